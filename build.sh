@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the launchers carrying a payload folder:
+#   dist/tq30-setup.exe      PE32 for 32-bit Windows: the product
+#   dist/tq30-setup-x64.exe  PE32+ from the same sources, to run under Wine here
+#   dist/selfinst-pack       the store packer and inspector
+# Usage: ./build.sh [PAYLOAD_DIR]
+# Without PAYLOAD_DIR both launchers carry the demo payload, generated into
+# dist/demo-payload (with the 32-bit stand-in installer) and dist/demo-payload-x64 (with
+# the x86-64 one, which Wine can run here).
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+jobs=$(nproc)
+
+payload=${1:-}
+if [ -n "$payload" ]; then
+  [ -d "$payload" ] || { echo "build.sh: payload folder $payload does not exist" >&2; exit 1; }
+  payload=$(cd "$payload" && pwd)
+  # Refuse a payload that lacks a file or holds an empty one before building anything.
+  sed -n 's/^PAYLOAD_FILE([A-Za-z0-9_]*, "\([^"]*\)")$/\1/p' src/payload/payload_files.def |
+    while read -r name; do
+      [ -f "$payload/$name" ] || { echo "build.sh: payload folder $payload lacks $name" >&2; exit 1; }
+      [ -s "$payload/$name" ] || { echo "build.sh: payload file $payload/$name is empty" >&2; exit 1; }
+    done
+fi
+
+tools/install-deps.sh
+
+echo "== host tools and tests"
+cmake --preset host >/dev/null
+cmake --build build/host -j"$jobs"
+
+mkdir -p dist
+cp build/host/selfinst-pack dist/selfinst-pack
+
+for arch in win32 win64; do
+  if [ -n "$payload" ]; then
+    carried=$payload
+  elif [ $arch = win32 ]; then
+    carried=$root/dist/demo-payload
+  else
+    carried=$root/dist/demo-payload-x64
+  fi
+  echo "== $arch launcher carrying $carried"
+  cmake --preset $arch -DTQ30_PAYLOAD_DIR="$carried" >/dev/null
+  cmake --build build/$arch -j"$jobs" --target standin dialog-driver write-baseline
+  if [ -z "$payload" ]; then
+    build/host/make-demo-payload -o "$carried" --installer build/$arch/setup.exe
+  fi
+  cmake --build build/$arch -j"$jobs" --target launcher-stub
+  out=dist/tq30-setup.exe
+  [ $arch = win64 ] && out=dist/tq30-setup-x64.exe
+  dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o $out
+  dist/selfinst-pack verify $out --payload "$carried"
+done
+ls -l dist/*.exe

@@ -1,0 +1,72 @@
+# Host build: the packer and the demo-payload generator, the unit tests over the fake
+# platform, the fuzz target and the end-to-end tests under Wine. Everything here runs
+# under AddressSanitizer and UndefinedBehaviorSanitizer unless TQ30_SANITIZE is off.
+option(TQ30_SANITIZE "Build host code with ASan and UBSan" ON)
+option(TQ30_FUZZ "Build the image reader's libFuzzer target (clang only)" OFF)
+if(TQ30_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+enable_testing()
+
+add_library(pe_image STATIC tools/pack/pe_image.cpp tools/pack/item_store.cpp)
+target_include_directories(pe_image PUBLIC tools/pack src/payload)
+
+add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)
+target_link_libraries(selfinst-pack PRIVATE pe_image)
+
+add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
+target_include_directories(make-demo-payload PRIVATE tools/demo-payload)
+
+if(TQ30_FUZZ)
+  add_executable(fuzz-image-reader tests/fuzz/fuzz_image_reader.cpp)
+  target_compile_options(fuzz-image-reader PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzz-image-reader PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz-image-reader PRIVATE pe_image)
+  return()
+endif()
+
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# The unit tests carry a generated payload with the demo's lengths.
+set(TEST_PAYLOAD_DIR "${CMAKE_CURRENT_BINARY_DIR}/test-payload")
+add_custom_command(OUTPUT ${TEST_PAYLOAD_DIR}/setup.ins
+  COMMAND make-demo-payload -o ${TEST_PAYLOAD_DIR}
+  DEPENDS make-demo-payload)
+add_custom_target(test_payload DEPENDS ${TEST_PAYLOAD_DIR}/setup.ins)
+add_payload_sizes(test_payload_sizes "${TEST_PAYLOAD_DIR}")
+add_dependencies(test_payload_sizes test_payload)
+
+add_library(launcher_under_test STATIC ${LAUNCHER_SOURCES}
+  tests/unit/fake_platform.cpp tests/unit/scratch_folder.cpp)
+target_include_directories(launcher_under_test PUBLIC src src/payload tests/unit)
+target_compile_definitions(launcher_under_test PUBLIC TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}")
+target_link_libraries(launcher_under_test PUBLIC GTest::gtest GTest::gtest_main)
+
+add_executable(launcher_tests
+  src/payload/payload_table.cpp
+  tests/unit/launcher_test.cpp
+  tests/unit/extraction_failures_test.cpp
+  tests/unit/overwrite_question_test.cpp)
+target_include_directories(launcher_tests PRIVATE ${test_payload_sizes_DIR})
+add_dependencies(launcher_tests test_payload_sizes)
+target_link_libraries(launcher_tests PRIVATE launcher_under_test)
+gtest_discover_tests(launcher_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
+
+# The same launcher linked with a manifest that carries nothing.
+add_executable(empty_manifest_tests
+  tests/unit/empty_payload_table.cpp tests/unit/empty_manifest_test.cpp)
+target_link_libraries(empty_manifest_tests PRIVATE launcher_under_test)
+gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
+
+add_executable(pack_tests tests/unit/pack_test.cpp)
+target_link_libraries(pack_tests PRIVATE pe_image GTest::gtest GTest::gtest_main)
+target_compile_definitions(pack_tests PRIVATE
+  SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
+  DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
+add_dependencies(pack_tests test_payload selfinst-pack)
+gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
+
+include(cmake/e2e.cmake OPTIONAL)

@@ -1,0 +1,27 @@
+# Writes payload_sizes.h, PAYLOAD_SIZE_<key> for each carried file, from the lengths of
+# the files in PAYLOAD_DIR. Run as: cmake -DPAYLOAD_DIR=.. -DFILES_DEF=.. -DOUTPUT=.. -P
+# The header is rewritten only when its text changes, so an unchanged payload does not
+# rebuild the launcher.
+file(STRINGS "${FILES_DEF}" rows REGEX "^PAYLOAD_FILE\\(")
+set(text "// Generated from ${PAYLOAD_DIR}; do not edit.\n#pragma once\n")
+foreach(row IN LISTS rows)
+  string(REGEX MATCH "^PAYLOAD_FILE\\(([A-Za-z0-9_]+), \"([^\"]+)\"\\)" _ "${row}")
+  set(key "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_2}")
+  set(path "${PAYLOAD_DIR}/${name}")
+  if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
+    message(FATAL_ERROR "payload folder ${PAYLOAD_DIR} lacks the file ${name}")
+  endif()
+  file(SIZE "${path}" size)
+  if(size EQUAL 0)
+    message(FATAL_ERROR "payload file ${path} is empty")
+  endif()
+  string(APPEND text "#define PAYLOAD_SIZE_${key} ${size}u\n")
+endforeach()
+set(old "")
+if(EXISTS "${OUTPUT}")
+  file(READ "${OUTPUT}" old)
+endif()
+if(NOT old STREQUAL text)
+  file(WRITE "${OUTPUT}" "${text}")
+endif()

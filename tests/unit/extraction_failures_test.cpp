@@ -1,0 +1,148 @@
+// Each failing row step: its exact notice, which files it takes back, exit code 1, and
+// no row after the failing one touched.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "launcher/launcher.h"
+#include "scratch_folder.h"
+
+namespace {
+
+constexpr unsigned kErrorStyle = 0x11010;
+constexpr int kIdYes = 6;
+
+enum class Fault { MissingItem, UnloadableItem, TruncatedItem, NameIsFolder, DiskFull };
+
+struct FailureCase {
+  Fault fault;
+  int row;
+  std::string notice;  // exact text
+};
+
+std::string Name(const FailureCase& c);
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << Name(c); }
+
+std::string Name(const FailureCase& c) {
+  const char* faults[] = {"MissingItem", "UnloadableItem", "TruncatedItem", "NameIsFolder",
+                          "DiskFull"};
+  return std::string(faults[static_cast<int>(c.fault)]) + "AtRow" + std::to_string(c.row);
+}
+
+class ExtractionFailure : public ::testing::TestWithParam<FailureCase> {
+ protected:
+  void SetUp() override {
+    EnterScratchFolder();
+    ResetFake();
+    for (int row = 0; payloadTable[row].size != 0; ++row) {
+      Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
+    }
+  }
+  void TearDown() override { LeaveScratchFolder(); }
+};
+
+TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone) {
+  const FailureCase& c = GetParam();
+  const PayloadEntry& failing = payloadTable[c.row];
+  const std::string key = UpperKey(failing);
+  const bool hasLaterRow = payloadTable[c.row + 1].size != 0;
+  const std::string later = hasLaterRow ? payloadTable[c.row + 1].fileName : "";
+  if (hasLaterRow) {
+    WriteFile(later, "was here before the run");
+  }
+  switch (c.fault) {
+    case Fault::MissingItem:
+      Fake().items.erase(key);
+      break;
+    case Fault::UnloadableItem:
+      Fake().unloadable.insert(key);
+      break;
+    case Fault::TruncatedItem:
+      Fake().items[key].pop_back();
+      break;
+    case Fault::NameIsFolder:
+      ASSERT_EQ(::mkdir(failing.fileName, 0755), 0);
+      break;
+    case Fault::DiskFull:
+      // Every write to the device fails as on a full disk; the name exists, so the
+      // overwrite question comes first and is answered Yes.
+      ASSERT_EQ(::symlink("/dev/full", failing.fileName), 0);
+      Fake().answers.push_back(kIdYes);
+      break;
+  }
+
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+
+  const ShownBox& notice = Fake().boxes.back();
+  EXPECT_EQ(notice.text, c.notice);
+  EXPECT_EQ(notice.caption, "Varnholt Tonequill TQ-30");
+  EXPECT_EQ(notice.style, kErrorStyle);
+  EXPECT_EQ(Fake().boxes.size(), c.fault == Fault::DiskFull ? 2u : 1u);
+
+  for (int row = 0; row < c.row; ++row) {
+    EXPECT_FALSE(FileExists(payloadTable[row].fileName)) << payloadTable[row].fileName;
+  }
+  EXPECT_EQ(FileExists(failing.fileName), c.fault == Fault::NameIsFolder);
+  if (hasLaterRow) {
+    EXPECT_EQ(ReadFile(later), "was here before the run");
+  }
+  for (int row = c.row + 2; hasLaterRow && payloadTable[row].size != 0; ++row) {
+    EXPECT_FALSE(FileExists(payloadTable[row].fileName)) << payloadTable[row].fileName;
+  }
+  // Nothing after the failing row was looked up, and nothing was started.
+  for (const std::string& call : Fake().calls) {
+    EXPECT_NE(call, "shell");
+    if (hasLaterRow) {
+      EXPECT_NE(call, "find:" + UpperKey(payloadTable[c.row + 1]));
+    }
+  }
+}
+
+std::vector<FailureCase> AllCases() {
+  std::vector<FailureCase> cases;
+  for (int row : {0, 3, 4, 9, 10}) {
+    const std::string key = payloadTable[row].itemKey;
+    const std::string file = payloadTable[row].fileName;
+    cases.push_back({Fault::MissingItem, row, "Can't load resource [" + key + "]"});
+    cases.push_back({Fault::UnloadableItem, row, "Can't load resource [" + key + "]"});
+    cases.push_back({Fault::TruncatedItem, row, "Can't load resource [" + key + "]"});
+    cases.push_back({Fault::NameIsFolder, row, "Can't Create File [" + file + "]"});
+    cases.push_back({Fault::DiskFull, row, "Can't write file [" + file + "]"});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(RowsAndSteps, ExtractionFailure, ::testing::ValuesIn(AllCases()),
+                         [](const auto& info) { return Name(info.param); });
+
+class LocateChain : public ExtractionFailure {};
+
+TEST_F(LocateChain, MissingKeyNeverReachesLoadOrLockAsNullHandle) {
+  Fake().items.erase("DATA_1");
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  for (const std::string& call : Fake().calls) {
+    EXPECT_EQ(call.find(":null"), std::string::npos) << call;
+  }
+  EXPECT_EQ(Fake().calls.back(), "box");
+}
+
+TEST_F(LocateChain, UnloadableItemIsNeverLocked) {
+  Fake().unloadable.insert("README_TXT");
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  for (const std::string& call : Fake().calls) {
+    EXPECT_NE(call.rfind("lock:", 0), 0u) << call;
+  }
+}
+
+TEST_F(LocateChain, ItemLongerThanItsRowIsWrittenToTheRowsSize) {
+  Fake().items["SETUP_PKG"] += "tail that is not part of the file";
+  Fake().shellStarts = false;
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  EXPECT_EQ(ReadFile("setup.pkg"), TestPayloadBytes(payloadTable[8]));
+}
+
+}  // namespace

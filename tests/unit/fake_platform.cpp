@@ -1,0 +1,139 @@
+#include "fake_platform.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+FakePlatform fake;
+int processObject;
+
+std::string Upper(const char* text) {
+  std::string result = text != nullptr ? text : "";
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return result;
+}
+
+// Handles are pointers to the stored key: "found" and "loaded" share it, as both name
+// one item.
+const std::string* KeyOf(platform::Handle handle) {
+  return static_cast<const std::string*>(handle);
+}
+
+}  // namespace
+
+FakePlatform& Fake() { return fake; }
+
+void ResetFake() { fake = FakePlatform{}; }
+
+platform::Handle FakeProcessHandle() { return &processObject; }
+
+namespace platform {
+
+Handle FindResourceA(Handle /*module*/, const char* name, const char* type) {
+  fake.calls.push_back("find:" + Upper(type));
+  auto item = fake.items.find(Upper(type));
+  if (Upper(name) != "SELFINST" || item == fake.items.end()) {
+    return nullptr;
+  }
+  return const_cast<std::string*>(&item->first);
+}
+
+Handle LoadResource(Handle /*module*/, Handle found) {
+  if (found == nullptr) {
+    fake.calls.emplace_back("load:null");
+    return nullptr;
+  }
+  fake.calls.push_back("load:" + *KeyOf(found));
+  return fake.unloadable.count(*KeyOf(found)) != 0 ? nullptr : found;
+}
+
+const void* LockResource(Handle loaded) {
+  if (loaded == nullptr) {
+    fake.calls.emplace_back("lock:null");
+    return nullptr;
+  }
+  fake.calls.push_back("lock:" + *KeyOf(loaded));
+  return fake.items.at(*KeyOf(loaded)).data();
+}
+
+std::uint32_t SizeofResource(Handle /*module*/, Handle found) {
+  if (found == nullptr) {
+    fake.calls.emplace_back("size:null");
+    return 0;
+  }
+  return static_cast<std::uint32_t>(fake.items.at(*KeyOf(found)).size());
+}
+
+void FreeResource(Handle loaded) {
+  fake.calls.push_back("free:" + (loaded != nullptr ? *KeyOf(loaded) : std::string("null")));
+  if (fake.snapshot != nullptr) {
+    fake.snapshotsAtRelease.push_back(fake.snapshot());
+  }
+}
+
+int MessageBoxA(Handle owner, const char* text, const char* caption, unsigned style) {
+  fake.calls.emplace_back("box");
+  fake.boxes.push_back({text, caption, style, owner != nullptr});
+  if (fake.snapshot != nullptr) {
+    fake.snapshotsAtBox.push_back(fake.snapshot());
+  }
+  if (fake.answers.empty()) {
+    return 1;  // IDOK
+  }
+  const int answer = fake.answers.front();
+  fake.answers.pop_front();
+  return answer;
+}
+
+void FormatText(char* buffer, std::size_t capacity, const char* format, const char* first,
+                const char* second) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  (void)std::snprintf(buffer, capacity, format, first, second);
+#pragma GCC diagnostic pop
+}
+
+int ShellExecuteExA(SHELLEXECUTEINFOA* info) {
+  fake.calls.emplace_back("shell");
+  fake.shellRecord = *info;
+  if (!fake.shellStarts) {
+    return 0;
+  }
+  info->hProcess = fake.shellLeavesProcess ? FakeProcessHandle() : nullptr;
+  return 1;
+}
+
+std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
+  fake.calls.push_back(std::string(object == FakeProcessHandle() ? "wait" : "wait:other") +
+                       (milliseconds == INFINITE ? "" : ":timed"));
+  return 0;
+}
+
+Handle FindWindowA(const char* className, const char* title) {
+  fake.calls.push_back(std::string("probe:") + (className != nullptr ? "class:" : "") + title);
+  if (fake.probesWithWindow > 0) {
+    --fake.probesWithWindow;
+    return &processObject;
+  }
+  return nullptr;
+}
+
+void Sleep(std::uint32_t milliseconds) {
+  fake.calls.push_back("sleep:" + std::to_string(milliseconds));
+}
+
+std::uint32_t GetFileAttributesA(const char* fileName) {
+  struct stat status {};
+  if (::lstat(fileName, &status) != 0) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0x80u;  // NORMAL
+}
+
+}  // namespace platform

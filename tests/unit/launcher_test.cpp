@@ -1,0 +1,196 @@
+// The launcher's run over the fake platform, with real files in a scratch folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "launcher/launcher.h"
+#include "scratch_folder.h"
+
+namespace {
+
+constexpr unsigned kErrorStyle = 0x11010;
+constexpr unsigned kQuestionStyle = 0x10034;
+const std::string kCaption = "Varnholt Tonequill TQ-30";
+
+class LauncherRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnterScratchFolder();
+    ResetFake();
+    for (int row = 0; row < ManifestRows(); ++row) {
+      Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
+    }
+    Fake().snapshot = &PresentManifestFiles;
+  }
+  void TearDown() override { LeaveScratchFolder(); }
+
+  static std::vector<std::string> FirstFiles(int count) {
+    std::vector<std::string> names;
+    for (int row = 0; row < count; ++row) {
+      names.emplace_back(payloadTable[row].fileName);
+    }
+    return names;
+  }
+
+  // The calls made from the hand-off on.
+  static std::vector<std::string> CallsFromHandOff() {
+    const auto& calls = Fake().calls;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i] == "shell") {
+        return {calls.begin() + static_cast<long>(i), calls.end()};
+      }
+    }
+    return {};
+  }
+};
+
+TEST_F(LauncherRun, ManifestHasElevenRowsInOrderEndedByTerminator) {
+  const char* names[] = {"readme.txt", "data.1",   "_setup.dll", "_inst32i.ex_",
+                         "setup.exe",  "disk1.id", "setup.ins",  "_setup.lib",
+                         "setup.pkg",  "data.2",   "disk2.id"};
+  const char* keys[] = {"readme_txt", "data_1",   "_setup_dll", "_inst32i_ex_",
+                        "setup_exe",  "disk1_id", "setup_ins",  "_setup_lib",
+                        "setup_pkg",  "data_2",   "disk2_id"};
+  ASSERT_EQ(ManifestRows(), 11);
+  for (int row = 0; row < 11; ++row) {
+    EXPECT_STREQ(payloadTable[row].fileName, names[row]);
+    EXPECT_STREQ(payloadTable[row].itemKey, keys[row]);
+    EXPECT_EQ(payloadTable[row].size, TestPayloadBytes(payloadTable[row]).size());
+  }
+  EXPECT_EQ(payloadTable[11].fileName, nullptr);
+  EXPECT_EQ(payloadTable[11].itemKey, nullptr);
+}
+
+TEST_F(LauncherRun, FullRunWritesEachFileInOrderThenHandsOffWaitsAndRemovesAll) {
+  Fake().probesWithWindow = 3;
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+
+  // At each release the file of that row and of every earlier row is written, and no
+  // later one: the files were written one by one in manifest order.
+  ASSERT_EQ(Fake().snapshotsAtRelease.size(), 11u);
+  for (int row = 0; row < 11; ++row) {
+    EXPECT_EQ(Fake().snapshotsAtRelease[row], FirstFiles(row + 1)) << "row " << row;
+  }
+  EXPECT_TRUE(Fake().boxes.empty());
+
+  const auto& record = Fake().shellRecord;
+  EXPECT_EQ(record.fMask, 0x40u);
+  EXPECT_EQ(record.hwnd, nullptr);
+  EXPECT_STREQ(record.lpVerb, "Open");
+  EXPECT_STREQ(record.lpFile, "setup.exe");
+  EXPECT_STREQ(record.lpParameters, "CLEAR");
+  EXPECT_EQ(record.lpDirectory, nullptr);
+  EXPECT_EQ(record.nShow, 1);
+
+  // No sleep before the first probe, 500 ms between later ones, no probe limit.
+  const std::vector<std::string> expected = {
+      "shell",     "wait",        "probe:Setup", "sleep:500", "probe:Setup",
+      "sleep:500", "probe:Setup", "sleep:500",   "probe:Setup"};
+  EXPECT_EQ(CallsFromHandOff(), expected);
+  EXPECT_TRUE(PresentManifestFiles().empty());
+}
+
+TEST_F(LauncherRun, WrittenFilesAreByteExactCopiesOfTheItems) {
+  Fake().shellStarts = false;  // keeps the files for inspection
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  for (int row = 0; row < 11; ++row) {
+    EXPECT_EQ(ReadFile(payloadTable[row].fileName), TestPayloadBytes(payloadTable[row]))
+        << payloadTable[row].fileName;
+  }
+}
+
+TEST_F(LauncherRun, ItemsAreLocatedHeldAndReleasedOneAtATime) {
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+  std::vector<std::string> itemCalls;
+  for (const auto& call : Fake().calls) {
+    if (call.rfind("find:", 0) == 0 || call.rfind("free:", 0) == 0) {
+      itemCalls.push_back(call);
+    }
+  }
+  std::vector<std::string> expected;
+  for (int row = 0; row < 11; ++row) {
+    expected.push_back("find:" + UpperKey(payloadTable[row]));
+    expected.push_back("free:" + UpperKey(payloadTable[row]));
+  }
+  EXPECT_EQ(itemCalls, expected);
+}
+
+TEST_F(LauncherRun, FailedStartShowsNoticeReturnsOneAndKeepsEveryFile) {
+  Fake().shellStarts = false;
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  ASSERT_EQ(Fake().boxes.size(), 1u);
+  EXPECT_EQ(Fake().boxes[0].text, "Can't execute Setup.exe");
+  EXPECT_EQ(Fake().boxes[0].caption, kCaption);
+  EXPECT_EQ(Fake().boxes[0].style, kErrorStyle);
+  EXPECT_FALSE(Fake().boxes[0].hasOwner);
+  EXPECT_EQ(PresentManifestFiles(), FirstFiles(11));
+  EXPECT_EQ(CallsFromHandOff(), (std::vector<std::string>{"shell", "box"}));
+}
+
+TEST_F(LauncherRun, StartWithoutProcessHandleSkipsTheWaitButStillProbes) {
+  Fake().shellLeavesProcess = false;
+  Fake().probesWithWindow = 1;
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+  const std::vector<std::string> expected = {"shell", "probe:Setup", "sleep:500",
+                                             "probe:Setup"};
+  EXPECT_EQ(CallsFromHandOff(), expected);
+  EXPECT_TRUE(PresentManifestFiles().empty());
+}
+
+TEST_F(LauncherRun, NoWindowAfterInstallerEndsRemovesFilesWithoutSleeping) {
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+  EXPECT_EQ(CallsFromHandOff(), (std::vector<std::string>{"shell", "wait", "probe:Setup"}));
+  EXPECT_TRUE(PresentManifestFiles().empty());
+}
+
+TEST_F(LauncherRun, SecondRunStartsAgainFromRowZero) {
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+  Fake().calls.clear();
+  Fake().snapshotsAtRelease.clear();
+  EXPECT_EQ(LauncherMain(nullptr), 0);
+  ASSERT_EQ(Fake().snapshotsAtRelease.size(), 11u);
+  EXPECT_EQ(Fake().calls.front(), "find:README_TXT");
+}
+
+// RemoveExtracted over the first rows, with some files already gone beforehand.
+struct RemovalCase {
+  const char* name;
+  int rowLimit;
+  std::vector<int> goneBefore;
+  int expectedRemoved;  // the first rows whose files are gone afterwards
+};
+
+void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
+
+class Removal : public LauncherRun, public ::testing::WithParamInterface<RemovalCase> {};
+
+TEST_P(Removal, DeletesExactlyTheFirstRowsAndSkipsMissingFiles) {
+  const RemovalCase& c = GetParam();
+  for (int row = 0; row < 11; ++row) {
+    WriteFile(payloadTable[row].fileName, "x");
+  }
+  WriteFile("unrelated.txt", "keep");
+  for (int row : c.goneBefore) {
+    ASSERT_EQ(std::remove(payloadTable[row].fileName), 0);
+  }
+  RemoveExtracted(c.rowLimit);
+  for (int row = 0; row < 11; ++row) {
+    EXPECT_EQ(FileExists(payloadTable[row].fileName), row >= c.expectedRemoved)
+        << payloadTable[row].fileName;
+  }
+  EXPECT_EQ(ReadFile("unrelated.txt"), "keep");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, Removal,
+    ::testing::Values(RemovalCase{"zero", 0, {}, 0}, RemovalCase{"negative", -1, {}, 0},
+                      RemovalCase{"three", 3, {}, 3}, RemovalCase{"final", 100, {}, 11},
+                      RemovalCase{"eleven", 11, {}, 11},
+                      RemovalCase{"alreadyGone", 100, {0, 4, 10}, 11},
+                      RemovalCase{"gapThenMore", 6, {2}, 6}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

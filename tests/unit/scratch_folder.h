@@ -1,0 +1,24 @@
+// A fresh temporary folder that is the current folder for the life of a test, and small
+// file helpers over it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "payload/payload.h"
+
+void EnterScratchFolder();
+void LeaveScratchFolder();
+std::string ScratchPath();
+
+bool FileExists(const std::string& name);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// The test payload the host build generated, by upper-case item key.
+std::string TestPayloadBytes(const PayloadEntry& row);
+std::string UpperKey(const PayloadEntry& row);
+int ManifestRows();
+
+// The manifest files present in the current folder, in manifest order.
+std::vector<std::string> PresentManifestFiles();

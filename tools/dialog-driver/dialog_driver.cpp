@@ -1,0 +1,175 @@
+// dialog-driver: a Win32 console program that tests use to see and answer the
+// launcher's message boxes, and to hold a window of a given title open.
+//
+//   dialog-driver press BUTTON [CAPTION] [TIMEOUT_MS]
+//       Waits for a message box with CAPTION (default "Varnholt Tonequill TQ-30"), prints
+//       what it shows, then presses BUTTON (ok, yes, no). Prints, one per line:
+//         text=<the text, with \n for a line feed and \\ for a backslash>
+//         buttons=<ok|yes,no|...>  icon=<error|warning|question|information|none>
+//         topmost=<0|1>
+//       Exit code 0; 1 when no box came within the timeout (default 20000 ms).
+//   dialog-driver absent [CAPTION] [WAIT_MS]
+//       Exit code 0 when no such box appears within WAIT_MS (default 1000), else 1.
+//   dialog-driver hold-window TITLE MILLISECONDS
+//       Opens a top-level window titled TITLE, keeps it for that long, closes it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* kDefaultCaption = "Varnholt Tonequill TQ-30";
+
+HWND WaitForBox(const char* caption, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HWND box = FindWindowA("#32770", caption);
+    if (box != nullptr && IsWindowVisible(box)) {
+      return box;
+    }
+    if (GetTickCount() - start >= timeoutMs) {
+      return nullptr;
+    }
+    Sleep(20);
+  }
+}
+
+std::string Escaped(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '\n') {
+      out += "\\n";
+    } else if (*p == '\r') {
+      out += "\\r";
+    } else if (*p == '\\') {
+      out += "\\\\";
+    } else {
+      out += *p;
+    }
+  }
+  return out;
+}
+
+struct IconSearch {
+  HICON icon;
+};
+
+BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
+  char className[32] = {};
+  GetClassNameA(child, className, sizeof className);
+  if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+    reinterpret_cast<IconSearch*>(data)->icon =
+        reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+const char* IconName(HWND box) {
+  IconSearch search{nullptr};
+  EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&search));
+  if (search.icon == nullptr) {
+    return "none";
+  }
+  struct Known {
+    LPCSTR id;
+    const char* name;
+  } const known[] = {{IDI_ERROR, "error"},
+                     {IDI_WARNING, "warning"},
+                     {IDI_QUESTION, "question"},
+                     {IDI_INFORMATION, "information"}};
+  for (const Known& k : known) {
+    if (LoadIconA(nullptr, k.id) == search.icon) {
+      return k.name;
+    }
+  }
+  return "other";
+}
+
+std::string Buttons(HWND box) {
+  struct Button {
+    int id;
+    const char* name;
+  } const buttons[] = {{IDOK, "ok"}, {IDYES, "yes"}, {IDNO, "no"}, {IDCANCEL, "cancel"}};
+  std::string names;
+  for (const Button& b : buttons) {
+    HWND control = GetDlgItem(box, b.id);
+    if (control != nullptr && IsWindowVisible(control)) {
+      names += (names.empty() ? "" : ",") + std::string(b.name);
+    }
+  }
+  return names;
+}
+
+int Press(const char* button, const char* caption, DWORD timeoutMs) {
+  int id = 0;
+  if (std::strcmp(button, "ok") == 0) {
+    id = IDOK;
+  } else if (std::strcmp(button, "yes") == 0) {
+    id = IDYES;
+  } else if (std::strcmp(button, "no") == 0) {
+    id = IDNO;
+  } else {
+    std::fprintf(stderr, "dialog-driver: unknown button %s\n", button);
+    return 2;
+  }
+  HWND box = WaitForBox(caption, timeoutMs);
+  if (box == nullptr) {
+    std::printf("no box\n");
+    return 1;
+  }
+  char text[1024] = {};
+  GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+  std::printf("text=%s\n", Escaped(text).c_str());
+  std::printf("buttons=%s\n", Buttons(box).c_str());
+  std::printf("icon=%s\n", IconName(box));
+  std::printf("topmost=%d\n", (GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 ? 1 : 0);
+  std::fflush(stdout);
+  SendMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+  return 0;
+}
+
+int HoldWindow(const char* title, DWORD milliseconds) {
+  HWND window = CreateWindowExA(0, "STATIC", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 200,
+                                80, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  if (window == nullptr) {
+    return 1;
+  }
+  std::printf("holding\n");
+  std::fflush(stdout);
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < milliseconds) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessageA(&message);
+    }
+    Sleep(10);
+  }
+  DestroyWindow(window);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "press" && argc >= 3) {
+    return Press(argv[2], argc > 3 ? argv[3] : kDefaultCaption,
+                 argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 20000);
+  }
+  if (command == "absent") {
+    const DWORD wait = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
+    return WaitForBox(argc > 2 ? argv[2] : kDefaultCaption, wait) == nullptr ? 0 : 1;
+  }
+  if (command == "hold-window" && argc == 4) {
+    return HoldWindow(argv[2], std::strtoul(argv[3], nullptr, 10));
+  }
+  std::fprintf(stderr, "usage: dialog-driver press ok|yes|no [CAPTION] [TIMEOUT_MS]\n"
+                       "       dialog-driver absent [CAPTION] [WAIT_MS]\n"
+                       "       dialog-driver hold-window TITLE MILLISECONDS\n");
+  return 2;
+}
