@@ -54,24 +54,65 @@ std::string Escaped(const char* text) {
 }
 
 struct IconSearch {
-  HICON icon;
+  HWND control;
 };
 
 BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
   char className[32] = {};
   GetClassNameA(child, className, sizeof className);
   if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-    reinterpret_cast<IconSearch*>(data)->icon =
-        reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
+    reinterpret_cast<IconSearch*>(data)->control = child;
     return FALSE;
   }
   return TRUE;
 }
 
+// Icon handles are not shared between processes, so the icon a box shows is told by
+// its pixels: the control's pixels against each system icon drawn on the same ground.
+std::string Pixels(HDC dc, HBITMAP bitmap, int width, int height) {
+  BITMAPINFO format{};
+  format.bmiHeader.biSize = sizeof format.bmiHeader;
+  format.bmiHeader.biWidth = width;
+  format.bmiHeader.biHeight = height;
+  format.bmiHeader.biPlanes = 1;
+  format.bmiHeader.biBitCount = 32;
+  format.bmiHeader.biCompression = BI_RGB;
+  std::string pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, '\0');
+  GetDIBits(dc, bitmap, 0, static_cast<UINT>(height), &pixels[0], &format, DIB_RGB_COLORS);
+  return pixels;
+}
+
+// Draws into a bitmap of the control's size: a copy of the control when `icon` is null,
+// else `icon` on the control's ground colour.
+std::string Render(HWND control, HICON icon) {
+  // Read from the screen: another process's window surface cannot be read directly.
+  RECT onScreen{};
+  GetWindowRect(control, &onScreen);
+  RECT area{0, 0, onScreen.right - onScreen.left, onScreen.bottom - onScreen.top};
+  HDC source = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(source);
+  HBITMAP bitmap = CreateCompatibleBitmap(source, area.right, area.bottom);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  if (icon == nullptr) {
+    BitBlt(memory, 0, 0, area.right, area.bottom, source, onScreen.left, onScreen.top, SRCCOPY);
+  } else {
+    HBRUSH ground = CreateSolidBrush(GetPixel(source, onScreen.left, onScreen.top));
+    FillRect(memory, &area, ground);
+    DeleteObject(ground);
+    DrawIconEx(memory, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
+  }
+  SelectObject(memory, previous);
+  std::string pixels = Pixels(memory, bitmap, area.right, area.bottom);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, source);
+  return pixels;
+}
+
 const char* IconName(HWND box) {
   IconSearch search{nullptr};
   EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&search));
-  if (search.icon == nullptr) {
+  if (search.control == nullptr) {
     return "none";
   }
   struct Known {
@@ -81,8 +122,9 @@ const char* IconName(HWND box) {
                      {IDI_WARNING, "warning"},
                      {IDI_QUESTION, "question"},
                      {IDI_INFORMATION, "information"}};
+  const std::string shown = Render(search.control, nullptr);
   for (const Known& k : known) {
-    if (LoadIconA(nullptr, k.id) == search.icon) {
+    if (Render(search.control, LoadIconA(nullptr, k.id)) == shown) {
       return k.name;
     }
   }

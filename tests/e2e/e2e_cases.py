@@ -1,0 +1,172 @@
+"""The end-to-end cases: the x64 launcher under Wine as a user runs it, with the
+stand-in installer as its setup.exe and the dialog driver as the user's hand."""
+import os
+import resource
+import signal
+import subprocess
+import time
+
+from e2e_support import (BUILD64, DIST, FILES, KEYS, PAYLOAD, Check, expect, expect_equal,
+                      expect_error_notice, expect_installation_complete, read, windows_path)
+
+
+def question(name):
+    return (f"{name} is in the current folder.For further instllation you must overwrite "
+            f"{name}\nDo you want to execute ?")
+
+
+def still_running_after(process, seconds):
+    """True when `process` has not exited `seconds` from now."""
+    try:
+        process.wait(timeout=seconds)
+        return False
+    except subprocess.TimeoutExpired:
+        return True
+
+
+# The normal run and the hand-off.
+
+def case_typical_run(case):
+    launcher = case.launch()
+    case.expect_no_box()
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
+    for name in FILES:
+        expect(read(os.path.join(case.install, name)) == read(os.path.join(PAYLOAD, name)),
+               f"installed {name} differs from the payload")
+    expect_equal(case.present(), [], "payload files left in the folder")
+    expect_equal(os.listdir(case.folder), [], "anything left in the folder")
+
+
+def case_window_lingers_after_installer_exits(case):
+    launcher = case.launch(env={"STANDIN_WINDOW_MS": "4000"})
+    expect(still_running_after(launcher, 2.5), "the launcher exited while 'Setup' was open")
+    expect_equal(case.present(), FILES, "files while the installer's window is open")
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+def case_unrelated_setup_window_holds_the_launcher(case):
+    holder = case.start(os.path.join(BUILD64, "dialog-driver.exe"), "hold-window", "Setup", "4000")
+    expect_equal(holder.stdout.readline().strip(), "holding", "window holder started")
+    launcher = case.launch(env={"STANDIN_STAGES": "1"})
+    expect(still_running_after(launcher, 2.0), "the launcher exited while 'Setup' was open")
+    expect_equal(case.present(), FILES, "files while an unrelated 'Setup' window is open")
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_equal(holder.wait(timeout=30), 0, "window holder")
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+def case_installer_fails(case):
+    launcher = case.launch(env={"STANDIN_EXIT_CODE": "5", "STANDIN_STAGES": "1"})
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+def case_installer_cancelled(case):
+    launcher = case.launch(env={"STANDIN_CANCEL": "1"})
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect("cancelled by the user" in case.log_lines(), "the installer was not cancelled")
+    expect(not os.path.exists(os.path.join(case.install, "data.1")), "data installed anyway")
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+def case_no_window_after_installer_removes_files_at_once(case):
+    launcher = case.launch(env={"STANDIN_STAGES": "1"})
+    expect_equal(case.finish(launcher, timeout=30), 0, "exit code")
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+def case_installer_cannot_be_started(case):
+    launcher = case.launch(case.launcher_whose_setup_is_no_program())
+    # Wine reports a file that is no program in a box of its own first.
+    case.press("ok", "Error")
+    expect_error_notice(case.press("ok"), "Can't execute Setup.exe")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), FILES, "files kept after a failed start")
+
+
+
+# Extraction failures.
+
+def case_missing_item_is_reported_and_earlier_files_removed(case):
+    launcher = case.launch(case.launcher_without_item("_setup_dll"))
+    expect_error_notice(case.press("ok"), "Can't load resource [_setup_dll]")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), [], "files left after the failure")
+
+
+def case_file_that_cannot_be_created_is_reported(case):
+    os.mkdir(os.path.join(case.folder, "setup.exe"))
+    case.put("disk1.id", b"old")
+    launcher = case.launch()
+    expect_error_notice(case.press("ok"), "Can't Create File [setup.exe]")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), ["setup.exe", "disk1.id"], "files left after the failure")
+    expect_equal(read(os.path.join(case.folder, "disk1.id")), b"old", "later row's old file")
+
+
+def limit_file_size():
+    # A full disk for every file larger than data.1 and smaller than data.2.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (900000, 900000))
+
+
+def case_short_write_on_full_disk_removes_the_partial_file(case):
+    launcher = case.launch(preexec_fn=limit_file_size)
+    expect_error_notice(case.press("ok"), "Can't write file [data.2]")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), [], "files left after the short write")
+
+
+def case_short_write_to_full_device_is_reported(case):
+    os.symlink("/dev/full", os.path.join(case.folder, "data.2"))
+    launcher = case.launch()
+    # The link is a present file, so the question comes first.
+    expect_equal(case.press("yes").get("text"), question("data.2"), "question")
+    expect_error_notice(case.press("ok"), "Can't write file [data.2]")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    # Wine will not delete a link to a device; every earlier row is gone, and the row
+    # after it was never written.
+    expect_equal(case.present(), ["data.2"], "files left after the short write")
+
+
+# The overwrite question.
+
+def case_question_text_and_buttons_then_no_at_row_zero(case):
+    case.put("readme.txt", b"the user's own readme")
+    launcher = case.launch()
+    shown = case.press("no")
+    expect_equal(shown.get("text"), question("readme.txt"), "question text")
+    expect_equal(shown.get("buttons"), "yes,no", "question buttons")
+    expect_equal(shown.get("icon"), "warning", "question icon")
+    expect_equal(shown.get("topmost"), "0", "question is not system-modal")
+    expect_error_notice(case.press("ok"), "Installation will be halted")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), ["readme.txt"], "files left after the halt")
+    expect_equal(read(os.path.join(case.folder, "readme.txt")), b"the user's own readme",
+                 "declined file")
+
+
+def case_no_at_setup_exe_removes_rows_before_it(case):
+    case.put("data.1", b"old data")
+    case.put("setup.exe", b"old setup")
+    launcher = case.launch()
+    expect_equal(case.press("yes").get("text"), question("data.1"), "first question")
+    expect_equal(case.press("no").get("text"), question("setup.exe"), "second question")
+    expect_error_notice(case.press("ok"), "Installation will be halted")
+    expect_equal(case.finish(launcher), 1, "exit code")
+    expect_equal(case.present(), ["setup.exe"], "files left after the halt")
+    expect_equal(read(os.path.join(case.folder, "setup.exe")), b"old setup", "declined file")
+
+
+def case_yes_to_all_eleven_completes_the_run(case):
+    for name in FILES:
+        case.put(name, b"old")
+    launcher = case.launch()
+    for name in FILES:
+        expect_equal(case.press("yes").get("text"), question(name), "question")
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
+    expect_equal(case.present(), [], "payload files left in the folder")

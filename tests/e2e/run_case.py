@@ -1,0 +1,30 @@
+"""Runs one end-to-end case of the x64 launcher under Wine, in the shared session.
+
+    python3 run_case.py STATE_DIR CASE_NAME
+"""
+import sys
+
+import e2e_cases
+from e2e_support import Case, Check
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    state_dir, name = sys.argv[1], sys.argv[2]
+    case_function = getattr(e2e_cases, "case_" + name, None)
+    if case_function is None:
+        sys.exit(f"no case {name}")
+    case = Case(state_dir, name)
+    try:
+        case_function(case)
+    except Check as failure:
+        print(f"FAIL {name}: {failure}")
+        sys.exit(1)
+    finally:
+        case.cleanup()
+    print(f"PASS {name}")
+
+
+if __name__ == "__main__":
+    main()
