@@ -4,8 +4,14 @@
 option(TQ30_SANITIZE "Build host code with ASan and UBSan" ON)
 option(TQ30_FUZZ "Build the image reader's libFuzzer target (clang only)" OFF)
 if(TQ30_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(-O1 -fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(TQ30_FUZZ)
+  # Coverage feedback from the reader itself, not only from the fuzz entry point.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 enable_testing()
@@ -65,8 +71,11 @@ add_executable(pack_tests tests/unit/pack_test.cpp)
 target_link_libraries(pack_tests PRIVATE pe_image GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
-  DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
+  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 add_dependencies(pack_tests test_payload selfinst-pack)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
 include(cmake/e2e.cmake OPTIONAL)
+
+add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh)
+set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 600)

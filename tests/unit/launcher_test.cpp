@@ -86,9 +86,9 @@ TEST_F(LauncherRun, FullRunWritesEachFileInOrderThenHandsOffWaitsAndRemovesAll) 
   EXPECT_EQ(record.nShow, 1);
 
   // No sleep before the first probe, 500 ms between later ones, no probe limit.
-  const std::vector<std::string> expected = {
-      "shell",     "wait",        "probe:Setup", "sleep:500", "probe:Setup",
-      "sleep:500", "probe:Setup", "sleep:500",   "probe:Setup"};
+  const std::vector<std::string> expected = {"shell",       "wait",        "probe:Setup",
+                                             "sleep:500",   "probe:Setup", "sleep:500",
+                                             "probe:Setup", "sleep:500",   "probe:Setup"};
   EXPECT_EQ(CallsFromHandOff(), expected);
   EXPECT_TRUE(PresentManifestFiles().empty());
 }
@@ -134,8 +134,7 @@ TEST_F(LauncherRun, StartWithoutProcessHandleSkipsTheWaitButStillProbes) {
   Fake().shellLeavesProcess = false;
   Fake().probesWithWindow = 1;
   EXPECT_EQ(LauncherMain(nullptr), 0);
-  const std::vector<std::string> expected = {"shell", "probe:Setup", "sleep:500",
-                                             "probe:Setup"};
+  const std::vector<std::string> expected = {"shell", "probe:Setup", "sleep:500", "probe:Setup"};
   EXPECT_EQ(CallsFromHandOff(), expected);
   EXPECT_TRUE(PresentManifestFiles().empty());
 }
@@ -184,13 +183,14 @@ TEST_P(Removal, DeletesExactlyTheFirstRowsAndSkipsMissingFiles) {
   EXPECT_EQ(ReadFile("unrelated.txt"), "keep");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, Removal,
-    ::testing::Values(RemovalCase{"zero", 0, {}, 0}, RemovalCase{"negative", -1, {}, 0},
-                      RemovalCase{"three", 3, {}, 3}, RemovalCase{"final", 100, {}, 11},
-                      RemovalCase{"eleven", 11, {}, 11},
-                      RemovalCase{"alreadyGone", 100, {0, 4, 10}, 11},
-                      RemovalCase{"gapThenMore", 6, {2}, 6}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Limits, Removal,
+                         ::testing::Values(RemovalCase{"zero", 0, {}, 0},
+                                           RemovalCase{"negative", -1, {}, 0},
+                                           RemovalCase{"three", 3, {}, 3},
+                                           RemovalCase{"final", 100, {}, 11},
+                                           RemovalCase{"eleven", 11, {}, 11},
+                                           RemovalCase{"alreadyGone", 100, {0, 4, 10}, 11},
+                                           RemovalCase{"gapThenMore", 6, {2}, 6}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -113,8 +113,7 @@ TEST_P(Decline, HaltsRemovesRowsBeforeAndKeepsTheDeclinedFile) {
     const std::string name = payloadTable[row].fileName;
     if (row < c.declinedRow) {
       EXPECT_FALSE(FileExists(name)) << name;
-    } else if (std::find(c.presentRows.begin(), c.presentRows.end(), row) !=
-               c.presentRows.end()) {
+    } else if (std::find(c.presentRows.begin(), c.presentRows.end(), row) != c.presentRows.end()) {
       EXPECT_EQ(ReadFile(name), kOldContent) << name;
     } else {
       EXPECT_FALSE(FileExists(name)) << name;

@@ -34,9 +34,7 @@ void LeaveScratchFolder() {
 
 std::string ScratchPath() { return scratch.string(); }
 
-bool FileExists(const std::string& name) {
-  return fs::exists(fs::symlink_status(name));
-}
+bool FileExists(const std::string& name) { return fs::exists(fs::symlink_status(name)); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -29,9 +29,9 @@ struct DemoFile {
 
 // Manifest order, with the lengths of the installation carried here.
 const DemoFile kDemoFiles[] = {
-    {"readme.txt", 2805},  {"data.1", 786379},   {"_setup.dll", 5968},  {"_inst32i.ex_", 311998},
-    {"setup.exe", 47616},  {"disk1.id", 3},      {"setup.ins", 12743},  {"_setup.lib", 42743},
-    {"setup.pkg", 230},    {"data.2", 951332},   {"disk2.id", 3},
+    {"readme.txt", 2805}, {"data.1", 786379}, {"_setup.dll", 5968}, {"_inst32i.ex_", 311998},
+    {"setup.exe", 47616}, {"disk1.id", 3},    {"setup.ins", 12743}, {"_setup.lib", 42743},
+    {"setup.pkg", 230},   {"data.2", 951332}, {"disk2.id", 3},
 };
 
 std::string PseudoRandomBytes(const std::string& seed, std::size_t size) {

@@ -60,7 +60,8 @@ struct IconSearch {
 BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
   char className[32] = {};
   GetClassNameA(child, className, sizeof className);
-  if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+  if (lstrcmpiA(className, "Static") == 0 &&
+      (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
     reinterpret_cast<IconSearch*>(data)->control = child;
     return FALSE;
   }
@@ -210,8 +211,9 @@ int main(int argc, char** argv) {
   if (command == "hold-window" && argc == 4) {
     return HoldWindow(argv[2], std::strtoul(argv[3], nullptr, 10));
   }
-  std::fprintf(stderr, "usage: dialog-driver press ok|yes|no [CAPTION] [TIMEOUT_MS]\n"
-                       "       dialog-driver absent [CAPTION] [WAIT_MS]\n"
-                       "       dialog-driver hold-window TITLE MILLISECONDS\n");
+  std::fprintf(stderr,
+               "usage: dialog-driver press ok|yes|no [CAPTION] [TIMEOUT_MS]\n"
+               "       dialog-driver absent [CAPTION] [WAIT_MS]\n"
+               "       dialog-driver hold-window TITLE MILLISECONDS\n");
   return 2;
 }

@@ -168,8 +168,7 @@ bool ReadSingleEntry(const StoreReader& reader, std::uint32_t at, const std::str
                      std::vector<std::string>* problems, std::string* error) {
   std::uint16_t named = 0;
   std::uint16_t ids = 0;
-  if (!reader.Directory(at, &named, &ids) ||
-      !reader.U32(at + kDirectoryHeaderSize, name) ||
+  if (!reader.Directory(at, &named, &ids) || !reader.U32(at + kDirectoryHeaderSize, name) ||
       !reader.U32(at + kDirectoryHeaderSize + 4, target)) {
     return Fail(error, what + " lies outside the store");
   }
@@ -250,8 +249,8 @@ bool ReadStore(const Bytes& bytes, const PeImage& image, StoreView* store, std::
     }
     item.nameDirectory = nameTarget & ~kDirectoryBit;
     std::uint32_t languageTarget = 0;
-    if (!ReadSingleEntry(reader, item.nameDirectory, "the language directory of " + item.key,
-                         false, &item.language, &languageTarget, &store->shapeProblems, error)) {
+    if (!ReadSingleEntry(reader, item.nameDirectory, "the language directory of " + item.key, false,
+                         &item.language, &languageTarget, &store->shapeProblems, error)) {
       return false;
     }
     if ((languageTarget & kDirectoryBit) != 0) {
@@ -358,7 +357,8 @@ std::vector<std::string> VerifyStore(const Bytes& bytes, const PeImage& image,
     if (payload != nullptr && row < payload->size()) {
       const Bytes& file = (*payload)[row];
       if (file.size() != item.size ||
-          !std::equal(file.begin(), file.end(), bytes.begin() + static_cast<long>(item.fileOffset))) {
+          !std::equal(file.begin(), file.end(),
+                      bytes.begin() + static_cast<long>(item.fileOffset))) {
         problems.push_back("item " + key + " differs from the payload file " +
                            manifest[row].fileName);
       }
@@ -412,8 +412,8 @@ bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
   std::uint32_t firstRaw = std::numeric_limits<std::uint32_t>::max();
   for (const Section& section : image.sections) {
     fileEnd = std::max(fileEnd, section.pointerToRawData + section.sizeOfRawData);
-    imageEnd = std::max(imageEnd, section.virtualAddress +
-                                      std::max(section.virtualSize, section.sizeOfRawData));
+    imageEnd = std::max(
+        imageEnd, section.virtualAddress + std::max(section.virtualSize, section.sizeOfRawData));
     if (section.sizeOfRawData != 0) {
       firstRaw = std::min(firstRaw, section.pointerToRawData);
     }

@@ -65,7 +65,7 @@ struct StoreView {
   std::size_t sectionOffset = 0;  // file offset of the section's raw data
   std::uint32_t sectionSize = 0;  // raw bytes available
   std::uint32_t directorySize = 0;
-  std::vector<StoredItem> items;  // root order
+  std::vector<StoredItem> items;           // root order
   std::vector<std::string> shapeProblems;  // entries that are not of the store's form
 };
 

@@ -88,8 +88,7 @@ bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error) {
     return Fail(error, "bad section or file alignment");
   }
   if (image->numberOfRvaAndSizes > 16 ||
-      image->dataDirectoryOffset + std::size_t{image->numberOfRvaAndSizes} * 8 >
-          o + optionalSize) {
+      image->dataDirectoryOffset + std::size_t{image->numberOfRvaAndSizes} * 8 > o + optionalSize) {
     return Fail(error, "bad data directory count");
   }
   image->sectionTableOffset = o + optionalSize;

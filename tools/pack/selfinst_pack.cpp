@@ -46,7 +46,8 @@ bool WriteWholeFile(const std::string& path, const Bytes& bytes, std::string* pr
   const std::string temporary = path + ".partial-" + std::to_string(::getpid());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
       std::remove(temporary.c_str());

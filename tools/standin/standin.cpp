@@ -74,7 +74,8 @@ void Join(char* out, const char* folder, const char* name) {
 
 // Reads a whole file into memory from the process heap; null if it cannot.
 char* ReadAll(const char* path, DWORD* size) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
@@ -195,11 +196,12 @@ int SecondStage(const char* folder, DWORD firstStageId) {
   if (!Env("STANDIN_LOG", logPath, sizeof logPath)) {
     Join(logPath, installDir, "install.log");
   }
-  logFile = CreateFileA(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  logFile =
+      CreateFileA(logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
   Log("second stage for ", folder);
 
-  HWND window = CreateWindowExA(0, "STATIC", "Setup", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10,
-                                320, 120, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  HWND window = CreateWindowExA(0, "STATIC", "Setup", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 320,
+                                120, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
   if (window == nullptr) {
     Fail("cannot open the Setup window");
   }

@@ -1,5 +1,6 @@
 // The seam over the real Win32 calls. The only launcher source that sees windows.h.
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 #include "platform/platform.h"

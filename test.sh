@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds everything (installing what is missing) and runs every test: formatting, the
+# image reader's fuzz target for a bounded time, then CTest: host unit tests under
+# ASan/UBSan, the packer's tests, the reproducibility check and the end-to-end cases
+# under Wine and Xvfb. The output ends with CTest's summary.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./build.sh
+
+echo "== formatting"
+tests/check_format.sh
+
+echo "== fuzzing the image reader"
+tests/fuzz/run_fuzz.sh "${FUZZ_SECONDS:-30}"
+
+echo "== ctest"
+cd build/host
+ctest --output-on-failure -j"$(nproc)"
