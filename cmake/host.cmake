@@ -71,7 +71,7 @@ add_executable(pack_tests tests/unit/pack_test.cpp)
 target_link_libraries(pack_tests PRIVATE pe_image GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
-  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
 add_dependencies(pack_tests test_payload selfinst-pack)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 

@@ -33,3 +33,4 @@ add_executable(dialog-driver tools/dialog-driver/dialog_driver.cpp)
 target_link_options(dialog-driver PRIVATE -static -s -Wl,--no-insert-timestamp)
 
 add_tiny_program(write-baseline windows tools/bench/write_baseline.cpp)
+add_tiny_program(decoy windows tools/decoy/decoy.cpp)

@@ -2,6 +2,7 @@
 stand-in installer as its setup.exe and the dialog driver as the user's hand."""
 import os
 import resource
+import shutil
 import signal
 import subprocess
 import time
@@ -169,4 +170,21 @@ def case_yes_to_all_eleven_completes_the_run(case):
         expect_equal(case.press("yes").get("text"), question(name), "question")
     expect_equal(case.finish(launcher), 0, "exit code")
     expect_installation_complete(case)
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+# Hardening.
+
+def case_decoy_setup_beside_the_launcher_is_never_started(case):
+    downloads = os.path.join(case.folder, "..", "downloads")
+    os.makedirs(downloads)
+    launcher = os.path.join(downloads, "tq30-setup-x64.exe")
+    shutil.copy(os.path.join(DIST, "tq30-setup-x64.exe"), launcher)
+    shutil.copy(os.path.join(BUILD64, "decoy.exe"), os.path.join(downloads, "setup.exe"))
+    process = case.launch(launcher)
+    expect_equal(case.finish(process), 0, "exit code")
+    expect_installation_complete(case)
+    expect(not os.path.exists(os.path.join(downloads, "decoy-was-started")) and
+           not os.path.exists(os.path.join(case.folder, "decoy-was-started")),
+           "the decoy setup.exe beside the launcher was started")
     expect_equal(case.present(), [], "payload files left in the folder")

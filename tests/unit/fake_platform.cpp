@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -101,7 +102,10 @@ void FormatText(char* buffer, std::size_t capacity, const char* format, const ch
 
 int ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   fake.calls.emplace_back("shell");
-  fake.shellRecord = *info;
+  auto text = [](const char* value) { return std::string(value != nullptr ? value : "(null)"); };
+  fake.shellRecord = {info->fMask,        info->hwnd != nullptr,    text(info->lpVerb),
+                      text(info->lpFile), text(info->lpParameters), info->lpDirectory != nullptr,
+                      info->nShow};
   if (!fake.shellStarts) {
     return 0;
   }
@@ -126,6 +130,20 @@ Handle FindWindowA(const char* className, const char* title) {
 
 void Sleep(std::uint32_t milliseconds) {
   fake.calls.push_back("sleep:" + std::to_string(milliseconds));
+}
+
+std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer) {
+  if (fake.currentFolderFails) {
+    return 0;
+  }
+  const std::string folder =
+      fake.currentFolder.empty() ? std::filesystem::current_path().string() : fake.currentFolder;
+  if (folder.size() + 1 > size) {
+    return static_cast<std::uint32_t>(folder.size() + 1);
+  }
+  std::copy(folder.begin(), folder.end(), buffer);
+  buffer[folder.size()] = '\0';
+  return static_cast<std::uint32_t>(folder.size());
 }
 
 std::uint32_t GetFileAttributesA(const char* fileName) {

@@ -18,6 +18,17 @@ struct ShownBox {
   bool hasOwner;
 };
 
+// A copy of what the launcher handed the shell; its strings may not outlive the call.
+struct ShellRecord {
+  std::uint32_t fMask = 0;
+  bool hasOwner = false;
+  std::string verb;
+  std::string file;
+  std::string parameters;
+  bool hasDirectory = false;
+  int nShow = 0;
+};
+
 struct FakePlatform {
   // Items by upper-case key; LoadResource fails for the keys in `unloadable`.
   std::map<std::string, std::string> items;
@@ -32,8 +43,10 @@ struct FakePlatform {
 
   bool shellStarts = true;
   bool shellLeavesProcess = true;
-  platform::SHELLEXECUTEINFOA shellRecord{};
-  int probesWithWindow = 0;  // FindWindowA finds "Setup" for this many probes
+  ShellRecord shellRecord;
+  int probesWithWindow = 0;
+  std::string currentFolder;        // what GetCurrentDirectoryA reports; empty: the real one
+  bool currentFolderFails = false;  // FindWindowA finds "Setup" for this many probes
 
   // Called at each release and each message box, so a test can look at the folder at
   // exactly that moment (the file of a released item has been written and closed).
