@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing) and runs every test: formatting, the
+# Builds everything (installing what is missing) and runs every test: formatting, static
+# analysis, the
 # image reader's fuzz target for a bounded time, then CTest: host unit tests under
 # ASan/UBSan, the packer's tests, the reproducibility check and the end-to-end cases
 # under Wine and Xvfb. The output ends with CTest's summary.
@@ -10,6 +11,9 @@ cd "$(dirname "$0")"
 
 echo "== formatting"
 tests/check_format.sh
+
+echo "== static analysis"
+tests/static_analysis.sh
 
 echo "== fuzzing the image reader"
 tests/fuzz/run_fuzz.sh "${FUZZ_SECONDS:-30}"

@@ -75,7 +75,7 @@ bool ReadAll(const std::string& path, std::string* bytes) {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "make-demo-payload: %s\n", message.c_str());
+  (void)std::fprintf(stderr, "make-demo-payload: %s\n", message.c_str());
   return 2;
 }
 
@@ -141,10 +141,13 @@ int main(int argc, char** argv) {
 
   std::filesystem::create_directories(outDir);
   for (const auto& [name, bytes] : files) {
-    std::ofstream out(outDir + "/" + name, std::ios::binary | std::ios::trunc);
+    std::string path = outDir;
+    path += '/';
+    path += name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) {
-      return Fail("cannot write " + outDir + "/" + name);
+      return Fail("cannot write " + path);
     }
   }
   return 0;

@@ -86,6 +86,7 @@ StoreLayout PlanStore(const std::vector<std::uint32_t>& sizes) {
 
 Bytes WriteStore(const std::vector<Bytes>& items, std::uint32_t sectionRva) {
   std::vector<std::uint32_t> sizes;
+  sizes.reserve(items.size());
   for (const Bytes& item : items) {
     sizes.push_back(static_cast<std::uint32_t>(item.size()));
   }
@@ -461,8 +462,8 @@ bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
   std::uint32_t initializedData = 0;
   (void)ReadU32(*out, SizeOfInitializedDataOffset(image), &initializedData);
   WriteU32(out, SizeOfInitializedDataOffset(image), initializedData + rawSize);
-  WriteU32(out, image.dataDirectoryOffset + kResourceDirectory * 8, storeRva);
-  WriteU32(out, image.dataDirectoryOffset + kResourceDirectory * 8 + 4, storeSize);
+  WriteU32(out, image.dataDirectoryOffset + std::size_t{kResourceDirectory} * 8, storeRva);
+  WriteU32(out, image.dataDirectoryOffset + std::size_t{kResourceDirectory} * 8 + 4, storeSize);
   WriteU32(out, CheckSumOffset(image), 0);
   WriteU32(out, CheckSumOffset(image), ComputeCheckSum(*out, CheckSumOffset(image)));
   return true;

@@ -1,7 +1,9 @@
 #include "pe_image.h"
 
+#include <algorithm>
+
 bool ReadU16(const Bytes& bytes, std::size_t offset, std::uint16_t* value) {
-  if (offset > bytes.size() || bytes.size() - offset < 2) {
+  if (bytes.size() < 2 || offset > bytes.size() - 2) {
     return false;
   }
   *value = static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -9,7 +11,7 @@ bool ReadU16(const Bytes& bytes, std::size_t offset, std::uint16_t* value) {
 }
 
 bool ReadU32(const Bytes& bytes, std::size_t offset, std::uint32_t* value) {
-  if (offset > bytes.size() || bytes.size() - offset < 4) {
+  if (bytes.size() < 4 || offset > bytes.size() - 4) {
     return false;
   }
   *value = static_cast<std::uint32_t>(bytes[offset]) |
@@ -127,14 +129,16 @@ DataDirectory ReadDataDirectory(const Bytes& bytes, const PeImage& image, int in
 }
 
 bool RvaToOffset(const PeImage& image, std::uint32_t rva, std::uint32_t size, std::size_t* offset) {
-  for (const Section& section : image.sections) {
-    if (rva >= section.virtualAddress && rva - section.virtualAddress <= section.sizeOfRawData &&
-        section.sizeOfRawData - (rva - section.virtualAddress) >= size) {
-      *offset = std::size_t{section.pointerToRawData} + (rva - section.virtualAddress);
-      return true;
-    }
+  const auto holds = [rva, size](const Section& section) {
+    return rva >= section.virtualAddress && rva - section.virtualAddress <= section.sizeOfRawData &&
+           section.sizeOfRawData - (rva - section.virtualAddress) >= size;
+  };
+  const auto section = std::find_if(image.sections.begin(), image.sections.end(), holds);
+  if (section == image.sections.end()) {
+    return false;
   }
-  return false;
+  *offset = std::size_t{section->pointerToRawData} + (rva - section->virtualAddress);
+  return true;
 }
 
 std::size_t CheckSumOffset(const PeImage& image) { return image.optionalOffset + 64; }

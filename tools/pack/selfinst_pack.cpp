@@ -27,7 +27,7 @@ constexpr const char* kUsage =
 constexpr std::uintmax_t kLargestItem = 0x7FFFFFFF;
 
 int Fail(const std::string& path, const std::string& problem) {
-  std::fprintf(stderr, "selfinst-pack: %s: %s\n", path.c_str(), problem.c_str());
+  (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", path.c_str(), problem.c_str());
   return 1;
 }
 
@@ -50,13 +50,13 @@ bool WriteWholeFile(const std::string& path, const Bytes& bytes, std::string* pr
               static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-      std::remove(temporary.c_str());
+      (void)std::remove(temporary.c_str());
       *problem = "cannot write the output file";
       return false;
     }
   }
   if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+    (void)std::remove(temporary.c_str());
     *problem = "cannot write the output file";
     return false;
   }
@@ -172,7 +172,7 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
     problems.emplace_back("the image checksum is wrong");
   }
   for (const std::string& line : problems) {
-    std::fprintf(stderr, "selfinst-pack: %s: %s\n", imagePath.c_str(), line.c_str());
+    (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", imagePath.c_str(), line.c_str());
   }
   if (!problems.empty()) {
     return 1;
@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
         i + 1 < args.size()) {
       options[arg] = args[++i];
     } else if (!arg.empty() && arg[0] == '-') {
-      std::fputs(kUsage, stderr);
+      (void)std::fputs(kUsage, stderr);
       return 2;
     } else {
       positional.push_back(arg);
@@ -244,6 +244,6 @@ int main(int argc, char** argv) {
   if (command == "extract" && positional.size() == 2 && options.count("-C")) {
     return Extract(positional[1], options["-C"]);
   }
-  std::fputs(kUsage, stderr);
+  (void)std::fputs(kUsage, stderr);
   return 2;
 }
