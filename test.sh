@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything (installing what is missing) and runs every test: formatting, static
-# analysis, the
-# image reader's fuzz target for a bounded time, then CTest: host unit tests under
+# analysis, the image reader's fuzz target for a bounded time, then CTest: host unit tests under
 # ASan/UBSan, the packer's tests, the reproducibility check and the end-to-end cases
 # under Wine and Xvfb. The output ends with CTest's summary.
 set -euo pipefail
