@@ -3,6 +3,7 @@
 #   dist/tq30-setup.exe      PE32 for 32-bit Windows: the product
 #   dist/tq30-setup-x64.exe  PE32+ from the same sources, to run under Wine here
 #   dist/selfinst-pack       the store packer and inspector
+# Both launchers are code-signed when a key is configured (see tools/sign.sh).
 # Usage: ./build.sh [PAYLOAD_DIR]
 # Without PAYLOAD_DIR both launchers carry the demo payload, generated into
 # dist/demo-payload (with the 32-bit stand-in installer) and dist/demo-payload-x64 (with
@@ -52,5 +53,18 @@ for arch in win32 win64; do
   [ $arch = win64 ] && out=dist/tq30-setup-x64.exe
   dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o $out
   dist/selfinst-pack verify $out --payload "$carried"
+  if tools/sign.sh $out $out.signed; then
+    mv $out.signed $out
+    dist/selfinst-pack verify $out --payload "$carried"
+    signed="signed"
+  else
+    [ $? -eq 3 ] || exit 1
+    signed=""
+  fi
 done
+if [ -n "$signed" ]; then
+  echo "launchers signed"
+else
+  echo "launchers not signed (set TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT, to sign)"
+fi
 ls -l dist/*.exe

@@ -24,7 +24,8 @@ set(E2E_CASES
   question_text_and_buttons_then_no_at_row_zero
   no_at_setup_exe_removes_rows_before_it
   yes_to_all_eleven_completes_the_run
-  decoy_setup_beside_the_launcher_is_never_started)
+  decoy_setup_beside_the_launcher_is_never_started
+  signed_launcher_runs_end_to_end)
 foreach(case IN LISTS E2E_CASES)
   add_test(NAME e2e_${case} COMMAND Python3::Interpreter ${E2E_DIR}/run_case.py ${E2E_STATE} ${case})
   # Cases share one display, so they run one at a time.

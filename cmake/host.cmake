@@ -79,3 +79,6 @@ include(cmake/e2e.cmake OPTIONAL)
 
 add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh)
 set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 600)
+
+add_test(NAME signing COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh)
+set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)

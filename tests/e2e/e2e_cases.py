@@ -7,7 +7,7 @@ import signal
 import subprocess
 import time
 
-from e2e_support import (BUILD64, DIST, FILES, KEYS, PAYLOAD, Check, expect, expect_equal,
+from e2e_support import (BUILD64, DIST, ROOT, FILES, KEYS, PAYLOAD, Check, expect, expect_equal,
                       expect_error_notice, expect_installation_complete, read, windows_path)
 
 
@@ -187,4 +187,19 @@ def case_decoy_setup_beside_the_launcher_is_never_started(case):
     expect(not os.path.exists(os.path.join(downloads, "decoy-was-started")) and
            not os.path.exists(os.path.join(case.folder, "decoy-was-started")),
            "the decoy setup.exe beside the launcher was started")
+    expect_equal(case.present(), [], "payload files left in the folder")
+
+
+# Signed releases.
+
+def case_signed_launcher_runs_end_to_end(case):
+    work = os.path.join(case.folder, "..", "signing")
+    subprocess.run([os.path.join(ROOT, "tests", "signing", "make_test_ca.sh"), work], check=True)
+    signed = os.path.join(work, "tq30-setup-x64-signed.exe")
+    subprocess.run([os.path.join(ROOT, "tools", "sign.sh"), os.path.join(DIST, "tq30-setup-x64.exe"),
+                    signed], check=True, env={**os.environ, "TQ30_SIGN_PKCS12":
+                    os.path.join(work, "code.p12"), "TQ30_SIGN_PASSWORD": "test"})
+    launcher = case.launch(signed)
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
     expect_equal(case.present(), [], "payload files left in the folder")

@@ -7,6 +7,7 @@
 //   selfinst-pack extract OUT.exe -C DIR
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -166,6 +167,19 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
   }
   std::vector<std::string> problems =
       VerifyStore(bytes, image, store, payloadDir.empty() ? nullptr : &payload);
+  // A signature's certificate table belongs after the last section, never inside one.
+  const DataDirectory certificates = ReadDataDirectory(bytes, image, kSecurityDirectory);
+  if (certificates.rva != 0) {
+    std::uint64_t sectionsEnd = 0;
+    for (const Section& section : image.sections) {
+      sectionsEnd = std::max<std::uint64_t>(
+          sectionsEnd, std::uint64_t{section.pointerToRawData} + section.sizeOfRawData);
+    }
+    if (certificates.rva < sectionsEnd ||
+        std::uint64_t{certificates.rva} + certificates.size > bytes.size()) {
+      problems.emplace_back("the certificate table is not after the last section");
+    }
+  }
   std::uint32_t stored = 0;
   (void)ReadU32(bytes, CheckSumOffset(image), &stored);
   if (stored != ComputeCheckSum(bytes, CheckSumOffset(image))) {

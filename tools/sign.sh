@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Code-signs a built launcher with osslsigncode (Authenticode, SHA-256).
+#   tools/sign.sh IN.exe OUT.exe
+# The key comes from the environment, either
+#   TQ30_SIGN_PKCS12=file.p12  [TQ30_SIGN_PASSWORD=...]
+# or
+#   TQ30_SIGN_KEY=key.pem  TQ30_SIGN_CERT=cert.pem (the certificate and any intermediates)
+# TQ30_SIGN_TIMESTAMP_URL adds a timestamp from that server (it needs the network; off by
+# default). Without a timestamp the signing time is SOURCE_DATE_EPOCH, else the time of the
+# last commit, so signing the same image twice gives the same bytes.
+# Exit code 3 when no key is configured.
+set -euo pipefail
+[ $# -eq 2 ] || { echo "usage: tools/sign.sh IN.exe OUT.exe" >&2; exit 2; }
+in=$1
+out=$2
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ -n "${TQ30_SIGN_PKCS12:-}" ]; then
+  key=(-pkcs12 "$TQ30_SIGN_PKCS12")
+  [ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-pass "$TQ30_SIGN_PASSWORD")
+elif [ -n "${TQ30_SIGN_KEY:-}" ] && [ -n "${TQ30_SIGN_CERT:-}" ]; then
+  key=(-certs "$TQ30_SIGN_CERT" -key "$TQ30_SIGN_KEY")
+  [ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-pass "$TQ30_SIGN_PASSWORD")
+else
+  exit 3
+fi
+
+extra=()
+if [ -n "${TQ30_SIGN_TIMESTAMP_URL:-}" ]; then
+  extra+=(-ts "$TQ30_SIGN_TIMESTAMP_URL")
+else
+  when=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)}
+  extra+=(-time "$when")
+fi
+
+rm -f "$out"
+osslsigncode sign "${key[@]}" -h sha256 -n "Varnholt Tonequill TQ-30" "${extra[@]}" \
+  -in "$in" -out "$out" >/dev/null
