@@ -44,7 +44,7 @@ for arch in win32 win64; do
   fi
   echo "== $arch launcher carrying $carried"
   cmake --preset $arch -DTQ30_PAYLOAD_DIR="$carried" >/dev/null
-  cmake --build build/$arch -j"$jobs" --target standin dialog-driver write-baseline decoy
+  cmake --build build/$arch -j"$jobs" --target standin dialog-driver decoy
   if [ -z "$payload" ]; then
     build/host/make-demo-payload -o "$carried" --installer build/$arch/setup.exe
   fi

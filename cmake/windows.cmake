@@ -1,8 +1,9 @@
 # Windows programs: the launcher stub (linked without resources; the store is attached
 # afterwards by selfinst-pack), the stand-in installer and the test helpers.
-set(TINY_PROGRAM_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+set(TINY_PROGRAM_FLAGS -Os -flto -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables)
 # No timestamps and no symbols, so that two builds give the same bytes; ASLR and DEP on.
-set(TINY_LINK_FLAGS -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp
+set(TINY_LINK_FLAGS -s -flto -Os -Wl,--gc-sections -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp
     -Wl,--dynamicbase -Wl,--nxcompat)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   list(APPEND TINY_LINK_FLAGS -Wl,--high-entropy-va)
@@ -32,5 +33,8 @@ set_target_properties(standin PROPERTIES OUTPUT_NAME setup)
 add_executable(dialog-driver tools/dialog-driver/dialog_driver.cpp)
 target_link_options(dialog-driver PRIVATE -static -s -Wl,--no-insert-timestamp)
 
-add_tiny_program(write-baseline windows tools/bench/write_baseline.cpp)
+# Benchmark baselines.
+add_tiny_program(write-baseline console tools/bench/write_baseline.cpp)
+add_tiny_program(size-baseline windows tools/bench/size_baseline.cpp)
+target_link_libraries(size-baseline PRIVATE shell32)
 add_tiny_program(decoy windows tools/decoy/decoy.cpp)

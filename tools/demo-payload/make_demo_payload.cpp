@@ -6,8 +6,8 @@
 //
 // The installer program is padded with zero bytes to the length of "setup.exe"; without
 // one, "setup.exe" holds bytes that are not a program. "setup.ins" carries the list of
-// sizes and checksums that the stand-in installer checks. --scale N multiplies the
-// lengths of the two data files by N (benchmarks).
+// sizes and checksums that the stand-in installer checks. --scale N multiplies every
+// length by N, keeping the proportions (benchmarks).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -102,9 +102,10 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::pair<std::string, std::string>> files;
+  std::size_t listSize = 0;
   for (const DemoFile& file : kDemoFiles) {
     const std::string name = file.name;
-    std::size_t size = file.size;
+    const std::size_t size = file.size * scale;
     std::string bytes;
     if (name == "readme.txt") {
       bytes = Readme(size);
@@ -118,14 +119,12 @@ int main(int argc, char** argv) {
                     " bytes, more than the " + std::to_string(size) + " of setup.exe");
       }
       bytes.resize(size, '\0');
-    } else if (name == "disk1.id" || name == "disk2.id") {
+    } else if ((name == "disk1.id" || name == "disk2.id") && scale == 1) {
       bytes = std::string("D") + name[4] + "\n";
     } else if (name == "setup.ins") {
+      listSize = size;
       continue;  // written last: it lists the others
     } else {
-      if (name == "data.1" || name == "data.2") {
-        size *= scale;
-      }
       bytes = PseudoRandomBytes(name, size);
     }
     files.emplace_back(name, bytes);
@@ -137,7 +136,7 @@ int main(int argc, char** argv) {
     list << name << ' ' << bytes.size() << ' ' << std::hex << Fnv1a(bytes) << std::dec << "\r\n";
   }
   list << "; end\r\n";
-  files.emplace_back("setup.ins", PaddedText(list.str(), "; padding\r\n", 12743));
+  files.emplace_back("setup.ins", PaddedText(list.str(), "; padding\r\n", listSize));
 
   std::filesystem::create_directories(outDir);
   for (const auto& [name, bytes] : files) {

@@ -12,6 +12,9 @@
 //       Exit code 0 when no such box appears within WAIT_MS (default 1000), else 1.
 //   dialog-driver hold-window TITLE MILLISECONDS
 //       Opens a top-level window titled TITLE, keeps it for that long, closes it.
+//   dialog-driver probe-time COUNT
+//       Times COUNT probes for a top-level window titled "Setup"; prints the mean in
+//       microseconds (benchmarks).
 #include <windows.h>
 
 #include <cstdio>
@@ -196,6 +199,22 @@ int HoldWindow(const char* title, DWORD milliseconds) {
   return 0;
 }
 
+int ProbeTime(unsigned count) {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER start;
+  LARGE_INTEGER end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  for (unsigned i = 0; i < count; ++i) {
+    (void)FindWindowA(nullptr, "Setup");
+  }
+  QueryPerformanceCounter(&end);
+  const double microseconds = 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                              static_cast<double>(frequency.QuadPart);
+  std::printf("%.2f\n", microseconds / count);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +226,9 @@ int main(int argc, char** argv) {
   if (command == "absent") {
     const DWORD wait = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
     return WaitForBox(argc > 2 ? argv[2] : kDefaultCaption, wait) == nullptr ? 0 : 1;
+  }
+  if (command == "probe-time" && argc == 3) {
+    return ProbeTime(std::strtoul(argv[2], nullptr, 10));
   }
   if (command == "hold-window" && argc == 4) {
     return HoldWindow(argv[2], std::strtoul(argv[3], nullptr, 10));
