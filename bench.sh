@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ./build.sh >/dev/null
 cmake --build build/win32 --target size-baseline >/dev/null
-cmake --build build/win64 --target write-baseline dialog-driver standin >/dev/null
+cmake --build build/win64 --target write-baseline dialog-driver standin exit-at-once >/dev/null
 python3 tools/bench/bench.py "$@"

@@ -35,13 +35,7 @@ std::string Name(const FailureCase& c) {
 
 class ExtractionFailure : public ::testing::TestWithParam<FailureCase> {
  protected:
-  void SetUp() override {
-    EnterScratchFolder();
-    ResetFake();
-    for (int row = 0; payloadTable[row].size != 0; ++row) {
-      Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
-    }
-  }
+  void SetUp() override { BeginRunInScratchFolder(); }
   void TearDown() override { LeaveScratchFolder(); }
 };
 

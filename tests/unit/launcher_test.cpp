@@ -19,11 +19,7 @@ const std::string kCaption = "Varnholt Tonequill TQ-30";
 class LauncherRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnterScratchFolder();
-    ResetFake();
-    for (int row = 0; row < ManifestRows(); ++row) {
-      Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
-    }
+    BeginRunInScratchFolder();
     Fake().snapshot = &PresentManifestFiles;
   }
   void TearDown() override { LeaveScratchFolder(); }

@@ -27,13 +27,7 @@ std::string Question(const std::string& name) {
 
 class OverwriteQuestion : public ::testing::Test {
  protected:
-  void SetUp() override {
-    EnterScratchFolder();
-    ResetFake();
-    for (int row = 0; payloadTable[row].size != 0; ++row) {
-      Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
-    }
-  }
+  void SetUp() override { BeginRunInScratchFolder(); }
   void TearDown() override { LeaveScratchFolder(); }
 
   // Runs the launcher in a child process as an unprivileged user, since root may read

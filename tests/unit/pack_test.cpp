@@ -114,7 +114,7 @@ TEST_F(PackTest, HeadersAreUpdatedForTheNewSection) {
     const Section& store = now.sections.back();
     EXPECT_EQ(store.name, ".rsrc");
     EXPECT_EQ(store.virtualAddress % now.sectionAlignment, 0u);
-    EXPECT_EQ(store.pointerToRawData % now.fileAlignment, 0u);
+    EXPECT_EQ(store.pointerToRawData % 4096, 0u) << "page-aligned, so loaders can map it";
     EXPECT_EQ(store.pointerToRawData + store.sizeOfRawData, after.size());
     EXPECT_EQ(now.sizeOfImage,
               AlignUp(store.virtualAddress + store.virtualSize, now.sectionAlignment));

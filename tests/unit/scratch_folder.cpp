@@ -1,5 +1,7 @@
 #include "scratch_folder.h"
 
+#include "fake_platform.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,4 +75,12 @@ std::vector<std::string> PresentManifestFiles() {
     }
   }
   return present;
+}
+
+void BeginRunInScratchFolder() {
+  EnterScratchFolder();
+  ResetFake();
+  for (int row = 0; payloadTable[row].size != 0; ++row) {
+    Fake().items[UpperKey(payloadTable[row])] = TestPayloadBytes(payloadTable[row]);
+  }
 }

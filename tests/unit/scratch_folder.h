@@ -20,5 +20,9 @@ std::string TestPayloadBytes(const PayloadEntry& row);
 std::string UpperKey(const PayloadEntry& row);
 int ManifestRows();
 
+// A fresh scratch folder as current folder and a fresh fake platform whose store holds
+// the test payload: where every launcher test starts.
+void BeginRunInScratchFolder();
+
 // The manifest files present in the current folder, in manifest order.
 std::vector<std::string> PresentManifestFiles();

@@ -148,7 +148,10 @@ def bench_extraction(wine, repeats):
     launcher = build_launcher_for(payload, "256m")
     sizes = payload_sizes(payload)
     baseline_args = [str(x) for pair in zip(FILES, sizes) for x in pair]
-    launcher_times, baseline_times, installer_times = [], [], []
+    loader = os.path.join(BENCH, "exit-at-once-256m-x64.exe")
+    run(os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
+        os.path.join(BUILD64, "exit-at-once.exe"), "--payload", payload, "-o", loader)
+    launcher_times, baseline_times, installer_times, load_times = [], [], [], []
     for _ in range(repeats):
         folder = wine.scratch()
         started = time.monotonic()
@@ -166,17 +169,26 @@ def bench_extraction(wine, repeats):
         code = wine.start(os.path.join(payload, "setup.exe"), "CLEAR", env={"STANDIN_STAGES": "1"},
                           cwd=folder).wait()
         installer_times.append(time.monotonic() - started)
+        # And the cost of loading an image that carries the same store.
+        started = time.monotonic()
+        code = wine.start(loader, cwd=folder).wait()
+        load_times.append(time.monotonic() - started)
     installer_row = {
-        "figure": "(for reading the row above) the installer alone, started and ended under Wine (s)",
+        "figure": "(for reading it) the installer alone, started and ended under Wine (s)",
         "value": summary(installer_times), "baseline": summary(baseline_times),
         "ratio": statistics.median(installer_times) / statistics.median(baseline_times),
+        "target": "information", "met": True, "unit": "s"}
+    load_row = {
+        "figure": "(for reading it) a program that exits at once, carrying the same store (s)",
+        "value": summary(load_times), "baseline": summary(baseline_times),
+        "ratio": statistics.median(load_times) / statistics.median(baseline_times),
         "target": "information", "met": True, "unit": "s"}
     return [{"figure": f"extraction of {sum(sizes) / 2**20:.0f} MiB under Wine, start to exit (s)",
             "value": summary(launcher_times), "baseline": summary(baseline_times),
             "ratio": statistics.median(launcher_times) / statistics.median(baseline_times),
             "target": "<= 1.10 x baseline",
             "met": statistics.median(launcher_times) <= 1.10 * statistics.median(baseline_times),
-            "unit": "s"}, installer_row]
+            "unit": "s"}, installer_row, load_row]
 
 
 def cpu_seconds(pid):

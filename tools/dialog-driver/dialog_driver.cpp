@@ -12,6 +12,9 @@
 //       Exit code 0 when no such box appears within WAIT_MS (default 1000), else 1.
 //   dialog-driver hold-window TITLE MILLISECONDS
 //       Opens a top-level window titled TITLE, keeps it for that long, closes it.
+//   dialog-driver shot FILE.bmp [CAPTION] [TIMEOUT_MS]
+//       Waits for the message box and saves a picture of it as a 32-bit BMP; leaves the
+//       box open.
 //   dialog-driver probe-time COUNT
 //       Times COUNT probes for a top-level window titled "Setup"; prints the mean in
 //       microseconds (benchmarks).
@@ -199,6 +202,40 @@ int HoldWindow(const char* title, DWORD milliseconds) {
   return 0;
 }
 
+// Saves the box as it is on the screen (another process's window surface cannot be read
+// directly).
+int Shot(const char* path, const char* caption, DWORD timeoutMs) {
+  HWND box = WaitForBox(caption, timeoutMs);
+  if (box == nullptr) {
+    std::printf("no box\n");
+    return 1;
+  }
+  Sleep(300);  // let it paint
+  RECT area{};
+  GetWindowRect(box, &area);
+  const std::string pixels = Render(box, nullptr);  // 32 bits a pixel, bottom-up
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = area.right - area.left;
+  header.biHeight = area.bottom - area.top;
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  header.biCompression = BI_RGB;
+
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof header;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) {
+    return 1;
+  }
+  std::fwrite(&file, sizeof file, 1, out);
+  std::fwrite(&header, sizeof header, 1, out);
+  std::fwrite(pixels.data(), 1, pixels.size(), out);
+  return std::fclose(out) == 0 ? 0 : 1;
+}
+
 int ProbeTime(unsigned count) {
   LARGE_INTEGER frequency;
   LARGE_INTEGER start;
@@ -226,6 +263,10 @@ int main(int argc, char** argv) {
   if (command == "absent") {
     const DWORD wait = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
     return WaitForBox(argc > 2 ? argv[2] : kDefaultCaption, wait) == nullptr ? 0 : 1;
+  }
+  if (command == "shot" && argc >= 3) {
+    return Shot(argv[2], argc > 3 ? argv[3] : kDefaultCaption,
+                argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 20000);
   }
   if (command == "probe-time" && argc == 3) {
     return ProbeTime(std::strtoul(argv[2], nullptr, 10));

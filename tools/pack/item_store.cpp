@@ -28,6 +28,7 @@ constexpr std::uint32_t kFirstBlockAlignment = 16;
 constexpr std::uint32_t kBlockAlignment = 4;
 constexpr std::uint32_t kStoreCharacteristics = 0x40000040u;  // initialized data, readable
 constexpr std::uint32_t kLargestImage = 0x80000000u;
+constexpr std::uint32_t kPageSize = 0x1000;
 
 std::uint32_t StringSize(const std::string& text) {
   return 2 + 2 * static_cast<std::uint32_t>(text.size());
@@ -438,7 +439,9 @@ bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
   }
   const Bytes store = WriteStore(items, storeRva);
   const auto storeSize = static_cast<std::uint32_t>(store.size());
-  const std::uint32_t rawOffset = AlignUp(fileEnd, image.fileAlignment);
+  // On a page boundary in the file too, so that a loader can map the store rather than
+  // copy it (Wine copies a section whose file offset is not page-aligned).
+  const std::uint32_t rawOffset = AlignUp(fileEnd, std::max(image.fileAlignment, kPageSize));
   const std::uint32_t rawSize = AlignUp(storeSize, image.fileAlignment);
 
   *out = stub;

@@ -103,13 +103,20 @@ bool ReadPayload(const std::string& dir, std::vector<Bytes>* items, std::string*
   return true;
 }
 
-bool LoadImage(const std::string& path, Bytes* bytes, PeImage* image, StoreView* store,
-               std::string* problem) {
-  if (!ReadWholeFile(path, bytes)) {
+// An image read whole, with its headers and its store parsed.
+struct LoadedImage {
+  Bytes bytes;
+  PeImage image;
+  StoreView store;
+};
+
+bool LoadImage(const std::string& path, LoadedImage* loaded, std::string* problem) {
+  if (!ReadWholeFile(path, &loaded->bytes)) {
     *problem = "cannot read the image";
     return false;
   }
-  return ParsePeImage(*bytes, image, problem) && ReadStore(*bytes, *image, store, problem);
+  return ParsePeImage(loaded->bytes, &loaded->image, problem) &&
+         ReadStore(loaded->bytes, loaded->image, &loaded->store, problem);
 }
 
 int Pack(const std::string& stubPath, const std::string& payloadDir, const std::string& outPath) {
@@ -134,18 +141,16 @@ int Pack(const std::string& stubPath, const std::string& payloadDir, const std::
 }
 
 int List(const std::string& imagePath) {
-  Bytes bytes;
-  PeImage image;
-  StoreView store;
+  LoadedImage loaded;
   std::string problem;
-  if (!LoadImage(imagePath, &bytes, &image, &store, &problem)) {
+  if (!LoadImage(imagePath, &loaded, &problem)) {
     return Fail(imagePath, problem);
   }
-  const bool isSigned = ReadDataDirectory(bytes, image, kSecurityDirectory).rva != 0;
-  std::printf("%s: %s, %zu items, %s\n", imagePath.c_str(), image.is64 ? "PE32+" : "PE32",
-              store.items.size(), isSigned ? "signed" : "unsigned");
+  const bool isSigned = ReadDataDirectory(loaded.bytes, loaded.image, kSecurityDirectory).rva != 0;
+  std::printf("%s: %s, %zu items, %s\n", imagePath.c_str(), loaded.image.is64 ? "PE32+" : "PE32",
+              loaded.store.items.size(), isSigned ? "signed" : "unsigned");
   std::printf("%-14s %-10s %8s %10s %10s\n", "key", "name", "language", "size", "offset");
-  for (const StoredItem& item : store.items) {
+  for (const StoredItem& item : loaded.store.items) {
     std::printf("%-14s %-10s %8u %10u 0x%08zx\n", item.key.c_str(), item.name.c_str(),
                 item.language, item.size, item.fileOffset);
   }
@@ -153,11 +158,9 @@ int List(const std::string& imagePath) {
 }
 
 int Verify(const std::string& imagePath, const std::string& payloadDir) {
-  Bytes bytes;
-  PeImage image;
-  StoreView store;
+  LoadedImage loaded;
   std::string problem;
-  if (!LoadImage(imagePath, &bytes, &image, &store, &problem)) {
+  if (!LoadImage(imagePath, &loaded, &problem)) {
     return Fail(imagePath, problem);
   }
   std::vector<Bytes> payload;
@@ -165,24 +168,25 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
   if (!payloadDir.empty() && !ReadPayload(payloadDir, &payload, &path, &problem)) {
     return Fail(path, problem);
   }
-  std::vector<std::string> problems =
-      VerifyStore(bytes, image, store, payloadDir.empty() ? nullptr : &payload);
+  std::vector<std::string> problems = VerifyStore(loaded.bytes, loaded.image, loaded.store,
+                                                  payloadDir.empty() ? nullptr : &payload);
   // A signature's certificate table belongs after the last section, never inside one.
-  const DataDirectory certificates = ReadDataDirectory(bytes, image, kSecurityDirectory);
+  const DataDirectory certificates =
+      ReadDataDirectory(loaded.bytes, loaded.image, kSecurityDirectory);
   if (certificates.rva != 0) {
     std::uint64_t sectionsEnd = 0;
-    for (const Section& section : image.sections) {
+    for (const Section& section : loaded.image.sections) {
       sectionsEnd = std::max<std::uint64_t>(
           sectionsEnd, std::uint64_t{section.pointerToRawData} + section.sizeOfRawData);
     }
     if (certificates.rva < sectionsEnd ||
-        std::uint64_t{certificates.rva} + certificates.size > bytes.size()) {
+        std::uint64_t{certificates.rva} + certificates.size > loaded.bytes.size()) {
       problems.emplace_back("the certificate table is not after the last section");
     }
   }
   std::uint32_t stored = 0;
-  (void)ReadU32(bytes, CheckSumOffset(image), &stored);
-  if (stored != ComputeCheckSum(bytes, CheckSumOffset(image))) {
+  (void)ReadU32(loaded.bytes, CheckSumOffset(loaded.image), &stored);
+  if (stored != ComputeCheckSum(loaded.bytes, CheckSumOffset(loaded.image))) {
     problems.emplace_back("the image checksum is wrong");
   }
   for (const std::string& line : problems) {
@@ -191,19 +195,17 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
   if (!problems.empty()) {
     return 1;
   }
-  std::printf("%s: store verified, %zu items\n", imagePath.c_str(), store.items.size());
+  std::printf("%s: store verified, %zu items\n", imagePath.c_str(), loaded.store.items.size());
   return 0;
 }
 
 int Extract(const std::string& imagePath, const std::string& outDir) {
-  Bytes bytes;
-  PeImage image;
-  StoreView store;
+  LoadedImage loaded;
   std::string problem;
-  if (!LoadImage(imagePath, &bytes, &image, &store, &problem)) {
+  if (!LoadImage(imagePath, &loaded, &problem)) {
     return Fail(imagePath, problem);
   }
-  // Names come from the manifest, never from the image, so nothing can be written
+  // Names come from the manifest, never from the loaded.image, so nothing can be written
   // outside the folder; an item the manifest does not know is refused.
   std::map<std::string, std::string> names;
   for (const ManifestFile& file : Manifest()) {
@@ -212,13 +214,13 @@ int Extract(const std::string& imagePath, const std::string& outDir) {
   std::error_code ec;
   std::filesystem::create_directories(outDir, ec);
   int result = 0;
-  for (const StoredItem& item : store.items) {
+  for (const StoredItem& item : loaded.store.items) {
     const auto name = names.find(UpperCase(item.key));
     if (name == names.end()) {
       result = Fail(imagePath, "item " + item.key + " is not in the manifest; not extracted");
       continue;
     }
-    const auto* first = bytes.data() + item.fileOffset;
+    const auto* first = loaded.bytes.data() + item.fileOffset;
     if (!WriteWholeFile(outDir + "/" + name->second, Bytes(first, first + item.size), &problem)) {
       result = Fail(outDir + "/" + name->second, problem);
     }
