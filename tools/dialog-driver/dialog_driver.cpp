@@ -174,7 +174,13 @@ int Press(const char* button, const char* caption, DWORD timeoutMs) {
   GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
   std::printf("text=%s\n", Escaped(text).c_str());
   std::printf("buttons=%s\n", Buttons(box).c_str());
-  std::printf("icon=%s\n", IconName(box));
+  // The icon is read from the screen, so give the box time to paint it.
+  const char* icon = IconName(box);
+  for (int tries = 0; tries < 40 && std::strcmp(icon, "other") == 0; ++tries) {
+    Sleep(50);
+    icon = IconName(box);
+  }
+  std::printf("icon=%s\n", icon);
   std::printf("topmost=%d\n", (GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 ? 1 : 0);
   std::fflush(stdout);
   SendMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
