@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ReadImportedDlls(bytes, image, &dlls, &error);
   StoreView store;
   if (ReadStore(bytes, image, &store, &error)) {
-    (void)VerifyStore(bytes, image, store, nullptr);
+    (void)VerifyStore(bytes, store, nullptr);
   }
   return 0;
 }

@@ -86,7 +86,7 @@ class PackTest : public ::testing::Test {
       return {"unreadable: " + error};
     }
     const std::vector<Bytes> payload = PayloadItems(kPayload);
-    return VerifyStore(image, pe, store, withPayload ? &payload : nullptr);
+    return VerifyStore(image, store, withPayload ? &payload : nullptr);
   }
 
   std::string dir;
@@ -519,7 +519,7 @@ TEST_P(BuiltLauncher, IsHardenedAndCarriesOnlyItsStore) {
         << "imports " << dll;
   }
   EXPECT_EQ(store.items.size(), 11u);
-  EXPECT_EQ(VerifyStore(image, pe, store, nullptr), std::vector<std::string>{});
+  EXPECT_EQ(VerifyStore(image, store, nullptr), std::vector<std::string>{});
   EXPECT_EQ(std::count_if(pe.sections.begin(), pe.sections.end(),
                           [](const Section& s) { return s.name == ".rsrc"; }),
             1);

@@ -271,8 +271,8 @@ bool ReadStore(const Bytes& bytes, const PeImage& image, StoreView* store, std::
   return true;
 }
 
-std::vector<std::string> VerifyStore(const Bytes& bytes, const PeImage& image,
-                                     const StoreView& store, const std::vector<Bytes>* payload) {
+std::vector<std::string> VerifyStore(const Bytes& bytes, const StoreView& store,
+                                     const std::vector<Bytes>* payload) {
   std::vector<std::string> problems = store.shapeProblems;
   const std::vector<ManifestFile>& manifest = Manifest();
 
@@ -384,7 +384,6 @@ std::vector<std::string> VerifyStore(const Bytes& bytes, const PeImage& image,
   if (plan.end > store.sectionSize) {
     problems.push_back("the store is cut short");
   }
-  (void)image;
   return problems;
 }
 

@@ -75,8 +75,8 @@ bool ReadStore(const Bytes& bytes, const PeImage& image, StoreView* store, std::
 
 // Every way the store departs from its stated form; empty when it is exact. With
 // `payload` (manifest order, may be empty), also each item that differs from its file.
-std::vector<std::string> VerifyStore(const Bytes& bytes, const PeImage& image,
-                                     const StoreView& store, const std::vector<Bytes>* payload);
+std::vector<std::string> VerifyStore(const Bytes& bytes, const StoreView& store,
+                                     const std::vector<Bytes>* payload);
 
 // Adds the store as a new last section of a linked image that has none.
 bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,

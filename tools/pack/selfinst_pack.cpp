@@ -168,8 +168,8 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
   if (!payloadDir.empty() && !ReadPayload(payloadDir, &payload, &path, &problem)) {
     return Fail(path, problem);
   }
-  std::vector<std::string> problems = VerifyStore(loaded.bytes, loaded.image, loaded.store,
-                                                  payloadDir.empty() ? nullptr : &payload);
+  std::vector<std::string> problems =
+      VerifyStore(loaded.bytes, loaded.store, payloadDir.empty() ? nullptr : &payload);
   // A signature's certificate table belongs after the last section, never inside one.
   const DataDirectory certificates =
       ReadDataDirectory(loaded.bytes, loaded.image, kSecurityDirectory);
