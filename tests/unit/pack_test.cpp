@@ -27,9 +27,15 @@ struct CommandResult {
   std::string output;  // stdout and stderr
 };
 
-CommandResult RunPack(const std::string& arguments) {
+// `asUser`, a copy of the tool (one that user may run) is run through setpriv as an
+// unprivileged user when this is root, since root may read any file whatever its mode.
+CommandResult RunPack(const std::string& arguments, const std::string& asUser = "") {
+  std::string command = kPack;
+  if (!asUser.empty() && ::geteuid() == 0) {
+    command = "setpriv --reuid=65534 --regid=65534 --clear-groups " + asUser;
+  }
   std::string output;
-  FILE* pipe = ::popen((kPack + " " + arguments + " 2>&1").c_str(), "r");
+  FILE* pipe = ::popen((command + " " + arguments + " 2>&1").c_str(), "r");
   char chunk[4096];
   for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
     output.append(chunk, n);
@@ -444,6 +450,20 @@ void PrintTo(const BadInput& b, std::ostream* out) { *out << b.name; }
 
 INSTANTIATE_TEST_SUITE_P(BadInputs, PackRefuses, ::testing::ValuesIn(kBadInputs),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PackTest, UnreadablePayloadFileIsRefusedNamingIt) {
+  CopyStub(dir);
+  const std::string payload = CopyPayload(dir);
+  ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod((payload + "/setup.ins").c_str(), 0), 0);
+  const std::string tool = dir + "/selfinst-pack";
+  fs::copy_file(kPack, tool);
+  const CommandResult run = RunPack(
+      "pack --stub " + dir + "/stub.exe --payload " + payload + " -o " + dir + "/out.exe", tool);
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_EQ(run.output, "selfinst-pack: " + payload + "/setup.ins: cannot read payload file\n");
+  EXPECT_FALSE(fs::exists(dir + "/out.exe"));
+}
 
 // Malformed images: list, verify and extract each fail with one line and never read out
 // of range (the sanitizers would stop the tool).
