@@ -5,7 +5,6 @@ Wine, with the x64 launcher: the overwrite question and the halt notice that fol
 Needs ./build.sh to have run.
 """
 import os
-import shutil
 import struct
 import subprocess
 import sys

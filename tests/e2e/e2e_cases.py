@@ -5,10 +5,9 @@ import resource
 import shutil
 import signal
 import subprocess
-import time
 
-from e2e_support import (BUILD64, DIST, ROOT, FILES, KEYS, PAYLOAD, Check, expect, expect_equal,
-                      expect_error_notice, expect_installation_complete, read, windows_path)
+from e2e_support import (BUILD64, DIST, FILES, PAYLOAD, ROOT, expect, expect_equal,
+                         expect_error_notice, expect_installation_complete, read)
 
 
 def question(name):

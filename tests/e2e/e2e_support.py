@@ -1,12 +1,8 @@
 """What the end-to-end cases share: paths, checks, and a Case with its scratch folder
 and helpers to run Windows programs in the shared Wine session."""
 import os
-import resource
 import shutil
-import signal
 import subprocess
-import sys
-import time
 
 import wine_session
 
@@ -20,7 +16,6 @@ CAPTION = "Varnholt Tonequill TQ-30"
 # Manifest order.
 FILES = ["readme.txt", "data.1", "_setup.dll", "_inst32i.ex_", "setup.exe", "disk1.id",
          "setup.ins", "_setup.lib", "setup.pkg", "data.2", "disk2.id"]
-KEYS = [name.replace(".", "_") for name in FILES]
 
 
 def windows_path(path):

@@ -19,22 +19,15 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import wine_session  # noqa: E402
+from e2e_support import BUILD64, DIST, FILES, windows_path  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = os.path.join(ROOT, "build", "win32")
-BUILD64 = os.path.join(ROOT, "build", "win64")
-DIST = os.path.join(ROOT, "dist")
-FILES = ["readme.txt", "data.1", "_setup.dll", "_inst32i.ex_", "setup.exe", "disk1.id",
-         "setup.ins", "_setup.lib", "setup.pkg", "data.2", "disk2.id"]
 LARGE_SCALE = 124  # the demo's 2,161,820 bytes times 124: about 256 MiB
 
 
 def run(*args, **kwargs):
     return subprocess.run(list(args), check=True, **kwargs)
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def summary(values):

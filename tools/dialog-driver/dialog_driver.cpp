@@ -283,6 +283,8 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: dialog-driver press ok|yes|no [CAPTION] [TIMEOUT_MS]\n"
                "       dialog-driver absent [CAPTION] [WAIT_MS]\n"
-               "       dialog-driver hold-window TITLE MILLISECONDS\n");
+               "       dialog-driver hold-window TITLE MILLISECONDS\n"
+               "       dialog-driver shot FILE.bmp [CAPTION] [TIMEOUT_MS]\n"
+               "       dialog-driver probe-time COUNT\n");
   return 2;
 }
