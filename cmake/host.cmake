@@ -46,7 +46,7 @@ add_payload_sizes(test_payload_sizes "${TEST_PAYLOAD_DIR}")
 add_dependencies(test_payload_sizes test_payload)
 
 add_library(launcher_under_test STATIC ${LAUNCHER_SOURCES}
-  tests/unit/fake_platform.cpp tests/unit/scratch_folder.cpp)
+  tests/unit/fake_platform.cpp tests/unit/scratch_folder.cpp tests/unit/unprivileged.cpp)
 target_include_directories(launcher_under_test PUBLIC src src/payload tests/unit)
 target_compile_definitions(launcher_under_test PUBLIC TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}")
 target_link_libraries(launcher_under_test PUBLIC GTest::gtest GTest::gtest_main)

@@ -4,7 +4,7 @@
 # cross-compiler's warnings: it needs windows.h, which the host analysers lack.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sources=(src/launcher/launcher.cpp src/payload/item_store.cpp src/payload/remove_extracted.cpp
+sources=(src/launcher/launcher.cpp src/payload/item_lookup.cpp src/payload/remove_extracted.cpp
          src/payload/payload_table.cpp tools/pack/pe_image.cpp tools/pack/item_store.cpp
          tools/pack/selfinst_pack.cpp tools/demo-payload/make_demo_payload.cpp)
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null

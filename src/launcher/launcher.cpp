@@ -4,14 +4,12 @@
 
 #include "payload/payload.h"
 
-const char kNoticeCaption[] = "Varnholt Tonequill TQ-30";
-char noticeText[200];
-
 namespace {
 
-constexpr unsigned kErrorNoticeStyle = MB_OK | MB_ICONERROR | MB_SYSTEMMODAL | MB_SETFOREGROUND;
-constexpr unsigned kQuestionStyle = MB_YESNO | MB_ICONEXCLAMATION | MB_SETFOREGROUND;
-
+// The caption and these texts are shown exactly as written, typos and odd capitals
+// included: users and support staff know them by heart and search for them. Do not
+// correct them.
+const char kNoticeCaption[] = "Varnholt Tonequill TQ-30";
 constexpr const char* kLoadFailure = "Can't load resource [%s]";
 constexpr const char* kCreateFailure = "Can't Create File [%s]";
 constexpr const char* kWriteFailure = "Can't write file [%s]";
@@ -21,11 +19,28 @@ constexpr const char* kOverwriteQuestion =
 constexpr const char* kHaltNotice = "Installation will be halted";
 constexpr const char* kStartFailure = "Can't execute Setup.exe";
 
+// Every formatted notice is written here before it is shown.
+char noticeText[200];
+
+constexpr unsigned kErrorNoticeStyle = MB_OK | MB_ICONERROR | MB_SYSTEMMODAL | MB_SETFOREGROUND;
+constexpr unsigned kQuestionStyle = MB_YESNO | MB_ICONEXCLAMATION | MB_SETFOREGROUND;
+
+constexpr std::uint32_t kWindowPollInterval = 500;  // milliseconds between window probes
 constexpr const char* kInstallerVerb = "Open";
 constexpr const char* kInstallerFile = "setup.exe";
 constexpr const char* kInstallerParameters = "CLEAR";
 constexpr const char* kInstallerWindowTitle = "Setup";
 constexpr std::uint32_t kInstallerPathCapacity = 260;  // MAX_PATH
+
+void ShowErrorNotice(const char* text) {
+  (void)platform::MessageBoxA(nullptr, text, kNoticeCaption, kErrorNoticeStyle);
+}
+
+// Asks whether a present file may be overwritten; returns the button pressed.
+int AskOverwrite(const char* fileName) {
+  platform::FormatText(noticeText, sizeof noticeText, kOverwriteQuestion, fileName, fileName);
+  return platform::MessageBoxA(nullptr, noticeText, kNoticeCaption, kQuestionStyle);
+}
 
 // Reports a failed row, then takes back the first `rowLimit` files of the run.
 void FailRow(const char* format, const char* name, int rowLimit) {
@@ -74,15 +89,6 @@ bool InstallerPath(char* path, std::uint32_t capacity) {
 
 }  // namespace
 
-void ShowErrorNotice(const char* text) {
-  (void)platform::MessageBoxA(nullptr, text, kNoticeCaption, kErrorNoticeStyle);
-}
-
-int AskOverwrite(const char* fileName) {
-  platform::FormatText(noticeText, sizeof noticeText, kOverwriteQuestion, fileName, fileName);
-  return platform::MessageBoxA(nullptr, noticeText, kNoticeCaption, kQuestionStyle);
-}
-
 bool ExtractPayload(platform::Handle instance) {
   int completed = 0;
   for (const PayloadEntry* row = payloadTable; row->size != 0; ++row) {
@@ -115,6 +121,10 @@ bool ExtractPayload(platform::Handle instance) {
   return true;
 }
 
+namespace {
+
+// Starts the installer, waits until it and its "Setup" window are gone, removes the
+// files; returns the exit code.
 int RunInstaller() {
   char installerPath[kInstallerPathCapacity];
   if (!InstallerPath(installerPath, sizeof installerPath)) {
@@ -144,6 +154,8 @@ int RunInstaller() {
   RemoveExtracted(kFinalRemovalLimit);
   return 0;
 }
+
+}  // namespace
 
 int LauncherMain(platform::Handle instance) {
   if (!ExtractPayload(instance)) {

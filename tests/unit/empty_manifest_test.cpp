@@ -2,31 +2,54 @@
 // the installer is started at once.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
 
 namespace {
 
+// The names a full manifest carries: files of these names that were already in the
+// folder are not the run's, and must stay.
+#define PAYLOAD_FILE(key, name) name,
+const char* const kCarriedNames[] = {
+#include "payload_files.def"
+};
+#undef PAYLOAD_FILE
+
+void PlaceFilesThatAreNotOurs() {
+  for (const char* name : kCarriedNames) {
+    WriteFile(name, "not ours");
+  }
+}
+
+void ExpectFilesThatAreNotOursUntouched() {
+  for (const char* name : kCarriedNames) {
+    EXPECT_EQ(ReadFile(name), "not ours") << name;
+  }
+}
+
 TEST(EmptyManifest, WritesNothingStartsInstallerAtOnceAndRemovesNothing) {
   EnterScratchFolder();
   ResetFake();
-  WriteFile("readme.txt", "not ours");
+  PlaceFilesThatAreNotOurs();
   EXPECT_EQ(LauncherMain(nullptr), 0);
   const std::vector<std::string> expected = {"shell", "wait", "probe:Setup"};
   EXPECT_EQ(Fake().calls, expected);
   EXPECT_TRUE(Fake().boxes.empty());
-  EXPECT_EQ(ReadFile("readme.txt"), "not ours");
+  ExpectFilesThatAreNotOursUntouched();
   LeaveScratchFolder();
 }
 
 TEST(EmptyManifest, RemovalTakesNothingWhateverTheLimit) {
   EnterScratchFolder();
-  WriteFile("readme.txt", "not ours");
+  PlaceFilesThatAreNotOurs();
   for (int limit : {-1, 0, 1, 100}) {
     RemoveExtracted(limit);
   }
-  EXPECT_EQ(ReadFile("readme.txt"), "not ours");
+  ExpectFilesThatAreNotOursUntouched();
   LeaveScratchFolder();
 }
 

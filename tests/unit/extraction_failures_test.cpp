@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "box_expectations.h"
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
 
 namespace {
-
-constexpr unsigned kErrorStyle = 0x11010;
-constexpr int kIdYes = 6;
 
 enum class Fault { MissingItem, UnloadableItem, TruncatedItem, NameIsFolder, DiskFull };
 
@@ -73,7 +71,7 @@ TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone
 
   const ShownBox& notice = Fake().boxes.back();
   EXPECT_EQ(notice.text, c.notice);
-  EXPECT_EQ(notice.caption, "Varnholt Tonequill TQ-30");
+  EXPECT_EQ(notice.caption, kCaption);
   EXPECT_EQ(notice.style, kErrorStyle);
   EXPECT_EQ(Fake().boxes.size(), c.fault == Fault::DiskFull ? 2u : 1u);
 
@@ -98,7 +96,7 @@ TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone
 
 std::vector<FailureCase> AllCases() {
   std::vector<FailureCase> cases;
-  for (int row : {0, 3, 4, 9, 10}) {
+  for (int row : {0, kLongestNameRow, kInstallerRow, kLargestRow, kLastRow}) {
     const std::string key = payloadTable[row].itemKey;
     const std::string file = payloadTable[row].fileName;
     cases.push_back({Fault::MissingItem, row, "Can't load resource [" + key + "]"});
@@ -116,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(RowsAndSteps, ExtractionFailure, ::testing::ValuesIn(Al
 class LocateChain : public ExtractionFailure {};
 
 TEST_F(LocateChain, MissingKeyNeverReachesLoadOrLockAsNullHandle) {
-  Fake().items.erase("DATA_1");
+  Fake().items.erase(UpperKey(payloadTable[1]));
   EXPECT_EQ(LauncherMain(nullptr), 1);
   for (const std::string& call : Fake().calls) {
     EXPECT_EQ(call.find(":null"), std::string::npos) << call;
@@ -125,7 +123,7 @@ TEST_F(LocateChain, MissingKeyNeverReachesLoadOrLockAsNullHandle) {
 }
 
 TEST_F(LocateChain, UnloadableItemIsNeverLocked) {
-  Fake().unloadable.insert("README_TXT");
+  Fake().unloadable.insert(UpperKey(payloadTable[0]));
   EXPECT_EQ(LauncherMain(nullptr), 1);
   for (const std::string& call : Fake().calls) {
     EXPECT_NE(call.rfind("lock:", 0), 0u) << call;
@@ -133,10 +131,11 @@ TEST_F(LocateChain, UnloadableItemIsNeverLocked) {
 }
 
 TEST_F(LocateChain, ItemLongerThanItsRowIsWrittenToTheRowsSize) {
-  Fake().items["SETUP_PKG"] += "tail that is not part of the file";
+  const PayloadEntry& row = payloadTable[8];
+  Fake().items[UpperKey(row)] += "tail that is not part of the file";
   Fake().shellStarts = false;
   EXPECT_EQ(LauncherMain(nullptr), 1);
-  EXPECT_EQ(ReadFile("setup.pkg"), TestPayloadBytes(payloadTable[8]));
+  EXPECT_EQ(ReadFile(row.fileName), TestPayloadBytes(row));
 }
 
 }  // namespace

@@ -3,18 +3,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "box_expectations.h"
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
 
 namespace {
-
-constexpr unsigned kErrorStyle = 0x11010;
-constexpr unsigned kQuestionStyle = 0x10034;
-const std::string kCaption = "Varnholt Tonequill TQ-30";
 
 class LauncherRun : public ::testing::Test {
  protected:
@@ -44,19 +43,25 @@ class LauncherRun : public ::testing::Test {
   }
 };
 
-TEST_F(LauncherRun, ManifestHasElevenRowsInOrderEndedByTerminator) {
-  const char* names[] = {"readme.txt", "data.1",   "_setup.dll", "_inst32i.ex_",
-                         "setup.exe",  "disk1.id", "setup.ins",  "_setup.lib",
-                         "setup.pkg",  "data.2",   "disk2.id"};
-  const char* keys[] = {"readme_txt", "data_1",   "_setup_dll", "_inst32i_ex_",
-                        "setup_exe",  "disk1_id", "setup_ins",  "_setup_lib",
-                        "setup_pkg",  "data_2",   "disk2_id"};
+// The names themselves are listed once, for every tool; here their rules are checked.
+TEST_F(LauncherRun, ManifestHasElevenRowsNamedByTheirKeysEndedByTerminator) {
   ASSERT_EQ(ManifestRows(), 11);
+  std::set<std::string> names;
   for (int row = 0; row < 11; ++row) {
-    EXPECT_STREQ(payloadTable[row].fileName, names[row]);
-    EXPECT_STREQ(payloadTable[row].itemKey, keys[row]);
-    EXPECT_EQ(payloadTable[row].size, TestPayloadBytes(payloadTable[row]).size());
+    const std::string name = payloadTable[row].fileName;
+    std::string expectedKey = name;
+    std::transform(name.begin(), name.end(), expectedKey.begin(), [](unsigned char c) {
+      return c == '.' ? '_' : static_cast<char>(std::tolower(c));
+    });
+    EXPECT_EQ(payloadTable[row].itemKey, expectedKey) << name;
+    EXPECT_LE(name.size(), 12u) << name;
+    EXPECT_TRUE(names.insert(name).second) << name << " twice";
+    EXPECT_EQ(payloadTable[row].size, TestPayloadBytes(payloadTable[row]).size()) << name;
+    EXPECT_LE(payloadTable[row].size, payloadTable[kLargestRow].size) << name;
   }
+  EXPECT_EQ(std::string(payloadTable[kInstallerRow].fileName), "setup.exe");
+  EXPECT_EQ(std::string(payloadTable[kLongestNameRow].fileName).size(), 12u);
+  EXPECT_EQ(payloadTable[11].size, 0u);
   EXPECT_EQ(payloadTable[11].fileName, nullptr);
   EXPECT_EQ(payloadTable[11].itemKey, nullptr);
 }
@@ -119,7 +124,7 @@ TEST_F(LauncherRun, FailedStartShowsNoticeReturnsOneAndKeepsEveryFile) {
   Fake().shellStarts = false;
   EXPECT_EQ(LauncherMain(nullptr), 1);
   ASSERT_EQ(Fake().boxes.size(), 1u);
-  EXPECT_EQ(Fake().boxes[0].text, "Can't execute Setup.exe");
+  EXPECT_EQ(Fake().boxes[0].text, kStartFailureText);
   EXPECT_EQ(Fake().boxes[0].caption, kCaption);
   EXPECT_EQ(Fake().boxes[0].style, kErrorStyle);
   EXPECT_FALSE(Fake().boxes[0].hasOwner);
@@ -148,7 +153,7 @@ TEST_F(LauncherRun, SecondRunStartsAgainFromRowZero) {
   Fake().snapshotsAtRelease.clear();
   EXPECT_EQ(LauncherMain(nullptr), 0);
   ASSERT_EQ(Fake().snapshotsAtRelease.size(), 11u);
-  EXPECT_EQ(Fake().calls.front(), "find:README_TXT");
+  EXPECT_EQ(Fake().calls.front(), "find:" + UpperKey(payloadTable[0]));
 }
 
 // RemoveExtracted over the first rows, with some files already gone beforehand.
@@ -211,7 +216,7 @@ TEST_P(InstallerPath, IsTheCurrentFolderJoinedWithSetupExe) {
   if (c.expectedFile.empty()) {
     EXPECT_EQ(LauncherMain(nullptr), 1);
     ASSERT_EQ(Fake().boxes.size(), 1u);
-    EXPECT_EQ(Fake().boxes[0].text, "Can't execute Setup.exe");
+    EXPECT_EQ(Fake().boxes[0].text, kStartFailureText);
     EXPECT_EQ(std::count(Fake().calls.begin(), Fake().calls.end(), "shell"), 0);
     EXPECT_EQ(PresentManifestFiles(), FirstFiles(11));
   } else {

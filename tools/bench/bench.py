@@ -83,7 +83,7 @@ def heap_bench_binary(payload, name):
     run("g++", "-std=c++17", "-O2", "-I" + os.path.join(ROOT, "src"),
         "-I" + os.path.join(ROOT, "src", "payload"), "-I" + out_dir,
         os.path.join(ROOT, "src", "launcher", "launcher.cpp"),
-        os.path.join(ROOT, "src", "payload", "item_store.cpp"),
+        os.path.join(ROOT, "src", "payload", "item_lookup.cpp"),
         os.path.join(ROOT, "src", "payload", "remove_extracted.cpp"),
         os.path.join(ROOT, "src", "payload", "payload_table.cpp"),
         os.path.join(ROOT, "tools", "bench", "heap_bench.cpp"), "-o", binary)
