@@ -16,13 +16,9 @@ jobs=$(nproc)
 payload=${1:-}
 if [ -n "$payload" ]; then
   [ -d "$payload" ] || { echo "build.sh: payload folder $payload does not exist" >&2; exit 1; }
-  payload=$(cd "$payload" && pwd)
-  # Refuse a payload that lacks a file or holds an empty one before building anything.
-  sed -n 's/^PAYLOAD_FILE([A-Za-z0-9_]*, "\([^"]*\)")$/\1/p' src/payload/payload_files.def |
-    while read -r name; do
-      [ -f "$payload/$name" ] || { echo "build.sh: payload folder $payload lacks $name" >&2; exit 1; }
-      [ -s "$payload/$name" ] || { echo "build.sh: payload file $payload/$name is empty" >&2; exit 1; }
-    done
+  # The absolute path, kept whole even when it ends in a line break.
+  payload=$(cd -- "$payload" && pwd -P && echo .)
+  payload=${payload%$'\n.'}
 fi
 
 tools/install-deps.sh
@@ -33,6 +29,8 @@ cmake --build build/host -j"$jobs"
 
 mkdir -p dist
 cp build/host/selfinst-pack dist/selfinst-pack
+# Refuse a payload that lacks a file or holds an unusable one before building a launcher.
+[ -z "$payload" ] || dist/selfinst-pack check --payload "$payload"
 
 for arch in win32 win64; do
   if [ -n "$payload" ]; then
@@ -43,7 +41,7 @@ for arch in win32 win64; do
     carried=$root/dist/demo-payload-x64
   fi
   echo "== $arch launcher carrying $carried"
-  cmake --preset $arch -DTQ30_PAYLOAD_DIR="$carried" >/dev/null
+  cmake --preset $arch -DTQ30_PAYLOAD_DIR:STRING="$carried" -DTQ30_PACK:FILEPATH="$root/dist/selfinst-pack" >/dev/null
   cmake --build build/$arch -j"$jobs" --target standin dialog-driver decoy
   if [ -z "$payload" ]; then
     build/host/make-demo-payload -o "$carried" --installer build/$arch/setup.exe
@@ -51,11 +49,11 @@ for arch in win32 win64; do
   cmake --build build/$arch -j"$jobs" --target launcher-stub
   out=dist/tq30-setup.exe
   [ $arch = win64 ] && out=dist/tq30-setup-x64.exe
-  dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o $out
-  dist/selfinst-pack verify $out --payload "$carried"
+  dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o "$out"
+  dist/selfinst-pack verify "$out" --payload "$carried"
   if tools/sign.sh $out $out.signed; then
     mv $out.signed $out
-    dist/selfinst-pack verify $out --payload "$carried"
+    dist/selfinst-pack verify "$out" --payload "$carried"
     signed="signed"
   else
     [ $? -eq 3 ] || exit 1

@@ -16,20 +16,24 @@ endif()
 
 enable_testing()
 
-add_library(pe_image STATIC tools/pack/pe_image.cpp tools/pack/item_store.cpp)
-target_include_directories(pe_image PUBLIC tools/pack src/payload)
+add_library(pack_library STATIC
+  tools/pack/pe_records.cpp tools/pack/pe_image.cpp tools/pack/loader_checks.cpp
+  tools/pack/manifest.cpp tools/pack/store_plan.cpp tools/pack/store_reader.cpp
+  tools/pack/store_verify.cpp tools/pack/attach_store.cpp tools/pack/file_io.cpp
+  tools/pack/payload_folder.cpp)
+target_include_directories(pack_library PUBLIC tools/pack src/payload)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)
-target_link_libraries(selfinst-pack PRIVATE pe_image)
+target_link_libraries(selfinst-pack PRIVATE pack_library)
 
 add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
-target_include_directories(make-demo-payload PRIVATE tools/demo-payload)
+target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
 
 if(TQ30_FUZZ)
   add_executable(fuzz-image-reader tests/fuzz/fuzz_image_reader.cpp)
   target_compile_options(fuzz-image-reader PRIVATE -fsanitize=fuzzer)
   target_link_options(fuzz-image-reader PRIVATE -fsanitize=fuzzer)
-  target_link_libraries(fuzz-image-reader PRIVATE pe_image)
+  target_link_libraries(fuzz-image-reader PRIVATE pack_library)
   return()
 endif()
 
@@ -38,10 +42,11 @@ include(GoogleTest)
 
 # The unit tests carry a generated payload with the demo's lengths.
 set(TEST_PAYLOAD_DIR "${CMAKE_CURRENT_BINARY_DIR}/test-payload")
-add_custom_command(OUTPUT ${TEST_PAYLOAD_DIR}/setup.ins
+add_custom_command(OUTPUT ${TEST_PAYLOAD_DIR}.stamp
   COMMAND make-demo-payload -o ${TEST_PAYLOAD_DIR}
+  COMMAND ${CMAKE_COMMAND} -E touch ${TEST_PAYLOAD_DIR}.stamp
   DEPENDS make-demo-payload)
-add_custom_target(test_payload DEPENDS ${TEST_PAYLOAD_DIR}/setup.ins)
+add_custom_target(test_payload DEPENDS ${TEST_PAYLOAD_DIR}.stamp)
 add_payload_sizes(test_payload_sizes "${TEST_PAYLOAD_DIR}")
 add_dependencies(test_payload_sizes test_payload)
 
@@ -67,8 +72,10 @@ add_executable(empty_manifest_tests
 target_link_libraries(empty_manifest_tests PRIVATE launcher_under_test)
 gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
-add_executable(pack_tests tests/unit/pack_test.cpp)
-target_link_libraries(pack_tests PRIVATE pe_image GTest::gtest GTest::gtest_main)
+add_executable(pack_tests tests/unit/pack_support.cpp tests/unit/pack_layout_test.cpp
+  tests/unit/pack_verify_test.cpp tests/unit/pack_cli_test.cpp tests/unit/pack_hostile_test.cpp
+  tests/unit/pack_files_test.cpp tests/unit/built_launcher_test.cpp)
+target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
   BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
@@ -82,3 +89,7 @@ set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 6
 
 add_test(NAME signing COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh)
 set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
+
+add_test(NAME payload_paths
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/payload_paths_test.sh $<TARGET_FILE:selfinst-pack>)
+set_tests_properties(payload_paths PROPERTIES LABELS pack TIMEOUT 300)

@@ -1,27 +1,10 @@
-# Writes payload_sizes.h, PAYLOAD_SIZE_<key> for each carried file, from the lengths of
-# the files in PAYLOAD_DIR. Run as: cmake -DPAYLOAD_DIR=.. -DFILES_DEF=.. -DOUTPUT=.. -P
-# The header is rewritten only when its text changes, so an unchanged payload does not
-# rebuild the launcher.
-file(STRINGS "${FILES_DEF}" rows REGEX "^PAYLOAD_FILE\\(")
-set(text "// Generated from ${PAYLOAD_DIR}; do not edit.\n#pragma once\n")
-foreach(row IN LISTS rows)
-  string(REGEX MATCH "^PAYLOAD_FILE\\(([A-Za-z0-9_]+), \"([^\"]+)\"\\)" _ "${row}")
-  set(key "${CMAKE_MATCH_1}")
-  set(name "${CMAKE_MATCH_2}")
-  set(path "${PAYLOAD_DIR}/${name}")
-  if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
-    message(FATAL_ERROR "payload folder ${PAYLOAD_DIR} lacks the file ${name}")
-  endif()
-  file(SIZE "${path}" size)
-  if(size EQUAL 0)
-    message(FATAL_ERROR "payload file ${path} is empty")
-  endif()
-  string(APPEND text "#define PAYLOAD_SIZE_${key} ${size}u\n")
-endforeach()
-set(old "")
-if(EXISTS "${OUTPUT}")
-  file(READ "${OUTPUT}" old)
-endif()
-if(NOT old STREQUAL text)
-  file(WRITE "${OUTPUT}" "${text}")
+# Writes payload_sizes.h for PAYLOAD_DIR through the host packer, which checks the folder
+# (the one checker of a payload folder). Run as: cmake -DPAYLOAD_DIR=.. -DOUTPUT=.. -P
+# (FILES_DEF, once needed, is accepted and ignored.)
+get_filename_component(root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+execute_process(
+  COMMAND "${root}/build/host/selfinst-pack" sizes --payload "${PAYLOAD_DIR}" -o "${OUTPUT}"
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "payload folder refused")
 endif()

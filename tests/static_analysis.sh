@@ -5,8 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=(src/launcher/launcher.cpp src/payload/item_lookup.cpp src/payload/remove_extracted.cpp
-         src/payload/payload_table.cpp tools/pack/pe_image.cpp tools/pack/item_store.cpp
-         tools/pack/selfinst_pack.cpp tools/demo-payload/make_demo_payload.cpp)
+         src/payload/payload_table.cpp tools/pack/*.cpp tools/demo-payload/make_demo_payload.cpp)
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
 if ! findings=$(clang-tidy -p build/host --quiet "${sources[@]}" 2>&1); then
   echo "$findings" | grep -E "(warning|error):" || echo "$findings" | tail -20

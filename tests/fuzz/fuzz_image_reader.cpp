@@ -1,11 +1,12 @@
-// libFuzzer target: the image reader and the store reader and checker must refuse any
-// input cleanly, never reading out of range.
+// libFuzzer target: the image reader, the store reader and every check that verify and
+// extract run must refuse any input cleanly, never reading out of range, in time and
+// memory bounded by the input's size.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "item_store.h"
+#include "store_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Bytes bytes(data, data + size);
@@ -16,9 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::string> dlls;
   (void)ReadImportedDlls(bytes, image, &dlls, &error);
+  (void)ReadSignature(bytes, image, &error);
   StoreView store;
   if (ReadStore(bytes, image, &store, &error)) {
-    (void)VerifyStore(bytes, store, nullptr);
+    (void)VerifyImage(bytes, image, store, nullptr);
   }
   return 0;
 }

@@ -11,8 +11,7 @@ cmake --build build/fuzz -j"$(nproc)" --target fuzz-image-reader selfinst-pack >
 corpus=build/fuzz/corpus
 tiny=build/fuzz/tiny-payload
 mkdir -p "$corpus" "$tiny"
-sed -n 's/^PAYLOAD_FILE([A-Za-z0-9_]*, "\([^"]*\)")$/\1/p' src/payload/payload_files.def |
-  while read -r name; do printf 'x' >"$tiny/$name"; done
+build/fuzz/selfinst-pack names | while read -r name; do printf 'x' >"$tiny/$name"; done
 for arch in win32 win64; do
   cp build/$arch/launcher-stub.exe "$corpus/stub-$arch.exe"
   build/fuzz/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$tiny" \

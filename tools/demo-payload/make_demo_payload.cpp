@@ -4,8 +4,8 @@
 //
 //   make-demo-payload -o DIR [--installer PROGRAM.exe] [--scale N]
 //
-// The installer program is padded with zero bytes to the length of "setup.exe"; without
-// one, "setup.exe" holds bytes that are not a program. "setup.ins" carries the list of
+// The installer program is padded with zero bytes to the length of its row; without
+// one, that row holds bytes that are not a program. The ".ins" file carries the list of
 // sizes and checksums that the stand-in installer checks. --scale N multiplies every
 // length by N, keeping the proportions (benchmarks).
 #include <cstdint>
@@ -22,17 +22,35 @@
 
 namespace {
 
-struct DemoFile {
-  const char* name;
-  std::size_t size;
+// The carried files in manifest order, from the one list of them.
+const char* const kFileNames[] = {
+#define PAYLOAD_FILE(key, name) name,
+#include "payload_files.def"
+#undef PAYLOAD_FILE
 };
 
-// Manifest order, with the lengths of the installation carried here.
-const DemoFile kDemoFiles[] = {
-    {"readme.txt", 2805}, {"data.1", 786379}, {"_setup.dll", 5968}, {"_inst32i.ex_", 311998},
-    {"setup.exe", 47616}, {"disk1.id", 3},    {"setup.ins", 12743}, {"_setup.lib", 42743},
-    {"setup.pkg", 230},   {"data.2", 951332}, {"disk2.id", 3},
-};
+// The lengths of the installation carried here, row by row.
+const std::size_t kDemoSizes[] = {2805,  786379, 5968, 311998, 47616, 3,
+                                  12743, 42743,  230,  951332, 3};
+static_assert(sizeof kDemoSizes / sizeof kDemoSizes[0] == sizeof kFileNames / sizeof kFileNames[0],
+              "one demo length per manifest row");
+
+// What a file holds follows from its kind, told by its extension.
+enum class Kind { kReadme, kInstaller, kDiskId, kChecksumList, kData };
+
+Kind KindOf(const std::string& name) {
+  const std::string extension = name.substr(name.rfind('.') + 1);
+  if (extension == "txt") {
+    return Kind::kReadme;
+  }
+  if (extension == "exe") {
+    return Kind::kInstaller;
+  }
+  if (extension == "id") {
+    return Kind::kDiskId;
+  }
+  return extension == "ins" ? Kind::kChecksumList : Kind::kData;
+}
 
 std::string PseudoRandomBytes(const std::string& seed, std::size_t size) {
   std::uint64_t state = Fnv1a(seed) | 1u;
@@ -103,26 +121,31 @@ int main(int argc, char** argv) {
 
   std::vector<std::pair<std::string, std::string>> files;
   std::size_t listSize = 0;
-  for (const DemoFile& file : kDemoFiles) {
-    const std::string name = file.name;
-    const std::size_t size = file.size * scale;
+  std::string listName;
+  for (std::size_t row = 0; row < std::size(kFileNames); ++row) {
+    const std::string name = kFileNames[row];
+    const std::size_t size = kDemoSizes[row] * scale;
     std::string bytes;
-    if (name == "readme.txt") {
+    const Kind kind = KindOf(name);
+    if (kind == Kind::kReadme) {
       bytes = Readme(size);
-    } else if (name == "setup.exe") {
+    } else if (kind == Kind::kInstaller) {
       if (installerPath.empty()) {
         bytes = PaddedText("This is not a program.\r\n", "no program here\r\n", size);
       } else if (!ReadAll(installerPath, &bytes)) {
         return Fail("cannot read " + installerPath);
       } else if (bytes.size() > size) {
-        return Fail(installerPath + " has " + std::to_string(bytes.size()) +
-                    " bytes, more than the " + std::to_string(size) + " of setup.exe");
+        std::string problem = installerPath;
+        problem += " has " + std::to_string(bytes.size()) + " bytes, more than the ";
+        problem += std::to_string(size) + " of " + name;
+        return Fail(problem);
       }
       bytes.resize(size, '\0');
-    } else if ((name == "disk1.id" || name == "disk2.id") && scale == 1) {
+    } else if (kind == Kind::kDiskId && scale == 1) {
       bytes = std::string("D") + name[4] + "\n";
-    } else if (name == "setup.ins") {
+    } else if (kind == Kind::kChecksumList) {
       listSize = size;
+      listName = name;
       continue;  // written last: it lists the others
     } else {
       bytes = PseudoRandomBytes(name, size);
@@ -136,7 +159,7 @@ int main(int argc, char** argv) {
     list << name << ' ' << bytes.size() << ' ' << std::hex << Fnv1a(bytes) << std::dec << "\r\n";
   }
   list << "; end\r\n";
-  files.emplace_back("setup.ins", PaddedText(list.str(), "; padding\r\n", listSize));
+  files.emplace_back(listName, PaddedText(list.str(), "; padding\r\n", listSize));
 
   std::filesystem::create_directories(outDir);
   for (const auto& [name, bytes] : files) {

@@ -1,6 +1,5 @@
-// Reading and editing PE32 and PE32+ images held in memory. Every read is checked
-// against the buffer's bounds; a malformed image gives an error, never a read out of
-// range.
+// A PE32 or PE32+ image held in memory: its headers and section table, parsed within
+// bounds, and the checks of the fields a Windows loader relies on.
 #pragma once
 
 #include <cstddef>
@@ -8,28 +7,19 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
+#include "pe_records.h"
 
-bool ReadU16(const Bytes& bytes, std::size_t offset, std::uint16_t* value);
-bool ReadU32(const Bytes& bytes, std::size_t offset, std::uint32_t* value);
-void WriteU16(Bytes* bytes, std::size_t offset, std::uint16_t value);
-void WriteU32(Bytes* bytes, std::size_t offset, std::uint32_t value);
-
-constexpr std::uint32_t AlignUp(std::uint32_t value, std::uint32_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
-
-constexpr std::size_t kSectionHeaderSize = 40;
-constexpr int kResourceDirectory = 2;
-constexpr int kSecurityDirectory = 4;
+// A 32-bit Windows image spans at most 2 GiB.
+constexpr std::uint64_t kLargestImage = 0x80000000u;
 
 struct Section {
   std::string name;
-  std::uint32_t virtualSize;
-  std::uint32_t virtualAddress;
-  std::uint32_t sizeOfRawData;
-  std::uint32_t pointerToRawData;
-  std::uint32_t characteristics;
+  std::size_t headerOffset = 0;  // of its section header in the file
+  std::uint32_t virtualSize = 0;
+  std::uint32_t virtualAddress = 0;
+  std::uint32_t sizeOfRawData = 0;
+  std::uint32_t pointerToRawData = 0;
+  std::uint32_t characteristics = 0;
 };
 
 struct PeImage {
@@ -43,31 +33,37 @@ struct PeImage {
   std::uint32_t sizeOfHeaders = 0;
   std::uint32_t sizeOfImage = 0;
   std::uint32_t numberOfRvaAndSizes = 0;
-  std::size_t dataDirectoryOffset = 0;
   std::vector<Section> sections;
 };
 
 // Parses the headers and the section table; false with a message on malformed input.
 bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error);
 
+// A field of the optional header, at its place for this image's format.
+std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field);
+std::uint32_t OptionalField(const Bytes& bytes, const PeImage& image, optional::FormatField field);
+
 struct DataDirectory {
   std::uint32_t rva = 0;
   std::uint32_t size = 0;
 };
+std::size_t DataDirectoryAt(const PeImage& image, int index);
 DataDirectory ReadDataDirectory(const Bytes& bytes, const PeImage& image, int index);
 
 // The file offset of `size` bytes at `rva`, when they lie within one section's raw data.
 bool RvaToOffset(const PeImage& image, std::uint32_t rva, std::uint32_t size, std::size_t* offset);
 
-std::size_t CheckSumOffset(const PeImage& image);
-std::size_t SizeOfInitializedDataOffset(const PeImage& image);
-std::size_t SizeOfImageOffset(const PeImage& image);
-std::uint16_t DllCharacteristics(const Bytes& bytes, const PeImage& image);
-std::uint16_t Subsystem(const Bytes& bytes, const PeImage& image);
-
 // The image checksum as the loader computes it: 16-bit one's-complement sum of the file
 // with the checksum field taken as zero, plus the file's length.
 std::uint32_t ComputeCheckSum(const Bytes& bytes, std::size_t checkSumOffset);
+
+// Every way the headers, the section table, the checksum or the certificate table would
+// mislead a loader or a signature check; empty when there is none.
+std::vector<std::string> LoaderProblems(const Bytes& bytes, const PeImage& image);
+
+// Whether the image carries a certificate table, and whether that table is well formed.
+enum class Signature { kNone, kSigned, kMalformed };
+Signature ReadSignature(const Bytes& bytes, const PeImage& image, std::string* problem);
 
 // Names of the DLLs the image imports, in import-table order.
 bool ReadImportedDlls(const Bytes& bytes, const PeImage& image, std::vector<std::string>* dlls,

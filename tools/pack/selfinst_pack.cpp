@@ -1,22 +1,15 @@
-// selfinst-pack: attaches the item store to a linked launcher, and lists, checks and
-// unpacks the store of a built one.
-//
-//   selfinst-pack pack --stub LINKED.exe --payload DIR -o OUT.exe
-//   selfinst-pack list OUT.exe
-//   selfinst-pack verify OUT.exe [--payload DIR]
-//   selfinst-pack extract OUT.exe -C DIR
-#include <unistd.h>
-
+// selfinst-pack: attaches the item store to a linked launcher; lists, checks and unpacks
+// the store of a built one; checks a payload folder and writes its sizes header.
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "item_store.h"
+#include "attach_store.h"
+#include "file_io.h"
+#include "payload_folder.h"
+#include "store_reader.h"
 
 namespace {
 
@@ -24,83 +17,24 @@ constexpr const char* kUsage =
     "usage: selfinst-pack pack --stub LINKED.exe --payload DIR -o OUT.exe\n"
     "       selfinst-pack list IMAGE.exe\n"
     "       selfinst-pack verify IMAGE.exe [--payload DIR]\n"
-    "       selfinst-pack extract IMAGE.exe -C DIR\n";
-constexpr std::uintmax_t kLargestItem = 0x7FFFFFFF;
+    "       selfinst-pack extract IMAGE.exe -C DIR\n"
+    "       selfinst-pack check --payload DIR\n"
+    "       selfinst-pack sizes --payload DIR -o payload_sizes.h\n"
+    "       selfinst-pack names\n";
+constexpr int kUsageError = 2;
+
+using Options = std::map<std::string, std::string>;
 
 int Fail(const std::string& path, const std::string& problem) {
   (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", path.c_str(), problem.c_str());
   return 1;
 }
 
-bool ReadWholeFile(const std::string& path, Bytes* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return false;
+int FailEach(const std::string& path, const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) {
+    (void)Fail(path, problem);
   }
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-// Writes through a temporary file in the same folder, so a failure leaves no partial
-// output behind.
-bool WriteWholeFile(const std::string& path, const Bytes& bytes, std::string* problem) {
-  const std::string temporary = path + ".partial-" + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      (void)std::remove(temporary.c_str());
-      *problem = "cannot write the output file";
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    (void)std::remove(temporary.c_str());
-    *problem = "cannot write the output file";
-    return false;
-  }
-  return true;
-}
-
-// The payload files in manifest order; on failure, the failing file and the problem.
-bool ReadPayload(const std::string& dir, std::vector<Bytes>* items, std::string* path,
-                 std::string* problem) {
-  namespace fs = std::filesystem;
-  for (const ManifestFile& file : Manifest()) {
-    *path = dir + "/" + file.fileName;
-    std::error_code ec;
-    const fs::file_status status = fs::status(*path, ec);
-    if (!fs::exists(status)) {
-      *problem = "missing payload file";
-      return false;
-    }
-    if (!fs::is_regular_file(status)) {
-      *problem = "payload file is not a regular file";
-      return false;
-    }
-    const std::uintmax_t size = fs::file_size(*path, ec);
-    if (ec) {
-      *problem = "cannot read payload file";
-      return false;
-    }
-    if (size == 0) {
-      *problem = "empty payload file (an empty item would end the manifest)";
-      return false;
-    }
-    if (size > kLargestItem) {
-      *problem = "payload file too large for the image format";
-      return false;
-    }
-    Bytes bytes;
-    if (!ReadWholeFile(*path, &bytes) || bytes.size() != size) {
-      *problem = "cannot read payload file";
-      return false;
-    }
-    items->push_back(std::move(bytes));
-  }
-  return true;
+  return 1;
 }
 
 // An image read whole, with its headers and its store parsed.
@@ -111,44 +45,50 @@ struct LoadedImage {
 };
 
 bool LoadImage(const std::string& path, LoadedImage* loaded, std::string* problem) {
-  if (!ReadWholeFile(path, &loaded->bytes)) {
-    *problem = "cannot read the image";
-    return false;
-  }
-  return ParsePeImage(loaded->bytes, &loaded->image, problem) &&
+  return ReadRegularFile(path, kLargestImage, &loaded->bytes, problem) &&
+         ParsePeImage(loaded->bytes, &loaded->image, problem) &&
          ReadStore(loaded->bytes, loaded->image, &loaded->store, problem);
 }
 
-int Pack(const std::string& stubPath, const std::string& payloadDir, const std::string& outPath) {
+bool LoadPayload(const std::string& folder, std::vector<Bytes>* items, std::string* path,
+                 std::string* problem) {
+  std::vector<PayloadFile> files;
+  return CheckPayload(folder, &files, path, problem) && ReadPayload(files, items, path, problem);
+}
+
+int Pack(const Options& options) {
   std::vector<Bytes> items;
   std::string path;
   std::string problem;
-  if (!ReadPayload(payloadDir, &items, &path, &problem)) {
+  if (!LoadPayload(options.at("--payload"), &items, &path, &problem)) {
     return Fail(path, problem);
   }
+  const std::string& stubPath = options.at("--stub");
   Bytes stub;
-  if (!ReadWholeFile(stubPath, &stub)) {
-    return Fail(stubPath, "cannot read the stub");
-  }
   Bytes out;
-  if (!AttachStore(stub, items, &out, &problem)) {
+  if (!ReadRegularFile(stubPath, kLargestImage, &stub, &problem) ||
+      !AttachStore(stub, items, &out, &problem)) {
     return Fail(stubPath, problem);
   }
-  if (!WriteWholeFile(outPath, out, &problem)) {
-    return Fail(outPath, problem);
+  if (!WriteOutputs({{options.at("-o"), &out}}, &path, &problem)) {
+    return Fail(path, problem);
   }
   return 0;
 }
 
-int List(const std::string& imagePath) {
+int List(const Options& options) {
+  const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
   std::string problem;
   if (!LoadImage(imagePath, &loaded, &problem)) {
     return Fail(imagePath, problem);
   }
-  const bool isSigned = ReadDataDirectory(loaded.bytes, loaded.image, kSecurityDirectory).rva != 0;
+  const Signature signature = ReadSignature(loaded.bytes, loaded.image, &problem);
+  const char* signatureText = signature == Signature::kSigned ? "signed"
+                              : signature == Signature::kNone ? "unsigned"
+                                                              : "malformed certificate table";
   std::printf("%s: %s, %zu items, %s\n", imagePath.c_str(), loaded.image.is64 ? "PE32+" : "PE32",
-              loaded.store.items.size(), isSigned ? "signed" : "unsigned");
+              loaded.store.items.size(), signatureText);
   std::printf("%-14s %-10s %8s %10s %10s\n", "key", "name", "language", "size", "offset");
   for (const StoredItem& item : loaded.store.items) {
     std::printf("%-14s %-10s %8u %10u 0x%08zx\n", item.key.c_str(), item.name.c_str(),
@@ -157,7 +97,8 @@ int List(const std::string& imagePath) {
   return 0;
 }
 
-int Verify(const std::string& imagePath, const std::string& payloadDir) {
+int Verify(const Options& options) {
+  const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
   std::string problem;
   if (!LoadImage(imagePath, &loaded, &problem)) {
@@ -165,101 +106,204 @@ int Verify(const std::string& imagePath, const std::string& payloadDir) {
   }
   std::vector<Bytes> payload;
   std::string path;
-  if (!payloadDir.empty() && !ReadPayload(payloadDir, &payload, &path, &problem)) {
+  const bool withPayload = options.count("--payload") != 0;
+  if (withPayload && !LoadPayload(options.at("--payload"), &payload, &path, &problem)) {
     return Fail(path, problem);
   }
-  std::vector<std::string> problems =
-      VerifyStore(loaded.bytes, loaded.store, payloadDir.empty() ? nullptr : &payload);
-  // A signature's certificate table belongs after the last section, never inside one.
-  const DataDirectory certificates =
-      ReadDataDirectory(loaded.bytes, loaded.image, kSecurityDirectory);
-  if (certificates.rva != 0) {
-    std::uint64_t sectionsEnd = 0;
-    for (const Section& section : loaded.image.sections) {
-      sectionsEnd = std::max<std::uint64_t>(
-          sectionsEnd, std::uint64_t{section.pointerToRawData} + section.sizeOfRawData);
-    }
-    if (certificates.rva < sectionsEnd ||
-        std::uint64_t{certificates.rva} + certificates.size > loaded.bytes.size()) {
-      problems.emplace_back("the certificate table is not after the last section");
-    }
-  }
-  std::uint32_t stored = 0;
-  (void)ReadU32(loaded.bytes, CheckSumOffset(loaded.image), &stored);
-  if (stored != ComputeCheckSum(loaded.bytes, CheckSumOffset(loaded.image))) {
-    problems.emplace_back("the image checksum is wrong");
-  }
-  for (const std::string& line : problems) {
-    (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", imagePath.c_str(), line.c_str());
-  }
+  const std::vector<std::string> problems =
+      VerifyImage(loaded.bytes, loaded.image, loaded.store, withPayload ? &payload : nullptr);
   if (!problems.empty()) {
-    return 1;
+    return FailEach(imagePath, problems);
   }
   std::printf("%s: store verified, %zu items\n", imagePath.c_str(), loaded.store.items.size());
   return 0;
 }
 
-int Extract(const std::string& imagePath, const std::string& outDir) {
+int Extract(const Options& options) {
+  const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
   std::string problem;
   if (!LoadImage(imagePath, &loaded, &problem)) {
     return Fail(imagePath, problem);
   }
-  // Names come from the manifest, never from the loaded.image, so nothing can be written
-  // outside the folder; an item the manifest does not know is refused.
-  std::map<std::string, std::string> names;
-  for (const ManifestFile& file : Manifest()) {
-    names[UpperCase(file.itemKey)] = file.fileName;
+  // Nothing is written from an image that does not verify; names come from the
+  // manifest, never from the image.
+  const std::vector<std::string> problems =
+      VerifyImage(loaded.bytes, loaded.image, loaded.store, nullptr);
+  if (!problems.empty()) {
+    return FailEach(imagePath, problems);
   }
-  std::error_code ec;
-  std::filesystem::create_directories(outDir, ec);
-  int result = 0;
+  const std::string& folder = options.at("-C");
+  if (!MakeFolder(folder, &problem)) {
+    return Fail(folder, problem);
+  }
+  std::vector<Bytes> files(Manifest().size());
+  std::vector<Output> outputs;
   for (const StoredItem& item : loaded.store.items) {
-    const auto name = names.find(UpperCase(item.key));
-    if (name == names.end()) {
-      result = Fail(imagePath, "item " + item.key + " is not in the manifest; not extracted");
-      continue;
-    }
+    const auto row = static_cast<std::size_t>(RowOfKey(item.key));
     const auto* first = loaded.bytes.data() + item.fileOffset;
-    if (!WriteWholeFile(outDir + "/" + name->second, Bytes(first, first + item.size), &problem)) {
-      result = Fail(outDir + "/" + name->second, problem);
+    files[row].assign(first, first + item.size);
+  }
+  for (std::size_t row = 0; row < files.size(); ++row) {
+    outputs.push_back({folder + "/" + Manifest()[row].fileName, &files[row]});
+  }
+  std::string path;
+  return WriteOutputs(outputs, &path, &problem) ? 0 : Fail(path, problem);
+}
+
+int Check(const Options& options) {
+  std::vector<PayloadFile> files;
+  std::string path;
+  std::string problem;
+  if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
+    return Fail(path, problem);
+  }
+  return 0;
+}
+
+int Sizes(const Options& options) {
+  std::vector<PayloadFile> files;
+  std::string path;
+  std::string problem;
+  if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
+    return Fail(path, problem);
+  }
+  const std::string text = SizesHeader(files);
+  const Bytes header(text.begin(), text.end());
+  Bytes old;
+  // Left as it is when unchanged, so that an unchanged payload rebuilds nothing.
+  if (ReadRegularFile(options.at("-o"), header.size(), &old, &problem) && old == header) {
+    return 0;
+  }
+  return WriteOutputs({{options.at("-o"), &header}}, &path, &problem) ? 0 : Fail(path, problem);
+}
+
+int Names(const Options&) {
+  for (const ManifestFile& file : Manifest()) {
+    std::printf("%s\n", file.fileName);
+  }
+  return 0;
+}
+
+struct Verb {
+  const char* name;
+  bool takesImage;
+  std::vector<std::string> required;
+  std::vector<std::string> optional;
+  int (*run)(const Options&);
+};
+
+const std::vector<Verb>& Verbs() {
+  static const std::vector<Verb> verbs = {
+      {"pack", false, {"--stub", "--payload", "-o"}, {}, Pack},
+      {"list", true, {}, {}, List},
+      {"verify", true, {}, {"--payload"}, Verify},
+      {"extract", true, {"-C"}, {}, Extract},
+      {"check", false, {"--payload"}, {}, Check},
+      {"sizes", false, {"--payload", "-o"}, {}, Sizes},
+      {"names", false, {}, {}, Names},
+  };
+  return verbs;
+}
+
+int UsageError(const std::string& problem) {
+  (void)std::fprintf(stderr, "selfinst-pack: %s (see selfinst-pack --help)\n", problem.c_str());
+  return kUsageError;
+}
+
+bool IsOption(const std::string& arg) {
+  return arg == "--stub" || arg == "--payload" || arg == "-o" || arg == "-C";
+}
+
+}  // namespace
+
+namespace {
+
+// Options and positional words; "" when they are well formed, else what is wrong.
+std::string ParseArguments(const std::vector<std::string>& args, Options* options,
+                           std::vector<std::string>* words) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (IsOption(arg)) {
+      if (i + 1 == args.size()) {
+        return arg + " needs a value";
+      }
+      if (args[i + 1].empty()) {
+        return arg + " needs a non-empty value";
+      }
+      if (!options->emplace(arg, args[++i]).second) {
+        return arg + " is given twice";
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else {
+      words->push_back(arg);
     }
   }
-  return result;
+  return "";
+}
+
+// The problem with `options` for `verb`, or "".
+std::string CheckVerbOptions(const Verb& verb, const Options& options) {
+  for (const auto& entry : options) {
+    const std::string& option = entry.first;
+    const auto listed = [&option](const std::vector<std::string>& names) {
+      return std::find(names.begin(), names.end(), option) != names.end();
+    };
+    if (!listed(verb.required) && !listed(verb.optional)) {
+      return option + " does not apply to " + verb.name;
+    }
+  }
+  for (const std::string& option : verb.required) {
+    if (options.count(option) == 0) {
+      return std::string(verb.name) + " needs " + option;
+    }
+  }
+  return "";
+}
+
+int Run(const std::vector<std::string>& args) {
+  Options options;
+  std::vector<std::string> words;
+  const std::string problem = ParseArguments(args, &options, &words);
+  if (!problem.empty()) {
+    return UsageError(problem);
+  }
+  if (words.empty()) {
+    return UsageError("no command given");
+  }
+  const auto& verbs = Verbs();
+  const auto verb = std::find_if(verbs.begin(), verbs.end(),
+                                 [&words](const Verb& v) { return words[0] == v.name; });
+  if (verb == verbs.end()) {
+    return UsageError("unknown command " + words[0]);
+  }
+  const std::size_t wanted = verb->takesImage ? 2 : 1;
+  if (words.size() != wanted) {
+    return UsageError(words[0] + (verb->takesImage ? " takes one image" : " takes no image") +
+                      ", not " + std::to_string(words.size() - 1));
+  }
+  const std::string optionProblem = CheckVerbOptions(*verb, options);
+  if (!optionProblem.empty()) {
+    return UsageError(optionProblem);
+  }
+  if (verb->takesImage) {
+    if (words[1].empty()) {
+      return UsageError(words[0] + " needs a non-empty image path");
+    }
+    options["IMAGE"] = words[1];
+  }
+  return verb->run(options);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  std::map<std::string, std::string> options;
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if ((arg == "--stub" || arg == "--payload" || arg == "-o" || arg == "-C") &&
-        i + 1 < args.size()) {
-      options[arg] = args[++i];
-    } else if (!arg.empty() && arg[0] == '-') {
-      (void)std::fputs(kUsage, stderr);
-      return 2;
-    } else {
-      positional.push_back(arg);
-    }
+  if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+      std::find(args.begin(), args.end(), "-h") != args.end()) {
+    (void)std::fputs(kUsage, stdout);
+    return 0;
   }
-  const std::string command = positional.empty() ? "" : positional[0];
-  if (command == "pack" && positional.size() == 1 && options.count("--stub") &&
-      options.count("--payload") && options.count("-o")) {
-    return Pack(options["--stub"], options["--payload"], options["-o"]);
-  }
-  if (command == "list" && positional.size() == 2 && options.empty()) {
-    return List(positional[1]);
-  }
-  if (command == "verify" && positional.size() == 2) {
-    return Verify(positional[1], options["--payload"]);
-  }
-  if (command == "extract" && positional.size() == 2 && options.count("-C")) {
-    return Extract(positional[1], options["-C"]);
-  }
-  (void)std::fputs(kUsage, stderr);
-  return 2;
+  return Run(args);
 }

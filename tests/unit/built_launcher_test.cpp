@@ -1,0 +1,61 @@
+// The built launchers: GUI programs with ASLR and DEP, importing only system DLLs, whose
+// only resources are the store's items, and which pass every check of verify.
+#include "pack_support.h"
+
+namespace {
+
+struct LauncherImage {
+  const char* name;
+  std::uint16_t machine;
+  std::uint16_t requiredFlags;  // DllCharacteristics bits
+};
+
+void PrintTo(const LauncherImage& l, std::ostream* out) { *out << l.name; }
+
+constexpr std::uint16_t kDynamicBase = 0x0040;
+constexpr std::uint16_t kHighEntropyVa = 0x0020;
+constexpr std::uint16_t kNxCompatible = 0x0100;
+
+class BuiltLauncher : public ::testing::TestWithParam<LauncherImage> {};
+
+TEST_P(BuiltLauncher, IsHardenedAndCarriesOnlyItsStore) {
+  const std::string path = std::string(DIST_DIR) + "/" + GetParam().name;
+  const Bytes image = ReadBytes(path);
+  PeImage pe;
+  StoreView store;
+  std::string error;
+  ASSERT_TRUE(ParsePeImage(image, &pe, &error) && ReadStore(image, pe, &store, &error))
+      << path << ": " << error;
+  EXPECT_EQ(pe.machine, GetParam().machine);
+  EXPECT_EQ(OptionalField(image, pe, optional::kSubsystem), 2u) << "a GUI program, no console";
+  const std::uint32_t flags = OptionalField(image, pe, optional::kDllCharacteristics);
+  EXPECT_EQ(flags & GetParam().requiredFlags, GetParam().requiredFlags) << std::hex << flags;
+  EXPECT_NE(ReadDataDirectory(image, pe, dataDirectory::kBaseRelocation).rva, 0u)
+      << "relocations, so ASLR can move it";
+
+  std::vector<std::string> dlls;
+  ASSERT_TRUE(ReadImportedDlls(image, pe, &dlls, &error)) << error;
+  EXPECT_FALSE(dlls.empty());
+  for (const std::string& dll : dlls) {
+    const std::string upper = UpperCase(dll);
+    EXPECT_TRUE(upper == "KERNEL32.DLL" || upper == "USER32.DLL" || upper == "SHELL32.DLL" ||
+                upper == "MSVCRT.DLL")
+        << "imports " << dll;
+  }
+  EXPECT_EQ(store.items.size(), 11u);
+  EXPECT_EQ(VerifyImage(image, pe, store, nullptr), std::vector<std::string>{});
+  EXPECT_EQ(std::count_if(pe.sections.begin(), pe.sections.end(),
+                          [](const Section& s) { return s.name == ".rsrc"; }),
+            1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dist, BuiltLauncher,
+    ::testing::Values(LauncherImage{"tq30-setup.exe", 0x014C, kDynamicBase | kNxCompatible},
+                      LauncherImage{"tq30-setup-x64.exe", 0x8664,
+                                    kDynamicBase | kNxCompatible | kHighEntropyVa}),
+    [](const auto& info) {
+      return std::string(info.param.machine == 0x014C ? "PE32" : "PE32Plus");
+    });
+
+}  // namespace

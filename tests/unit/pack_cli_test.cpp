@@ -1,0 +1,231 @@
+// The command line: usage errors name what is wrong, and every refusal of pack, check
+// and sizes is one line naming the file and the problem, with no output left behind.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "pack_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Usage {
+  const char* name;
+  std::vector<std::string> args;  // "DIR" stands for the test's folder
+  int exitCode;
+  const char* expected;  // a part of the output
+};
+
+const Usage kUsages[] = {
+    {"HelpPrintsUsage", {"--help"}, 0, "usage: selfinst-pack pack --stub LINKED.exe"},
+    {"HelpAfterAVerb", {"extract", "--help"}, 0, "       selfinst-pack extract IMAGE.exe -C DIR"},
+    {"NoVerb", {}, 2, "selfinst-pack: no command given (see selfinst-pack --help)"},
+    {"UnknownVerb", {"unpack", "DIR/a.exe"}, 2, "selfinst-pack: unknown command unpack"},
+    {"UnknownOption", {"list", "DIR/a.exe", "--verbose"}, 2, "unknown option --verbose"},
+    {"EmptyFolderForExtract",
+     {"extract", "DIR/missing.exe", "-C", ""},
+     2,
+     "-C needs a non-empty value"},
+    {"EmptyPayloadForVerify",
+     {"verify", "DIR/missing.exe", "--payload", ""},
+     2,
+     "--payload needs a non-empty value"},
+    {"OptionWithoutValue", {"extract", "DIR/missing.exe", "-C"}, 2, "-C needs a value"},
+    {"RepeatedOption",
+     {"verify", "DIR/missing.exe", "--payload", "DIR", "--payload", "DIR"},
+     2,
+     "--payload is given twice"},
+    {"OptionOfAnotherVerb",
+     {"list", "DIR/missing.exe", "-C", "DIR"},
+     2,
+     "-C does not apply to list"},
+    {"OutputForVerify",
+     {"verify", "DIR/missing.exe", "-o", "DIR/x"},
+     2,
+     "-o does not apply to verify"},
+    {"MissingOption", {"pack", "--stub", "DIR/a", "-o", "DIR/b"}, 2, "pack needs --payload"},
+    {"TwoImages", {"list", "DIR/a.exe", "DIR/b.exe"}, 2, "list takes one image, not 2"},
+    {"ImageForPack",
+     {"pack", "DIR/a.exe", "--stub", "a", "--payload", "b", "-o", "c"},
+     2,
+     "pack takes no image, not 1"},
+};
+
+class CommandLine : public PackTest, public ::testing::WithParamInterface<Usage> {};
+
+TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
+  std::vector<std::string> args;
+  for (std::string arg : GetParam().args) {
+    if (arg.rfind("DIR", 0) == 0) {
+      arg.replace(0, 3, dir);
+    }
+    args.push_back(arg);
+  }
+  const CommandResult run = RunPack(args);
+  EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.output;
+  EXPECT_NE(run.output.find(GetParam().expected), std::string::npos) << run.output;
+  if (GetParam().exitCode != 0) {
+    EXPECT_EQ(CountLines(run.output), 1) << run.output;
+  }
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{}) << "nothing written";
+}
+
+void PrintTo(const Usage& u, std::ostream* out) { *out << u.name; }
+
+INSTANTIATE_TEST_SUITE_P(Usages, CommandLine, ::testing::ValuesIn(kUsages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Bad input to pack: prepares dir/payload and dir/stub.exe and returns the path the
+// message must name.
+struct BadInput {
+  const char* name;
+  std::string (*prepare)(PackTest* test, const std::string& dir);
+  const char* problem;
+};
+
+std::string Row(std::size_t row) { return Manifest()[row].fileName; }
+
+std::string CopyStub(const std::string& dir, const std::string& stub = kStub32) {
+  fs::copy_file(stub, dir + "/stub.exe");
+  return dir + "/stub.exe";
+}
+
+std::string StubChanged(const std::string& dir, void (*change)(Bytes*, const PeImage&)) {
+  Bytes stub = ReadBytes(kStub64);
+  PeImage pe;
+  std::string error;
+  EXPECT_TRUE(ParsePeImage(stub, &pe, &error)) << error;
+  change(&stub, pe);
+  WriteBytes(dir + "/stub.exe", stub);
+  return dir + "/stub.exe";
+}
+
+const BadInput kBadInputs[] = {
+    {"MissingPayloadFile",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       fs::remove(t->CopyPayload() + "/" + Row(8));
+       return dir + "/payload/" + Row(8);
+     },
+     "missing payload file"},
+    {"EmptyPayloadFile",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       WriteBytes(t->CopyPayload() + "/" + Row(5), {});
+       return dir + "/payload/" + Row(5);
+     },
+     "empty payload file"},
+    {"PayloadFileIsAFolder",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(0);
+       fs::remove(file);
+       fs::create_directory(file);
+       return file;
+     },
+     "a folder, not a regular file"},
+    {"PayloadFileIsAFifo",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(3);
+       fs::remove(file);
+       EXPECT_EQ(::mkfifo(file.c_str(), 0644), 0);
+       return file;
+     },
+     "not a regular file"},
+    {"PayloadFileIsADanglingLink",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(6);
+       fs::remove(file);
+       fs::create_symlink(dir + "/nowhere", file);
+       return file;
+     },
+     "a symbolic link to nothing"},
+    {"StubIsNotAnImage",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       WriteBytes(dir + "/stub.exe", Bytes(4096, 'x'));
+       return dir + "/stub.exe";
+     },
+     "not a PE image"},
+    {"StubIsTruncated",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       const Bytes stub = ReadBytes(kStub32);
+       WriteBytes(dir + "/stub.exe", Bytes(stub.begin(), stub.begin() + 300));
+       return dir + "/stub.exe";
+     },
+     "truncated image"},
+    {"StubIsAFolder",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       fs::create_directory(dir + "/stub.exe");
+       return dir + "/stub.exe";
+     },
+     "a folder, not a regular file"},
+    {"StubIsADevice",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       fs::create_symlink("/dev/zero", dir + "/stub.exe");
+       return dir + "/stub.exe";
+     },
+     "not a regular file"},
+    {"StubAlreadyHasAStore",
+     [](PackTest* t, const std::string& dir) {
+       t->Packed(kStub32, "stub.exe");
+       t->CopyPayload();
+       return dir + "/stub.exe";
+     },
+     "already has a resource section"},
+    {"StubHasNoRoomForAnotherSectionHeader",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       return StubChanged(dir, [](Bytes* stub, const PeImage& pe) {
+         const auto tableEnd =
+             static_cast<std::uint32_t>(pe.sectionTableOffset + pe.sections.size() * 40);
+         Put(stub, OptionalFieldAt(pe, optional::kSizeOfHeaders), Field{"", 0, 4}, tableEnd);
+       });
+     },
+     "no room in its header for another section header"},
+    {"StubLastSectionNearTheTopOfTheAddressSpace",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       return StubChanged(dir, [](Bytes* stub, const PeImage& pe) {
+         Put(stub, pe.sections.back().headerOffset + 12, Field{"", 0, 4}, 0xFFFFF000u);
+       });
+     },
+     "leaving no room for the store in a 32-bit Windows image"},
+    {"StubHasDataAfterItsLastSection",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       Bytes stub = ReadBytes(kStub32);
+       stub.resize(stub.size() + 100, 0xAB);
+       WriteBytes(dir + "/stub.exe", stub);
+       return dir + "/stub.exe";
+     },
+     "data after its last section"},
+};
+
+class PackRefuses : public PackTest, public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(PackRefuses, WithOneLineNamingTheFileAndLeavesNoOutput) {
+  const std::string named = GetParam().prepare(this, dir);
+  const CommandResult run = RunPack(
+      {"pack", "--stub", dir + "/stub.exe", "--payload", dir + "/payload", "-o", dir + "/out.exe"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output.rfind("selfinst-pack: " + named + ": ", 0), 0u) << run.output;
+  EXPECT_NE(run.output.find(GetParam().problem), std::string::npos) << run.output;
+  EXPECT_EQ(CountLines(run.output), 1) << run.output;
+  for (const std::string& name : FolderEntries(dir)) {
+    EXPECT_EQ(name.find("out.exe"), std::string::npos) << name;
+  }
+}
+
+void PrintTo(const BadInput& b, std::ostream* out) { *out << b.name; }
+
+INSTANTIATE_TEST_SUITE_P(BadInputs, PackRefuses, ::testing::ValuesIn(kBadInputs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The store that pack writes, checked byte by byte against offsets worked out by hand
+// for the test payload (the demo's lengths), and the headers of the image around it.
+#include <filesystem>
+
+#include "pack_support.h"
+
+namespace {
+
+std::uint32_t U32(const Bytes& bytes, std::size_t at) {
+  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+         static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+std::uint16_t U16(const Bytes& bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+// The root's sorted order. Root 16 + 11 * 8 = 104; type directories of 24 bytes from
+// 104, name directories from 368, data entries of 16 bytes from 632, strings from 808:
+// "README_TXT" (22 bytes), "SELFINST" at 830 (18), then the keys in manifest order,
+// ending at 1042; blocks from 1056, each on a 4-byte boundary, in manifest order.
+struct Slot {
+  const char* key;
+  std::uint32_t keyString;
+  std::uint32_t block;
+  std::uint32_t size;
+};
+const Slot kSlots[] = {{"DATA_1", 848, 3864, 786379},         {"DATA_2", 1010, 1211552, 951332},
+                       {"DISK1_ID", 930, 1155828, 3},         {"DISK2_ID", 1024, 2162884, 3},
+                       {"README_TXT", 808, 1056, 2805},       {"SETUP_EXE", 910, 1108212, 47616},
+                       {"SETUP_INS", 948, 1155832, 12743},    {"SETUP_PKG", 990, 1211320, 230},
+                       {"_INST32I_EX_", 884, 796212, 311998}, {"_SETUP_DLL", 862, 790244, 5968},
+                       {"_SETUP_LIB", 968, 1168576, 42743}};
+constexpr std::uint32_t kNameString = 830;
+constexpr std::uint32_t kStoreSize = 2162888;  // the end of DISK2_ID's block, padded to 4
+
+std::string StoredString(const Bytes& image, std::size_t at) {
+  std::string text;
+  for (std::uint16_t i = 0; i < U16(image, at); ++i) {
+    text += static_cast<char>(U16(image, at + 2 + 2 * i));
+  }
+  return text;
+}
+
+class StoreLayout : public PackTest, public ::testing::WithParamInterface<const std::string*> {};
+
+TEST_P(StoreLayout, EveryRecordSitsWhereItWasWorkedOutByHand) {
+  const Bytes image = Packed(*GetParam(), "out.exe");
+  const ParsedImage parsed = Parse(image);
+  const std::size_t base = parsed.store.sectionOffset;
+  const std::uint32_t rva = parsed.store.sectionRva;
+  EXPECT_EQ(U16(image, base + 12), 11) << "root: eleven named entries";
+  EXPECT_EQ(U16(image, base + 14), 0);
+  for (std::uint32_t slot = 0; slot < 11; ++slot) {
+    const Slot& s = kSlots[slot];
+    SCOPED_TRACE(s.key);
+    EXPECT_EQ(U32(image, base + 16 + 8 * slot), 0x80000000u | s.keyString);
+    EXPECT_EQ(U32(image, base + 20 + 8 * slot), 0x80000000u | (104 + 24 * slot));
+    EXPECT_EQ(StoredString(image, base + s.keyString), s.key);
+    const std::size_t type = base + 104 + 24 * slot;
+    EXPECT_EQ(U16(image, type + 12), 1);
+    EXPECT_EQ(U32(image, type + 16), 0x80000000u | kNameString);
+    EXPECT_EQ(U32(image, type + 20), 0x80000000u | (368 + 24 * slot));
+    const std::size_t name = base + 368 + 24 * slot;
+    EXPECT_EQ(U16(image, name + 14), 1);
+    EXPECT_EQ(U32(image, name + 16), 1033u);
+    EXPECT_EQ(U32(image, name + 20), 632 + 16 * slot);
+    const std::size_t data = base + 632 + 16 * slot;
+    EXPECT_EQ(U32(image, data), rva + s.block);
+    EXPECT_EQ(U32(image, data + 4), s.size);
+    EXPECT_EQ(U32(image, data + 8), 0u) << "code page";
+  }
+  EXPECT_EQ(StoredString(image, base + kNameString), "SELFINST");
+  // The padding between the strings' end (1042) and the first block (1056) is zero.
+  EXPECT_EQ(Bytes(image.begin() + static_cast<long>(base + 1042),
+                  image.begin() + static_cast<long>(base + 1056)),
+            Bytes(14, 0));
+}
+
+TEST_P(StoreLayout, TheNewLastSectionAndTheHeadersDescribeTheStore) {
+  const Bytes before = ReadBytes(*GetParam());
+  const Bytes after = Packed(*GetParam(), "out.exe");
+  const PeImage old = ParsePe(before);
+  const ParsedImage now = Parse(after);
+  ASSERT_EQ(now.pe.sections.size(), old.sections.size() + 1);
+  const Section& store = now.pe.sections.back();
+  const Section& last = now.pe.sections[now.pe.sections.size() - 2];
+  EXPECT_EQ(store.name, ".rsrc");
+  EXPECT_EQ(store.characteristics, 0x40000040u) << "initialized data, read-only";
+  EXPECT_EQ(store.virtualSize, kStoreSize);
+  EXPECT_EQ(store.sizeOfRawData, 0x210200u) << "the store rounded up to 512 bytes";
+  EXPECT_EQ(store.pointerToRawData % 4096, 0u) << "page-aligned, so loaders can map it";
+  EXPECT_EQ(store.pointerToRawData,
+            (last.pointerToRawData + last.sizeOfRawData + 4095) / 4096 * 4096);
+  EXPECT_EQ(store.virtualAddress, (last.virtualAddress + last.virtualSize + 4095) / 4096 * 4096);
+  EXPECT_EQ(store.pointerToRawData + store.sizeOfRawData, after.size());
+  EXPECT_EQ(now.pe.sizeOfImage, (store.virtualAddress + kStoreSize + 4095) / 4096 * 4096);
+  const std::size_t directories = now.pe.optionalOffset + (now.pe.is64 ? 112 : 96);
+  EXPECT_EQ(U32(after, directories + 16), store.virtualAddress);
+  EXPECT_EQ(U32(after, directories + 20), kStoreSize);
+  const std::size_t initializedData = now.pe.optionalOffset + 8;
+  EXPECT_EQ(U32(after, initializedData), U32(before, initializedData) + 0x210200u);
+  // The stub's own bytes are kept as they were, headers aside.
+  EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(old.sizeOfHeaders), before.end(),
+                         after.begin() + static_cast<long>(old.sizeOfHeaders)));
+  const CommandResult run = RunPack({"verify", dir + "/out.exe", "--payload", kPayload});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, StoreLayout, ::testing::Values(&kStub32, &kStub64),
+                         [](const auto& info) {
+                           return std::string(info.param == &kStub32 ? "PE32" : "PE32Plus");
+                         });
+
+TEST_F(PackTest, ListShowsTheElevenKeysInStoreOrderWithTheirSizes) {
+  Packed(kStub32, "out.exe");
+  const CommandResult run = RunPack({"list", dir + "/out.exe"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  std::string expected = dir + "/out.exe: PE32, 11 items, unsigned\n" +
+                         "key            name       language       size     offset\n";
+  const ParsedImage parsed = Parse(ReadBytes(dir + "/out.exe"));
+  for (const Slot& s : kSlots) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%-14s SELFINST       1033 %10u 0x%08zx\n", s.key, s.size,
+                  parsed.store.sectionOffset + s.block);
+    expected += line;
+  }
+  EXPECT_EQ(run.output, expected);
+}
+
+TEST_F(PackTest, ExtractGivesBackThePayloadByteForByte) {
+  Packed(kStub64, "out.exe");
+  const CommandResult run = RunPack({"extract", dir + "/out.exe", "-C", dir + "/unpacked"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(FolderEntries(dir + "/unpacked"), FolderEntries(kPayload));
+  for (const std::string& name : FolderEntries(kPayload)) {
+    EXPECT_EQ(ReadBytes(dir + "/unpacked/" + name), ReadBytes(kPayload + "/" + name)) << name;
+  }
+}
+
+TEST_F(PackTest, SameStubAndPayloadGiveIdenticalBytes) {
+  EXPECT_EQ(Packed(kStub32, "a.exe"), Packed(kStub32, "b.exe"));
+  EXPECT_EQ(Packed(kStub64, "a.exe"), Packed(kStub64, "b.exe"));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// Shared by the packer's tests: running the tool, files, a scratch folder per test,
+// and images packed from the test payload.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store_reader.h"
+
+extern const std::string kPack;  // the tool under test
+extern const std::string kPayload;
+extern const std::string kStub32;
+extern const std::string kStub64;
+
+struct CommandResult {
+  int exitCode;        // -1 when ended by a signal, -2 when stopped for taking too long
+  std::string output;  // stdout and stderr
+};
+
+// Runs the tool with `args`, each passed as it is. With `asNobody`, a copy of the tool in
+// `toolCopyDir` runs through setpriv as an unprivileged user, since root may read and
+// write any file whatever its mode. A run longer than 20 s is stopped.
+CommandResult RunPack(const std::vector<std::string>& args, bool asNobody = false,
+                      const std::string& toolCopyDir = "");
+int CountLines(const std::string& text);
+
+Bytes ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const Bytes& bytes);
+std::vector<std::string> FolderEntries(const std::string& dir);
+// The checksum a loader expects, after a test changed an image.
+void FixCheckSum(Bytes* image);
+
+// An image parsed with its store.
+struct ParsedImage {
+  PeImage pe;
+  StoreView store;
+};
+ParsedImage Parse(const Bytes& image);
+PeImage ParsePe(const Bytes& image);
+std::size_t ItemIndex(const StoreView& store, const std::string& key);
+
+class PackTest : public ::testing::Test {
+ public:
+  // Packs `stub` with the test payload into dir/name and returns the image.
+  Bytes Packed(const std::string& stub, const std::string& name);
+  std::string CopyPayload(const std::string& name = "payload");
+
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string dir;
+};

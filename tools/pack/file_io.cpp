@@ -1,0 +1,183 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// The temporaries being written, for the signal handler to remove.
+constexpr int kMaxOutputs = 16;
+char temporaries[kMaxOutputs][PATH_MAX];
+volatile sig_atomic_t temporaryCount = 0;
+const int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void RemoveTemporariesAndDie(int signal) {
+  for (sig_atomic_t i = 0; i < temporaryCount; ++i) {
+    (void)::unlink(temporaries[i]);
+  }
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
+}
+
+// Interruptions are held back while the list of temporaries changes.
+void HoldInterruptions(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterruptions) {
+    sigaddset(&set, signal);
+  }
+  (void)::sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void InstallHandler() {
+  struct sigaction action {};
+  action.sa_handler = RemoveTemporariesAndDie;
+  for (int signal : kInterruptions) {
+    (void)::sigaction(signal, &action, nullptr);
+  }
+}
+
+void ForgetTemporaries(bool remove) {
+  HoldInterruptions(true);
+  for (sig_atomic_t i = 0; i < temporaryCount; ++i) {
+    if (remove) {
+      (void)::unlink(temporaries[i]);
+    }
+  }
+  temporaryCount = 0;
+  HoldInterruptions(false);
+}
+
+bool WriteAll(int fd, const Bytes& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      if (n == 0) {
+        errno = EIO;
+      }
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+mode_t CreationMode() {
+  const mode_t mask = ::umask(0);
+  (void)::umask(mask);
+  return 0666 & ~mask;
+}
+
+// One output into a fresh temporary beside it, registered for removal.
+bool WriteTemporary(const Output& output, std::string* problem) {
+  const std::filesystem::path path(output.path);
+  const std::string pattern =
+      (path.parent_path().empty() ? std::string(".") : path.parent_path().string()) + "/." +
+      path.filename().string() + ".XXXXXX";
+  if (pattern.size() >= PATH_MAX || temporaryCount >= kMaxOutputs) {
+    *problem = "the path is too long";
+    return false;
+  }
+  HoldInterruptions(true);
+  char* slot = temporaries[temporaryCount];
+  std::memcpy(slot, pattern.c_str(), pattern.size() + 1);
+  const int fd = ::mkostemp(slot, O_CLOEXEC);
+  if (fd >= 0) {
+    temporaryCount = temporaryCount + 1;
+  }
+  HoldInterruptions(false);
+  if (fd < 0) {
+    *problem = Reason("cannot create a file in its folder");
+    return false;
+  }
+  const bool written = ::fchmod(fd, CreationMode()) == 0 && WriteAll(fd, *output.bytes);
+  *problem = written ? "" : Reason("cannot write");
+  if (::close(fd) != 0 && written) {
+    *problem = Reason("cannot write");
+    return false;
+  }
+  return written;
+}
+
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
+                     std::string* problem) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = Reason("cannot open");
+    return false;
+  }
+  struct stat status {};
+  bool ok = ::fstat(fd, &status) == 0;
+  if (ok && !S_ISREG(status.st_mode)) {
+    *problem = S_ISDIR(status.st_mode) ? "a folder, not a regular file" : "not a regular file";
+    ok = false;
+  } else if (ok && static_cast<std::uint64_t>(status.st_size) > limit) {
+    *problem = std::to_string(status.st_size) + " bytes, more than the " + std::to_string(limit) +
+               " bytes a 32-bit Windows image can hold";
+    ok = false;
+  } else if (ok) {
+    bytes->resize(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    for (ssize_t n = 1; done < bytes->size() && n > 0; done += static_cast<std::size_t>(n)) {
+      n = ::read(fd, bytes->data() + done, bytes->size() - done);
+      if (n < 0) {
+        n = 0;
+      }
+    }
+    ok = done == bytes->size();
+    *problem = ok ? "" : Reason("cannot read");
+  } else {
+    *problem = Reason("cannot read");
+  }
+  (void)::close(fd);
+  return ok;
+}
+
+bool WriteOutputs(const std::vector<Output>& outputs, std::string* failedPath,
+                  std::string* problem) {
+  InstallHandler();
+  for (const Output& output : outputs) {
+    if (!WriteTemporary(output, problem)) {
+      *failedPath = output.path;
+      ForgetTemporaries(true);
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (std::rename(temporaries[i], outputs[i].path.c_str()) != 0) {
+      *failedPath = outputs[i].path;
+      *problem = Reason("cannot put the file in place");
+      ForgetTemporaries(true);
+      return false;
+    }
+    temporaries[i][0] = '\0';  // renamed: nothing left to remove
+  }
+  ForgetTemporaries(false);
+  return true;
+}
+
+bool MakeFolder(const std::string& path, std::string* problem) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error || !std::filesystem::is_directory(path, error)) {
+    *problem = "cannot create the folder" + (error ? ": " + error.message() : ": not a folder");
+    return false;
+  }
+  return true;
+}
