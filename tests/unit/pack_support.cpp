@@ -1,5 +1,7 @@
 #include "pack_support.h"
 
+#include "unprivileged.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,11 +34,10 @@ namespace {
                            const std::string& tool, int out) {
   (void)::dup2(out, 1);
   (void)::dup2(out, 2);
-  std::vector<std::string> argv;
-  if (asNobody && ::geteuid() == 0) {
-    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  if (asNobody && !DropPrivileges()) {
+    ::_exit(126);
   }
-  argv.push_back(tool);
+  std::vector<std::string> argv = {tool};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
   for (std::string& arg : argv) {

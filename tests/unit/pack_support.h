@@ -20,7 +20,7 @@ struct CommandResult {
 };
 
 // Runs the tool with `args`, each passed as it is. With `asNobody`, a copy of the tool in
-// `toolCopyDir` runs through setpriv as an unprivileged user, since root may read and
+// `toolCopyDir` runs as an unprivileged user, since root may read and
 // write any file whatever its mode. A run longer than 20 s is stopped.
 CommandResult RunPack(const std::vector<std::string>& args, bool asNobody = false,
                       const std::string& toolCopyDir = "");

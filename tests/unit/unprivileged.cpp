@@ -6,6 +6,11 @@
 
 #include <cstdio>
 
+bool DropPrivileges() {
+  return ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setgid(kUnprivilegedId) == 0 &&
+                              ::setuid(kUnprivilegedId) == 0);
+}
+
 int RunUnprivileged(const std::function<int(std::string* report)>& body, std::string* report) {
   int channel[2];
   if (::pipe(channel) != 0) {
@@ -15,8 +20,7 @@ int RunUnprivileged(const std::function<int(std::string* report)>& body, std::st
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(channel[0]);
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
-                             ::setuid(kUnprivilegedId) != 0)) {
+    if (!DropPrivileges()) {
       ::_exit(99);
     }
     std::string childReport;
