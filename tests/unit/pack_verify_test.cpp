@@ -95,7 +95,7 @@ const Breakage kBreakages[] = {
      [](Bytes* image, const ParsedImage& parsed) {
        PutU32(image, OptionalFieldAt(parsed.pe, optional::kSizeOfHeaders), 0xFFFFFFFF);
      },
-     "SizeOfHeaders 0xFFFFFFFF does not end between the section table", true, true},
+     "SizeOfHeaders 0xffffffff does not end between the section table", true, true},
     {"StoreSectionWritableAndExecutable",
      [](Bytes* image, const ParsedImage& parsed) {
        PutU32(image, StoreSectionHeader(parsed) + 36, 0xE0000040u);

@@ -9,16 +9,6 @@ namespace {
 constexpr std::uint32_t kWritable = 0x80000000u;
 constexpr std::uint32_t kExecutable = 0x20000000u;
 
-std::string Hex(std::uint64_t value) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), kDigits[value % 16]);
-    value /= 16;
-  } while (value != 0);
-  return "0x" + text;
-}
-
 void CheckHeaderSize(const Bytes& bytes, const PeImage& image, std::vector<std::string>* problems) {
   const std::uint64_t tableEnd =
       image.sectionTableOffset + image.sections.size() * std::uint64_t{sectionHeader::kRecordSize};

@@ -20,6 +20,16 @@ void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value) {
   }
 }
 
+std::string Hex(std::uint64_t value) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  do {
+    text.insert(text.begin(), kDigits[value % 16]);
+    value /= 16;
+  } while (value != 0);
+  return "0x" + text;
+}
+
 namespace {
 
 const Field kDirectoryFields[] = {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -25,6 +26,8 @@ struct RecordKind {
 
 bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
+// A field's value as messages show it: "0x" and lower-case hex digits.
+std::string Hex(std::uint64_t value);
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

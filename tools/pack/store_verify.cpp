@@ -6,16 +6,6 @@
 
 namespace {
 
-std::string Hex(std::uint32_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  do {
-    text.insert(text.begin(), kDigits[value % 16]);
-    value /= 16;
-  } while (value != 0);
-  return "0x" + text;
-}
-
 // Which found item holds each manifest row; reports keys that are missing, unknown,
 // not in upper case or empty.
 std::vector<const StoredItem*> MatchRows(const StoreView& store,
