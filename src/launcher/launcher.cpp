@@ -22,10 +22,13 @@ constexpr const char* kHaltNotice = "Installation will be halted";
 constexpr const char* kStartFailure = "Can't execute Setup.exe";
 
 constexpr const char* kInstallerVerb = "Open";
-constexpr const char* kInstallerFile = "setup.exe";
+// Relative to the current folder, where the files were written, and never a bare name:
+// the shell's search for a bare name may look in the launcher's own folder first, and so
+// start a "setup.exe" lying beside a downloaded launcher. Not a full path either: the
+// current folder's ANSI name holds "?" for letters the code page cannot spell.
+constexpr const char* kInstallerFile = ".\\setup.exe";
 constexpr const char* kInstallerParameters = "CLEAR";
 constexpr const char* kInstallerWindowTitle = "Setup";
-constexpr std::uint32_t kInstallerPathCapacity = 260;  // MAX_PATH
 
 // Reports a failed row, then takes back the first `rowLimit` files of the run.
 void FailRow(const char* format, const char* name, int rowLimit) {
@@ -48,28 +51,6 @@ bool IsFilePresent(const char* fileName) {
     return true;
   }
   return attributes != INVALID_FILE_ATTRIBUTES;
-}
-
-// The installer's full path in the current folder. The shell's search for a bare name may
-// look in the launcher's own folder first, and so start a "setup.exe" lying beside a
-// downloaded launcher instead of the one just written.
-bool InstallerPath(char* path, std::uint32_t capacity) {
-  const std::uint32_t length = platform::GetCurrentDirectoryA(capacity, path);
-  if (length == 0 || length >= capacity) {
-    return false;
-  }
-  std::uint32_t at = length;
-  if (path[at - 1] != '\\') {
-    path[at++] = '\\';
-  }
-  for (const char* c = kInstallerFile; *c != '\0'; ++c) {
-    if (at + 1 >= capacity) {
-      return false;
-    }
-    path[at++] = *c;
-  }
-  path[at] = '\0';
-  return true;
 }
 
 }  // namespace
@@ -116,16 +97,11 @@ bool ExtractPayload(platform::Handle instance) {
 }
 
 int RunInstaller() {
-  char installerPath[kInstallerPathCapacity];
-  if (!InstallerPath(installerPath, sizeof installerPath)) {
-    ShowErrorNotice(kStartFailure);  // a folder too long to name cannot be started from
-    return 1;
-  }
   platform::SHELLEXECUTEINFOA info{};
   info.fMask = SEE_MASK_NOCLOSEPROCESS;
   info.hwnd = nullptr;
   info.lpVerb = kInstallerVerb;
-  info.lpFile = installerPath;
+  info.lpFile = kInstallerFile;
   info.lpParameters = kInstallerParameters;
   info.lpDirectory = nullptr;  // the installer runs where its files were written
   info.nShow = SW_SHOWNORMAL;
