@@ -74,12 +74,31 @@ def enter(holder_pid, cwd, argv):
             "/usr/bin/env", "-C", cwd, *argv]
 
 
-def inner_process(pid):
-    """The process `enter` started under the nsenter of host process `pid`, once it is
-    there; `pid` itself when none came."""
-    for _ in range(200):
-        children = _children(pid)
-        if children:
-            return children[0]
-        time.sleep(0.01)
-    return pid
+def _start_time(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[19])
+
+
+def find_program(holder_pid, windows_name, timeout=10):
+    """The host's process id of the newest process in the holder's namespaces that runs
+    the Windows program `windows_name` (its full Windows path), or None. Wine 10 runs a
+    32-bit program in a process of its own, not in the one that asked for it."""
+    namespace = os.readlink(f"/proc/{holder_pid}/ns/pid")
+    wanted = windows_name.encode()
+    deadline = time.monotonic() + timeout
+    while True:
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    if f.read().split(b"\0", 1)[0] != wanted:
+                        continue
+                if os.readlink(f"/proc/{entry}/ns/pid") == namespace:
+                    found.append((_start_time(entry), int(entry)))
+            except (FileNotFoundError, ProcessLookupError):
+                pass  # it ended meanwhile
+        if found or time.monotonic() > deadline:
+            return max(found)[1] if found else None
+        time.sleep(0.02)

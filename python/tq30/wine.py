@@ -64,22 +64,28 @@ class Session:
         return runtime.enter(self.state["holder_pid"], cwd, command)
 
     def popen(self, program, *args, cwd=ROOT, env=None, **kwargs):
-        return subprocess.Popen(self.argv(program, args, cwd), cwd=cwd,
-                                env={**self.env, **(env or {})}, **kwargs)
+        process = subprocess.Popen(self.argv(program, args, cwd), cwd=cwd,
+                                   env={**self.env, **(env or {})}, **kwargs)
+        process.windows_program = program
+        return process
 
     def run(self, program, *args, cwd=ROOT, env=None, **kwargs):
         return subprocess.run(self.argv(program, args, cwd), cwd=cwd,
                               env={**self.env, **(env or {})}, **kwargs)
 
-    def windows_process(self, process):
-        """The host's process id of the Windows program that `popen` started."""
-        return runtime.inner_process(process.pid) if self.build.in_runtime else process.pid
+    def windows_process(self, process, timeout=10):
+        """The host's process id of the Windows program that `popen` started, or None."""
+        if not self.build.in_runtime:
+            return process.pid
+        return runtime.find_program(self.state["holder_pid"],
+                                    windows_path(process.windows_program), timeout)
 
     def kill(self, process):
         if process.poll() is None:
-            if self.build.in_runtime:
+            inner = self.windows_process(process, timeout=0) if self.build.in_runtime else None
+            if inner is not None:
                 try:
-                    os.kill(self.windows_process(process), signal.SIGKILL)
+                    os.kill(inner, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
             process.kill()

@@ -40,7 +40,8 @@ def case_typical_run(case):
     expect_equal(case.finish(launcher), 0, "exit code")
     expect_installation_complete(case)
     for name in FILES:
-        expect(read(os.path.join(case.install, name)) == read(os.path.join(case.build.payload, name)),
+        carried = read(os.path.join(case.build.payload, name))
+        expect(read(os.path.join(case.install, name)) == carried,
                f"installed {name} differs from the payload")
     expect_equal(case.present(), [], "payload files left in the folder")
     expect_equal(os.listdir(case.folder), [], "anything left in the folder")
