@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need, runs them and prints one table, also written to
-# BENCHMARKS.md with the date and the machine. Usage: ./bench.sh [--repeats N]
+# BENCHMARKS.md with the date and the machine. The rows under Wine are measured on the PE32
+# in the PE32 runtime and on the x64 launcher under the host's Wine.
+# Usage: ./bench.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")"
 ./build.sh >/dev/null
-cmake --build build/win32 --target size-baseline >/dev/null
-cmake --build build/win64 --target write-baseline dialog-driver standin exit-at-once >/dev/null
+tools/runtime/runtime.sh ensure >/dev/null
+for arch in win32 win64; do
+  cmake --build build/$arch --target size-baseline write-baseline dialog-driver standin \
+    exit-at-once >/dev/null
+done
 python3 tools/bench/bench.py "$@"

@@ -2,11 +2,18 @@
 # Builds everything (installing what is missing) and runs every test: formatting, static
 # analysis, the image reader's fuzz target for a bounded time, then CTest: host unit tests under
 # ASan/UBSan, the packer's tests, the reproducibility check and the end-to-end cases
-# under Wine and Xvfb. The output ends with CTest's summary.
+# under Wine and Xvfb, on the x64 launcher and on the PE32 in the PE32 runtime (built
+# first, once per recipe; see tools/runtime). The output ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./build.sh
+
+echo "== PE32 runtime"
+if ! tools/runtime/runtime.sh ensure; then
+  echo "test.sh: the PE32 runtime could not be built, so the PE32 cannot be tested" >&2
+  exit 1
+fi
 
 echo "== formatting"
 tests/check_format.sh

@@ -1,13 +1,8 @@
-# End-to-end cases: the x64 launcher under Wine and Xvfb. One Wine session (display and
-# prefix) is set up for all of them and ended after them.
+# End-to-end cases, each run on both builds: the x64 launcher under the host's Wine (label
+# e2e) and the PE32, the product, under Wine 10 in the PE32 runtime (label e2e-pe32). One
+# Wine session (display and prefix) per build is set up for its cases and ended after them.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(E2E_DIR ${PROJECT_SOURCE_DIR}/tests/e2e)
-set(E2E_STATE ${CMAKE_CURRENT_BINARY_DIR}/e2e-session)
-
-add_test(NAME e2e_session_start COMMAND Python3::Interpreter ${E2E_DIR}/wine_session.py start ${E2E_STATE})
-add_test(NAME e2e_session_stop COMMAND Python3::Interpreter ${E2E_DIR}/wine_session.py stop ${E2E_STATE})
-set_tests_properties(e2e_session_start PROPERTIES FIXTURES_SETUP wine LABELS e2e)
-set_tests_properties(e2e_session_stop PROPERTIES FIXTURES_CLEANUP wine LABELS e2e)
 
 set(E2E_CASES
   typical_run
@@ -25,10 +20,29 @@ set(E2E_CASES
   no_at_setup_exe_removes_rows_before_it
   yes_to_all_eleven_completes_the_run
   decoy_setup_beside_the_launcher_is_never_started
+  folder_whose_name_the_code_page_cannot_spell
   signed_launcher_runs_end_to_end)
-foreach(case IN LISTS E2E_CASES)
-  add_test(NAME e2e_${case} COMMAND Python3::Interpreter ${E2E_DIR}/run_case.py ${E2E_STATE} ${case})
-  # Cases share one display, so they run one at a time.
-  set_tests_properties(e2e_${case} PROPERTIES FIXTURES_REQUIRED wine LABELS e2e RESOURCE_LOCK wine
-                       TIMEOUT 180)
-endforeach()
+
+# build: x64 or pe32; prefix: of the test names; label: the CTest label.
+function(add_e2e_cases build prefix label)
+  set(state ${CMAKE_CURRENT_BINARY_DIR}/${prefix}session)
+  set(session ${CMAKE_COMMAND} -E env PYTHONPATH=${PROJECT_SOURCE_DIR}/python
+      ${Python3_EXECUTABLE} -m tq30.wine)
+  add_test(NAME ${prefix}session_start COMMAND ${session} start ${state} ${build})
+  add_test(NAME ${prefix}session_stop COMMAND ${session} stop ${state})
+  # The first start of the PE32 session may build the runtime.
+  set_tests_properties(${prefix}session_start PROPERTIES FIXTURES_SETUP wine-${build}
+                       LABELS ${label} TIMEOUT 900)
+  set_tests_properties(${prefix}session_stop PROPERTIES FIXTURES_CLEANUP wine-${build}
+                       LABELS ${label})
+  foreach(case IN LISTS E2E_CASES)
+    add_test(NAME ${prefix}${case}
+             COMMAND Python3::Interpreter ${E2E_DIR}/run_case.py ${state} ${case})
+    # A build's cases share one display, so they run one at a time.
+    set_tests_properties(${prefix}${case} PROPERTIES FIXTURES_REQUIRED wine-${build}
+                         LABELS ${label} RESOURCE_LOCK wine-${build} TIMEOUT 180)
+  endforeach()
+endfunction()
+
+add_e2e_cases(x64 e2e_ e2e)
+add_e2e_cases(pe32 e2e_pe32_ e2e-pe32)

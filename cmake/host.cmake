@@ -82,6 +82,12 @@ target_compile_definitions(pack_tests PRIVATE
 add_dependencies(pack_tests test_payload selfinst-pack)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
+# The Python manifest reader that the end-to-end cases, benchmarks and screenshots share.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME python_manifest_reader
+         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/manifest_test.py)
+set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
+
 include(cmake/e2e.cmake OPTIONAL)
 
 add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh)

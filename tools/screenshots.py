@@ -1,7 +1,8 @@
 """Takes PNG pictures of the launcher's message boxes as a user sees them, under Xvfb and
-Wine, with the x64 launcher: the overwrite question and the halt notice that follows a No.
+Wine: the overwrite question and the halt notice that follows a No. By default from the
+PE32, the product, in the PE32 runtime; `--build x64` takes them from the x64 launcher.
 
-    python3 tools/screenshots.py [OUT_DIR]     (default docs/)
+    python3 tools/screenshots.py [--build pe32|x64] [OUT_DIR]     (default docs/)
 Needs ./build.sh to have run.
 """
 import os
@@ -10,18 +11,19 @@ import subprocess
 import sys
 import zlib
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import wine_session  # noqa: E402
-
-DRIVER = os.path.join(ROOT, "build", "win64", "dialog-driver.exe")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from tq30 import ROOT, wine  # noqa: E402
+from tq30.manifest import FILES  # noqa: E402
 
 
 def bmp_to_png(bmp_path, png_path):
     """Converts a 32-bit bottom-up BMP, as the dialog driver writes it, into a PNG."""
-    data = open(bmp_path, "rb").read()
+    with open(bmp_path, "rb") as f:
+        data = f.read(64 * 1024 * 1024)
     offset = struct.unpack_from("<I", data, 10)[0]
     width, height = struct.unpack_from("<ii", data, 18)
+    if not (0 < width <= 4096 and 0 < height <= 4096 and offset + width * height * 4 <= len(data)):
+        raise ValueError(f"{bmp_path}: not a 32-bit picture of at most 4096 x 4096")
     stride = width * 4
     rows = []
     for y in range(height - 1, -1, -1):
@@ -37,27 +39,32 @@ def bmp_to_png(bmp_path, png_path):
     png = (b"\x89PNG\r\n\x1a\n" +
            chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
            chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
-    with open(png_path, "wb") as f:
+    with open(png_path + ".partial", "wb") as f:
         f.write(png)
+    os.replace(png_path + ".partial", png_path)
 
 
 def main():
-    out_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "docs"))
+    args = sys.argv[1:]
+    build = "pe32"
+    if args[:1] == ["--build"] and len(args) >= 2 and args[1] in wine.BUILDS:
+        build, args = args[1], args[2:]
+    if len(args) > 1 or args[:1] and args[0].startswith("-"):
+        sys.exit(__doc__)
+    out_dir = os.path.abspath(args[0] if args else os.path.join(ROOT, "docs"))
     os.makedirs(out_dir, exist_ok=True)
-    state_dir = os.path.join(ROOT, "build", "screenshots")
+    state_dir = os.path.join(ROOT, "build", "screenshots-" + build)
     folder = os.path.join(state_dir, "run")
-    wine_session.start(state_dir)
+    session = wine.start(state_dir, build)
     try:
-        env = wine_session.wine_env(wine_session.load(state_dir))
         os.makedirs(folder)
-        with open(os.path.join(folder, "readme.txt"), "w") as f:
+        with open(os.path.join(folder, FILES[0]), "w") as f:
             f.write("a readme that was here before\n")
-        launcher = subprocess.Popen([wine_session.WINE64, os.path.join(ROOT, "dist",
-                                     "tq30-setup-x64.exe")], cwd=folder, env=env)
+        launcher = session.popen(session.build.launcher, cwd=folder)
 
-        def driver(*args):
-            subprocess.run([wine_session.WINE64, DRIVER, *args], cwd=folder, env=env, check=True,
-                           stdout=subprocess.DEVNULL, timeout=60)
+        def driver(*command):
+            session.run(session.build.program("dialog-driver.exe"), *command, cwd=folder,
+                        check=True, stdout=subprocess.DEVNULL, timeout=60)
 
         for name, answer in (("overwrite-question", "no"), ("halt-notice", "ok")):
             bmp = os.path.join(folder, name + ".bmp")
@@ -67,7 +74,7 @@ def main():
             print(os.path.join(out_dir, name + ".png"))
         launcher.wait(timeout=60)
     finally:
-        wine_session.stop(state_dir)
+        wine.stop(state_dir)
 
 
 if __name__ == "__main__":

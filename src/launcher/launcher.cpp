@@ -27,10 +27,13 @@ constexpr unsigned kQuestionStyle = MB_YESNO | MB_ICONEXCLAMATION | MB_SETFOREGR
 
 constexpr std::uint32_t kWindowPollInterval = 500;  // milliseconds between window probes
 constexpr const char* kInstallerVerb = "Open";
-constexpr const char* kInstallerFile = "setup.exe";
+// Relative to the current folder, where the files were written, and never a bare name:
+// the shell's search for a bare name may look in the launcher's own folder first, and so
+// start a "setup.exe" lying beside a downloaded launcher. Not a full path either: the
+// current folder's ANSI name holds "?" for letters the code page cannot spell.
+constexpr const char* kInstallerFile = ".\\setup.exe";
 constexpr const char* kInstallerParameters = "CLEAR";
 constexpr const char* kInstallerWindowTitle = "Setup";
-constexpr std::uint32_t kInstallerPathCapacity = 260;  // MAX_PATH
 
 void ShowErrorNotice(const char* text) {
   (void)platform::MessageBoxA(nullptr, text, kNoticeCaption, kErrorNoticeStyle);
@@ -63,28 +66,6 @@ bool IsFilePresent(const char* fileName) {
     return true;
   }
   return attributes != INVALID_FILE_ATTRIBUTES;
-}
-
-// The installer's full path in the current folder. The shell's search for a bare name may
-// look in the launcher's own folder first, and so start a "setup.exe" lying beside a
-// downloaded launcher instead of the one just written.
-bool InstallerPath(char* path, std::uint32_t capacity) {
-  const std::uint32_t length = platform::GetCurrentDirectoryA(capacity, path);
-  if (length == 0 || length >= capacity) {
-    return false;
-  }
-  std::uint32_t at = length;
-  if (path[at - 1] != '\\') {
-    path[at++] = '\\';
-  }
-  for (const char* c = kInstallerFile; *c != '\0'; ++c) {
-    if (at + 1 >= capacity) {
-      return false;
-    }
-    path[at++] = *c;
-  }
-  path[at] = '\0';
-  return true;
 }
 
 }  // namespace
@@ -126,16 +107,11 @@ namespace {
 // Starts the installer, waits until it and its "Setup" window are gone, removes the
 // files; returns the exit code.
 int RunInstaller() {
-  char installerPath[kInstallerPathCapacity];
-  if (!InstallerPath(installerPath, sizeof installerPath)) {
-    ShowErrorNotice(kStartFailure);  // a folder too long to name cannot be started from
-    return 1;
-  }
   platform::SHELLEXECUTEINFOA info{};
   info.fMask = SEE_MASK_NOCLOSEPROCESS;
   info.hwnd = nullptr;
   info.lpVerb = kInstallerVerb;
-  info.lpFile = installerPath;
+  info.lpFile = kInstallerFile;
   info.lpParameters = kInstallerParameters;
   info.lpDirectory = nullptr;  // the installer runs where its files were written
   info.nShow = SW_SHOWNORMAL;

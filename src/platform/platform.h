@@ -73,10 +73,6 @@ std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds);
 Handle FindWindowA(const char* className, const char* title);
 void Sleep(std::uint32_t milliseconds);
 
-// The current folder as a full path; returns its length, or the size needed (0 on
-// failure) when it does not fit `size` characters with the terminating NUL.
-std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer);
-
 // Files: the launcher writes and deletes through the C library's streams; it asks the
 // platform only whether a name exists, which needs no read access to the file.
 std::uint32_t GetFileAttributesA(const char* fileName);

@@ -1,13 +1,21 @@
-"""The end-to-end cases: the x64 launcher under Wine as a user runs it, with the
-stand-in installer as its setup.exe and the dialog driver as the user's hand."""
+"""The end-to-end cases: a launcher build under Wine as a user runs it, with the stand-in
+installer of the same width as the installer it carries and the dialog driver as the
+user's hand. Every case runs on both builds."""
 import os
 import resource
 import shutil
 import signal
 import subprocess
 
-from e2e_support import (BUILD64, DIST, FILES, PAYLOAD, ROOT, expect, expect_equal,
-                         expect_error_notice, expect_installation_complete, read)
+from e2e_support import (FILES, ROOT, expect, expect_equal, expect_error_notice,
+                         expect_installation_complete, file_of, read)
+
+# Rows with a part to play in the cases below.
+FIRST = FILES[0]
+DATA_1 = file_of("data_1")
+INSTALLER = file_of("setup_exe")
+AFTER_INSTALLER = file_of("disk1_id")  # the row after the installer
+LARGEST = file_of("data_2")
 
 
 def question(name):
@@ -32,7 +40,8 @@ def case_typical_run(case):
     expect_equal(case.finish(launcher), 0, "exit code")
     expect_installation_complete(case)
     for name in FILES:
-        expect(read(os.path.join(case.install, name)) == read(os.path.join(PAYLOAD, name)),
+        carried = read(os.path.join(case.build.payload, name))
+        expect(read(os.path.join(case.install, name)) == carried,
                f"installed {name} differs from the payload")
     expect_equal(case.present(), [], "payload files left in the folder")
     expect_equal(os.listdir(case.folder), [], "anything left in the folder")
@@ -48,7 +57,7 @@ def case_window_lingers_after_installer_exits(case):
 
 
 def case_unrelated_setup_window_holds_the_launcher(case):
-    holder = case.start(os.path.join(BUILD64, "dialog-driver.exe"), "hold-window", "Setup", "4000")
+    holder = case.start(case.build.program("dialog-driver.exe"), "hold-window", "Setup", "4000")
     expect_equal(holder.stdout.readline().strip(), "holding", "window holder started")
     launcher = case.launch(env={"STANDIN_STAGES": "1"})
     expect(still_running_after(launcher, 2.0), "the launcher exited while 'Setup' was open")
@@ -68,7 +77,7 @@ def case_installer_cancelled(case):
     launcher = case.launch(env={"STANDIN_CANCEL": "1"})
     expect_equal(case.finish(launcher), 0, "exit code")
     expect("cancelled by the user" in case.log_lines(), "the installer was not cancelled")
-    expect(not os.path.exists(os.path.join(case.install, "data.1")), "data installed anyway")
+    expect(not os.path.exists(os.path.join(case.install, DATA_1)), "data installed anyway")
     expect_equal(case.present(), [], "payload files left in the folder")
 
 
@@ -98,67 +107,67 @@ def case_missing_item_is_reported_and_earlier_files_removed(case):
 
 
 def case_file_that_cannot_be_created_is_reported(case):
-    os.mkdir(os.path.join(case.folder, "setup.exe"))
-    case.put("disk1.id", b"old")
+    os.mkdir(os.path.join(case.folder, INSTALLER))
+    case.put(AFTER_INSTALLER, b"old")
     launcher = case.launch()
-    expect_error_notice(case.press("ok"), "Can't Create File [setup.exe]")
+    expect_error_notice(case.press("ok"), f"Can't Create File [{INSTALLER}]")
     expect_equal(case.finish(launcher), 1, "exit code")
-    expect_equal(case.present(), ["setup.exe", "disk1.id"], "files left after the failure")
-    expect_equal(read(os.path.join(case.folder, "disk1.id")), b"old", "later row's old file")
+    expect_equal(case.present(), [INSTALLER, AFTER_INSTALLER], "files left after the failure")
+    expect_equal(read(os.path.join(case.folder, AFTER_INSTALLER)), b"old", "later row's old file")
 
 
 def limit_file_size():
-    # A full disk for every file larger than data.1 and smaller than data.2.
+    # A full disk for every file larger than the demo's data.1 and smaller than its data.2.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (900000, 900000))
 
 
 def case_short_write_on_full_disk_removes_the_partial_file(case):
     launcher = case.launch(preexec_fn=limit_file_size)
-    expect_error_notice(case.press("ok"), "Can't write file [data.2]")
+    expect_error_notice(case.press("ok"), f"Can't write file [{LARGEST}]")
     expect_equal(case.finish(launcher), 1, "exit code")
     expect_equal(case.present(), [], "files left after the short write")
 
 
 def case_short_write_to_full_device_is_reported(case):
-    os.symlink("/dev/full", os.path.join(case.folder, "data.2"))
+    os.symlink("/dev/full", os.path.join(case.folder, LARGEST))
     launcher = case.launch()
     # The link is a present file, so the question comes first.
-    expect_equal(case.press("yes").get("text"), question("data.2"), "question")
-    expect_error_notice(case.press("ok"), "Can't write file [data.2]")
+    expect_equal(case.press("yes").get("text"), question(LARGEST), "question")
+    expect_error_notice(case.press("ok"), f"Can't write file [{LARGEST}]")
     expect_equal(case.finish(launcher), 1, "exit code")
     # Wine will not delete a link to a device; every earlier row is gone, and the row
     # after it was never written.
-    expect_equal(case.present(), ["data.2"], "files left after the short write")
+    expect_equal(case.present(), [LARGEST], "files left after the short write")
 
 
 # The overwrite question.
 
 def case_question_text_and_buttons_then_no_at_row_zero(case):
-    case.put("readme.txt", b"the user's own readme")
+    case.put(FIRST, b"the user's own readme")
     launcher = case.launch()
     shown = case.press("no")
-    expect_equal(shown.get("text"), question("readme.txt"), "question text")
+    expect_equal(shown.get("text"), question(FIRST), "question text")
     expect_equal(shown.get("buttons"), "yes,no", "question buttons")
     expect_equal(shown.get("icon"), "warning", "question icon")
     expect_equal(shown.get("topmost"), "0", "question is not system-modal")
     expect_error_notice(case.press("ok"), "Installation will be halted")
     expect_equal(case.finish(launcher), 1, "exit code")
-    expect_equal(case.present(), ["readme.txt"], "files left after the halt")
-    expect_equal(read(os.path.join(case.folder, "readme.txt")), b"the user's own readme",
+    expect_equal(case.present(), [FIRST], "files left after the halt")
+    expect_equal(read(os.path.join(case.folder, FIRST)), b"the user's own readme",
                  "declined file")
 
 
 def case_no_at_setup_exe_removes_rows_before_it(case):
-    case.put("data.1", b"old data")
-    case.put("setup.exe", b"old setup")
+    case.put(DATA_1, b"old data")
+    case.put(INSTALLER, b"old setup")
     launcher = case.launch()
-    expect_equal(case.press("yes").get("text"), question("data.1"), "first question")
-    expect_equal(case.press("no").get("text"), question("setup.exe"), "second question")
+    expect_equal(case.press("yes").get("text"), question(DATA_1), "first question")
+    expect_equal(case.press("no").get("text"), question(INSTALLER), "second question")
     expect_error_notice(case.press("ok"), "Installation will be halted")
     expect_equal(case.finish(launcher), 1, "exit code")
-    expect_equal(case.present(), ["setup.exe"], "files left after the halt")
-    expect_equal(read(os.path.join(case.folder, "setup.exe")), b"old setup", "declined file")
+    expect_equal(case.present(), [INSTALLER], "files left after the halt")
+    expect_equal(read(os.path.join(case.folder, INSTALLER)), b"old setup", "declined file")
 
 
 def case_yes_to_all_eleven_completes_the_run(case):
@@ -177,9 +186,9 @@ def case_yes_to_all_eleven_completes_the_run(case):
 def case_decoy_setup_beside_the_launcher_is_never_started(case):
     downloads = os.path.join(case.folder, "..", "downloads")
     os.makedirs(downloads)
-    launcher = os.path.join(downloads, "tq30-setup-x64.exe")
-    shutil.copy(os.path.join(DIST, "tq30-setup-x64.exe"), launcher)
-    shutil.copy(os.path.join(BUILD64, "decoy.exe"), os.path.join(downloads, "setup.exe"))
+    launcher = os.path.join(downloads, os.path.basename(case.build.launcher))
+    shutil.copy(case.build.launcher, launcher)
+    shutil.copy(case.build.program("decoy.exe"), os.path.join(downloads, INSTALLER))
     process = case.launch(launcher)
     expect_equal(case.finish(process), 0, "exit code")
     expect_installation_complete(case)
@@ -189,15 +198,27 @@ def case_decoy_setup_beside_the_launcher_is_never_started(case):
     expect_equal(case.present(), [], "payload files left in the folder")
 
 
+def case_folder_whose_name_the_code_page_cannot_spell(case):
+    # Chinese letters, which Wine's default (Western) ANSI code page has no characters for:
+    # the folder's ANSI name holds "?" in their place.
+    case.folder = os.path.join(case.folder, "\u5b89\u88c5\u7a0b\u5e8f")
+    os.mkdir(case.folder)
+    launcher = case.launch()
+    case.expect_no_box()
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
+    expect_equal(os.listdir(case.folder), [], "anything left in the folder")
+
+
 # Signed releases.
 
 def case_signed_launcher_runs_end_to_end(case):
     work = os.path.join(case.folder, "..", "signing")
     subprocess.run([os.path.join(ROOT, "tests", "signing", "make_test_ca.sh"), work], check=True)
-    signed = os.path.join(work, "tq30-setup-x64-signed.exe")
-    subprocess.run([os.path.join(ROOT, "tools", "sign.sh"), os.path.join(DIST, "tq30-setup-x64.exe"),
-                    signed], check=True, env={**os.environ, "TQ30_SIGN_PKCS12":
-                    os.path.join(work, "code.p12"), "TQ30_SIGN_PASSWORD": "test"})
+    signed = os.path.join(work, "tq30-setup-signed.exe")
+    subprocess.run([os.path.join(ROOT, "tools", "sign.sh"), case.build.launcher, signed],
+                   check=True, env={**os.environ, "TQ30_SIGN_PKCS12":
+                   os.path.join(work, "code.p12"), "TQ30_SIGN_PASSWORD": "test"})
     launcher = case.launch(signed)
     expect_equal(case.finish(launcher), 0, "exit code")
     expect_installation_complete(case)

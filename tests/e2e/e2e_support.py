@@ -1,25 +1,16 @@
 """What the end-to-end cases share: paths, checks, and a Case with its scratch folder
-and helpers to run Windows programs in the shared Wine session."""
+and helpers to run Windows programs of the session's build in the shared Wine session."""
 import os
 import shutil
 import subprocess
+import sys
 
-import wine_session
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from tq30 import ROOT, wine  # noqa: E402
+from tq30.manifest import FILES, file_of  # noqa: E402,F401 (re-exported for the cases)
+from tq30.wine import DIST, windows_path  # noqa: E402,F401
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-DIST = os.path.join(ROOT, "dist")
-BUILD64 = os.path.join(ROOT, "build", "win64")
-LAUNCHER = os.path.join(DIST, "tq30-setup-x64.exe")
-PAYLOAD = os.path.join(DIST, "demo-payload-x64")
 CAPTION = "Varnholt Tonequill TQ-30"
-
-# Manifest order.
-FILES = ["readme.txt", "data.1", "_setup.dll", "_inst32i.ex_", "setup.exe", "disk1.id",
-         "setup.ins", "_setup.lib", "setup.pkg", "data.2", "disk2.id"]
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def read(path):
@@ -46,33 +37,33 @@ class Case:
     log for the stand-in installer, and helpers to run Windows programs in the session."""
 
     def __init__(self, state_dir, name):
-        self.state = wine_session.load(state_dir)
-        self.env = wine_session.wine_env(self.state)
+        self.session = wine.load(state_dir)
+        self.build = self.session.build
         base = os.path.join(os.path.abspath(state_dir), "cases", name)
         shutil.rmtree(base, ignore_errors=True)
         self.folder = os.path.join(base, "run")
         self.install = os.path.join(base, "install")
         self.log = os.path.join(base, "install.log")
         os.makedirs(self.folder)
-        self.env.update(STANDIN_INSTALL_DIR=windows_path(self.install),
-                        STANDIN_LOG=windows_path(self.log))
+        self.env = {"STANDIN_INSTALL_DIR": windows_path(self.install),
+                    "STANDIN_LOG": windows_path(self.log)}
         self.started = []
 
     def start(self, program, *args, env=None, cwd=None, preexec_fn=None):
-        process = subprocess.Popen([wine_session.WINE64, program, *args], cwd=cwd or self.folder,
-                                   env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL, text=True, preexec_fn=preexec_fn)
+        process = self.session.popen(program, *args, cwd=cwd or self.folder,
+                                     env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, preexec_fn=preexec_fn)
         self.started.append(process)
         return process
 
-    def launch(self, launcher=LAUNCHER, env=None, preexec_fn=None, cwd=None):
-        return self.start(launcher, env=env, preexec_fn=preexec_fn, cwd=cwd)
+    def launch(self, launcher=None, env=None, preexec_fn=None, cwd=None):
+        return self.start(launcher or self.build.launcher, env=env, preexec_fn=preexec_fn, cwd=cwd)
 
     def driver(self, *args, timeout=60):
         """Runs the dialog driver; returns its key=value lines as a dict, with 'exit'."""
-        result = subprocess.run([wine_session.WINE64, os.path.join(BUILD64, "dialog-driver.exe"),
-                                 *args], env=self.env, cwd=self.folder, capture_output=True,
-                                text=True, timeout=timeout)
+        result = self.session.run(self.build.program("dialog-driver.exe"), *args, env=self.env,
+                                  cwd=self.folder, capture_output=True, text=True,
+                                  timeout=timeout)
         shown = {"exit": result.returncode}
         for line in result.stdout.splitlines():
             key, _, value = line.partition("=")
@@ -88,12 +79,11 @@ class Case:
         expect(self.driver("absent", CAPTION, str(wait_ms))["exit"] == 0,
                "a message box appeared where none was expected")
 
-    @staticmethod
-    def finish(process, timeout=60):
+    def finish(self, process, timeout=60):
         try:
             return process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            process.kill()
+            self.session.kill(process)
             raise Check(f"the launcher did not exit within {timeout} s")
 
     def present(self):
@@ -107,35 +97,33 @@ class Case:
         return read(self.log).decode().splitlines() if os.path.exists(self.log) else []
 
     def launcher_whose_setup_is_no_program(self):
-        """The x64 launcher carrying the demo payload with a setup.exe of the same size
-        that is not a program."""
+        """The launcher carrying the demo payload with an installer of the same size that is
+        not a program."""
         payload = os.path.join(self.folder, "..", "payload")
-        out = os.path.join(self.folder, "..", "tq30-setup-noprogram-x64.exe")
+        out = os.path.join(self.folder, "..", "tq30-setup-noprogram.exe")
         subprocess.run([os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload],
                        check=True)
         subprocess.run([os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
-                        os.path.join(BUILD64, "launcher-stub.exe"), "--payload", payload,
+                        self.build.program("launcher-stub.exe"), "--payload", payload,
                         "-o", out], check=True)
         return out
 
     def launcher_without_item(self, key):
-        """A copy of the x64 launcher whose store no longer holds `key`: its stored key
-        string is changed in place, keeping the root's order."""
-        image = bytearray(read(LAUNCHER))
+        """A copy of the launcher whose store no longer holds `key`: its stored key string
+        is changed in place, keeping the root's order."""
+        image = bytearray(read(self.build.launcher))
         stored = key.upper().encode("utf-16-le")
         at = image.find(stored)
         expect(at > 0 and image.find(stored, at + 1) < 0, f"key {key} not found once")
         image[at + len(stored) - 2] = ord("~")
-        out = os.path.join(self.folder, "..", f"tq30-setup-without-{key}-x64.exe")
+        out = os.path.join(self.folder, "..", f"tq30-setup-without-{key}.exe")
         with open(out, "wb") as f:
             f.write(image)
         return out
 
     def cleanup(self):
         for process in self.started:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+            self.session.kill(process)
 
 
 def expect_error_notice(shown, text):

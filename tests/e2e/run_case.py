@@ -1,4 +1,4 @@
-"""Runs one end-to-end case of the x64 launcher under Wine, in the shared session.
+"""Runs one end-to-end case in a started Wine session, on the session's build.
 
     python3 run_case.py STATE_DIR CASE_NAME
 """

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 namespace {
@@ -130,20 +129,6 @@ Handle FindWindowA(const char* className, const char* title) {
 
 void Sleep(std::uint32_t milliseconds) {
   fake.calls.push_back("sleep:" + std::to_string(milliseconds));
-}
-
-std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer) {
-  if (fake.currentFolderFails) {
-    return 0;
-  }
-  const std::string folder =
-      fake.currentFolder.empty() ? std::filesystem::current_path().string() : fake.currentFolder;
-  if (folder.size() + 1 > size) {
-    return static_cast<std::uint32_t>(folder.size() + 1);
-  }
-  std::copy(folder.begin(), folder.end(), buffer);
-  buffer[folder.size()] = '\0';
-  return static_cast<std::uint32_t>(folder.size());
 }
 
 std::uint32_t GetFileAttributesA(const char* fileName) {

@@ -44,9 +44,7 @@ struct FakePlatform {
   bool shellStarts = true;
   bool shellLeavesProcess = true;
   ShellRecord shellRecord;
-  int probesWithWindow = 0;         // FindWindowA finds "Setup" for this many probes
-  std::string currentFolder;        // what GetCurrentDirectoryA reports; empty: the real one
-  bool currentFolderFails = false;  // GetCurrentDirectoryA fails
+  int probesWithWindow = 0;  // FindWindowA finds "Setup" for this many probes
 
   // Called at each release and each message box, so a test can look at the folder at
   // exactly that moment (the file of a released item has been written and closed).

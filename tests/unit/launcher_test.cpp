@@ -82,7 +82,8 @@ TEST_F(LauncherRun, FullRunWritesEachFileInOrderThenHandsOffWaitsAndRemovesAll) 
   EXPECT_EQ(record.fMask, 0x40u);
   EXPECT_FALSE(record.hasOwner);
   EXPECT_EQ(record.verb, "Open");
-  EXPECT_EQ(record.file, ScratchPath() + "\\setup.exe");
+  // Relative to the current folder, never a bare name the shell would search for.
+  EXPECT_EQ(record.file, ".\\setup.exe");
   EXPECT_EQ(record.parameters, "CLEAR");
   EXPECT_FALSE(record.hasDirectory);
   EXPECT_EQ(record.nShow, 1);
@@ -194,48 +195,5 @@ INSTANTIATE_TEST_SUITE_P(Limits, Removal,
                                            RemovalCase{"alreadyGone", 100, {0, 4, 10}, 11},
                                            RemovalCase{"gapThenMore", 6, {2}, 6}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The installer is started by its full path in the current folder, never by a bare name
-// that the shell might resolve elsewhere.
-struct InstallerPathCase {
-  const char* name;
-  std::string folder;
-  bool folderFails;
-  std::string expectedFile;  // empty: the start fails
-};
-
-void PrintTo(const InstallerPathCase& c, std::ostream* out) { *out << c.name; }
-
-class InstallerPath : public LauncherRun,
-                      public ::testing::WithParamInterface<InstallerPathCase> {};
-
-TEST_P(InstallerPath, IsTheCurrentFolderJoinedWithSetupExe) {
-  const InstallerPathCase& c = GetParam();
-  Fake().currentFolder = c.folder;
-  Fake().currentFolderFails = c.folderFails;
-  if (c.expectedFile.empty()) {
-    EXPECT_EQ(LauncherMain(nullptr), 1);
-    ASSERT_EQ(Fake().boxes.size(), 1u);
-    EXPECT_EQ(Fake().boxes[0].text, kStartFailureText);
-    EXPECT_EQ(std::count(Fake().calls.begin(), Fake().calls.end(), "shell"), 0);
-    EXPECT_EQ(PresentManifestFiles(), FirstFiles(11));
-  } else {
-    EXPECT_EQ(LauncherMain(nullptr), 0);
-    EXPECT_EQ(Fake().shellRecord.file, c.expectedFile);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Folders, InstallerPath,
-    ::testing::Values(
-        InstallerPathCase{"Folder", "C:\\Downloads", false, "C:\\Downloads\\setup.exe"},
-        InstallerPathCase{"DriveRoot", "C:\\", false, "C:\\setup.exe"},
-        // 259 characters and the NUL fill the 260 of the path.
-        InstallerPathCase{"LongestThatFits", "C:\\" + std::string(246, 'd'), false,
-                          "C:\\" + std::string(246, 'd') + "\\setup.exe"},
-        InstallerPathCase{"OneTooLong", "C:\\" + std::string(247, 'd'), false, ""},
-        InstallerPathCase{"FolderLongerThanBuffer", "C:\\" + std::string(300, 'd'), false, ""},
-        InstallerPathCase{"FolderUnknown", "", true, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

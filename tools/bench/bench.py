@@ -1,11 +1,14 @@
 """The benchmarks: each figure measured beside its baseline in the same run, repeated,
-reported as minimum and median. Prints one table and writes BENCHMARKS.md.
+reported as minimum and median. The rows under Wine are measured on both builds, each
+beside a baseline of its own width in the same Wine: the PE32 in the PE32 runtime, the
+x64 launcher under the host's Wine. Prints one table and writes BENCHMARKS.md.
 
     python3 tools/bench/bench.py [--repeats N]
 Run through ./bench.sh, which builds what this needs first.
 """
 import ctypes
 import datetime
+import json
 import os
 import platform
 import select
@@ -16,14 +19,15 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import wine_session  # noqa: E402
-from e2e_support import BUILD64, DIST, FILES, windows_path  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from tq30 import ROOT, wine  # noqa: E402
+from tq30.manifest import FILES, file_of  # noqa: E402
+from tq30.wine import BUILDS, DIST, windows_path  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
-BUILD32 = os.path.join(ROOT, "build", "win32")
+BUILD32 = BUILDS["pe32"].programs
 LARGE_SCALE = 124  # the demo's 2,161,820 bytes times 124: about 256 MiB
+TOOLCHAINS = {"pe32": "toolchain-mingw-i686.cmake", "x64": "toolchain-mingw-x86_64.cmake"}
 
 
 def run(*args, **kwargs):
@@ -34,24 +38,25 @@ def summary(values):
     return min(values), statistics.median(values)
 
 
-def build_launcher_for(payload, name):
-    """The x64 launcher carrying `payload`, with the manifest's sizes read from it."""
-    build = os.path.join(BENCH, "win64-" + name)
-    run("cmake", "-S", ROOT, "-B", build,
-        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "toolchain-mingw-x86_64.cmake"),
+def build_launcher_for(payload, name, build):
+    """The launcher of `build` carrying `payload`, with the manifest's sizes read from it."""
+    build_dir = os.path.join(BENCH, f"{build.name}-{name}")
+    run("cmake", "-S", ROOT, "-B", build_dir,
+        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", TOOLCHAINS[build.name]),
         "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DTQ30_PAYLOAD_DIR=" + payload, stdout=subprocess.DEVNULL)
-    run("cmake", "--build", build, "--target", "launcher-stub", stdout=subprocess.DEVNULL)
-    out = os.path.join(BENCH, f"tq30-setup-{name}-x64.exe")
+    run("cmake", "--build", build_dir, "--target", "launcher-stub", stdout=subprocess.DEVNULL)
+    out = os.path.join(BENCH, f"tq30-setup-{name}-{build.name}.exe")
     run(os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
-        os.path.join(build, "launcher-stub.exe"), "--payload", payload, "-o", out)
+        os.path.join(build_dir, "launcher-stub.exe"), "--payload", payload, "-o", out)
     return out
 
 
-def large_payload():
-    payload = os.path.join(BENCH, "payload-256m")
-    if not os.path.exists(os.path.join(payload, "setup.ins")):
+def large_payload(build):
+    """The demo's files scaled to about 256 MiB, carrying the stand-in installer of `build`."""
+    payload = os.path.join(BENCH, "payload-256m-" + build.name)
+    if not os.path.exists(os.path.join(payload, file_of("setup_ins"))):
         run(os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload,
-            "--installer", os.path.join(BUILD64, "setup.exe"), "--scale", str(LARGE_SCALE))
+            "--installer", build.program(file_of("setup_exe")), "--scale", str(LARGE_SCALE))
     return payload
 
 
@@ -72,6 +77,16 @@ def bench_size():
 
 # 2. Heap during the extraction pass.
 
+def launcher_sources():
+    """The launcher's portable sources, as the host build compiles them (its compile
+    commands): every file under src/."""
+    with open(os.path.join(ROOT, "build", "host", "compile_commands.json")) as f:
+        commands = json.load(f)
+    src = os.path.join(ROOT, "src") + os.sep
+    return sorted({os.path.normpath(os.path.join(c["directory"], c["file"])) for c in commands
+                   if os.path.normpath(os.path.join(c["directory"], c["file"])).startswith(src)})
+
+
 def heap_bench_binary(payload, name):
     out_dir = os.path.join(BENCH, "heap-" + name)
     os.makedirs(out_dir, exist_ok=True)
@@ -81,11 +96,7 @@ def heap_bench_binary(payload, name):
         os.path.join(ROOT, "cmake", "payload-sizes.cmake"))
     binary = os.path.join(out_dir, "heap-bench")
     run("g++", "-std=c++17", "-O2", "-I" + os.path.join(ROOT, "src"),
-        "-I" + os.path.join(ROOT, "src", "payload"), "-I" + out_dir,
-        os.path.join(ROOT, "src", "launcher", "launcher.cpp"),
-        os.path.join(ROOT, "src", "payload", "item_lookup.cpp"),
-        os.path.join(ROOT, "src", "payload", "remove_extracted.cpp"),
-        os.path.join(ROOT, "src", "payload", "payload_table.cpp"),
+        "-I" + os.path.join(ROOT, "src", "payload"), "-I" + out_dir, *launcher_sources(),
         os.path.join(ROOT, "tools", "bench", "heap_bench.cpp"), "-o", binary)
     return binary
 
@@ -109,13 +120,15 @@ def bench_heap(payload, name, repeats):
 # Runs under Wine.
 
 class Wine:
-    def __init__(self):
-        self.state_dir = os.path.join(BENCH, "wine-session")
-        wine_session.start(self.state_dir)
-        self.env = wine_session.wine_env(wine_session.load(self.state_dir))
+    """A Wine session of one build for the benchmarks, with a fresh scratch folder per run."""
+
+    def __init__(self, build_name):
+        self.state_dir = os.path.join(BENCH, "wine-session-" + build_name)
+        self.session = wine.start(self.state_dir, build_name)
+        self.build = self.session.build
 
     def close(self):
-        wine_session.stop(self.state_dir)
+        wine.stop(self.state_dir)
 
     def scratch(self):
         folder = os.path.join(BENCH, "run")
@@ -124,9 +137,8 @@ class Wine:
         return folder
 
     def start(self, program, *args, env=None, cwd=None):
-        return subprocess.Popen([wine_session.WINE64, program, *args], cwd=cwd,
-                                env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True)
+        return self.session.popen(program, *args, cwd=cwd or BENCH, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
 def timed(process):
@@ -137,13 +149,13 @@ def timed(process):
 
 def bench_extraction(wine, repeats):
     """The extraction row, and a row for reading it: the installer's own start."""
-    payload = large_payload()
-    launcher = build_launcher_for(payload, "256m")
+    payload = large_payload(wine.build)
+    launcher = build_launcher_for(payload, "256m", wine.build)
     sizes = payload_sizes(payload)
     baseline_args = [str(x) for pair in zip(FILES, sizes) for x in pair]
-    loader = os.path.join(BENCH, "exit-at-once-256m-x64.exe")
+    loader = os.path.join(BENCH, f"exit-at-once-256m-{wine.build.name}.exe")
     run(os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
-        os.path.join(BUILD64, "exit-at-once.exe"), "--payload", payload, "-o", loader)
+        wine.build.program("exit-at-once.exe"), "--payload", payload, "-o", loader)
     launcher_times, baseline_times, installer_times, load_times = [], [], [], []
     for _ in range(repeats):
         folder = wine.scratch()
@@ -153,14 +165,14 @@ def bench_extraction(wine, repeats):
         assert code == 0 and not os.listdir(folder), "the launcher run failed"
         folder = wine.scratch()
         started = time.monotonic()
-        code = wine.start(os.path.join(BUILD64, "write-baseline.exe"), *baseline_args,
+        code = wine.start(wine.build.program("write-baseline.exe"), *baseline_args,
                           cwd=folder).wait()
         baseline_times.append(time.monotonic() - started)
         assert code == 0, "the baseline run failed"
         # What the launcher does beyond the baseline: start the installer, a second process.
         started = time.monotonic()
-        code = wine.start(os.path.join(payload, "setup.exe"), "CLEAR", env={"STANDIN_STAGES": "1"},
-                          cwd=folder).wait()
+        code = wine.start(os.path.join(payload, file_of("setup_exe")), "CLEAR",
+                          env={"STANDIN_STAGES": "1"}, cwd=folder).wait()
         installer_times.append(time.monotonic() - started)
         # And the cost of loading an image that carries the same store.
         started = time.monotonic()
@@ -201,14 +213,15 @@ def bench_idle_cpu(wine, repeats):
     used = []
     for _ in range(repeats):
         folder = wine.scratch()
-        process = wine.start(os.path.join(DIST, "tq30-setup-x64.exe"), cwd=folder,
+        process = wine.start(wine.build.launcher, cwd=folder,
                              env={"STANDIN_WINDOW_MS": str(int((window_open + 3) * 1000)),
                                   "STANDIN_INSTALL_DIR": windows_path(os.path.join(BENCH, "inst")),
                                   "STANDIN_LOG": windows_path(os.path.join(BENCH, "inst.log"))})
         time.sleep(2.0)  # the files are written and the window is up
-        before = cpu_seconds(process.pid)
+        launcher = wine.session.windows_process(process)
+        before = cpu_seconds(launcher)
         time.sleep(window_open)
-        after = cpu_seconds(process.pid)
+        after = cpu_seconds(launcher)
         used.append((after - before) * 1000)
         assert process.wait() == 0
     return {"figure": "launcher CPU while a 'Setup' window stays open 10 s (ms)",
@@ -253,7 +266,7 @@ def bench_removal_latency(wine, repeats):
         folder = wine.scratch()
         stamp = os.path.join(BENCH, "exit-stamp")
         watch = Inotify(folder)
-        process = wine.start(os.path.join(DIST, "tq30-setup-x64.exe"), cwd=folder,
+        process = wine.start(wine.build.launcher, cwd=folder,
                              env={"STANDIN_STAGES": "1", "STANDIN_EXIT_STAMP": windows_path(stamp)})
         removed = watch.wait_for_deletion(FILES[-1], 60)
         watch.close()
@@ -261,9 +274,8 @@ def bench_removal_latency(wine, repeats):
         with open(stamp) as f:
             exited = (int(f.read()) - 116444736000000000) * 100
         latencies.append((removed - exited) / 1e6)
-        out = subprocess.run([wine_session.WINE64, os.path.join(BUILD64, "dialog-driver.exe"),
-                              "probe-time", "1000"], env=wine.env, capture_output=True,
-                             text=True, check=True).stdout
+        out = wine.session.run(wine.build.program("dialog-driver.exe"), "probe-time", "1000",
+                               cwd=BENCH, capture_output=True, text=True, check=True).stdout
         probes.append(float(out) / 1000)
     return {"figure": "installer exit (no window) to last file removed, under Wine (ms)",
             "value": summary(latencies), "baseline": summary(probes),
@@ -280,10 +292,11 @@ def fmt(value, unit):
 
 
 def table(rows):
-    lines = ["| figure | min | median | baseline min | baseline median | ratio (median) | target | met |",
-             "| --- | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
+    lines = ["| figure | build | min | median | baseline min | baseline median | ratio (median) "
+             "| target | met |",
+             "| --- | --- | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
     for r in rows:
-        lines.append(f"| {r['figure']} | {fmt(r['value'][0], r['unit'])} | "
+        lines.append(f"| {r['figure']} | {r['build']} | {fmt(r['value'][0], r['unit'])} | "
                      f"{fmt(r['value'][1], r['unit'])} | {fmt(r['baseline'][0], r['unit'])} | "
                      f"{fmt(r['baseline'][1], r['unit'])} | {r['ratio']:.3f} | {r['target']} | "
                      f"{'-' if r['target'] == 'information' else ('yes' if r['met'] else 'NO')} |")
@@ -303,16 +316,21 @@ def machine():
 def main():
     repeats = int(sys.argv[sys.argv.index("--repeats") + 1]) if "--repeats" in sys.argv else 5
     os.makedirs(BENCH, exist_ok=True)
-    rows = [bench_size(),
-            bench_heap(os.path.join(DIST, "demo-payload-x64"), "2 MiB", repeats),
-            bench_heap(large_payload(), "256 MiB", repeats)]
-    wine = Wine()
-    try:
-        rows.extend(bench_extraction(wine, repeats))
-        rows.append(bench_idle_cpu(wine, max(3, repeats // 2)))
-        rows.append(bench_removal_latency(wine, repeats))
-    finally:
-        wine.close()
+    rows = [{**bench_size(), "build": "PE32"},
+            {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
+            {**bench_heap(large_payload(BUILDS["pe32"]), "256 MiB", repeats), "build": "host"}]
+    by_build = []
+    for name, label in (("pe32", "PE32"), ("x64", "x64")):
+        wine = Wine(name)
+        try:
+            measured = bench_extraction(wine, repeats)
+            measured.append(bench_idle_cpu(wine, max(3, repeats // 2)))
+            measured.append(bench_removal_latency(wine, repeats))
+        finally:
+            wine.close()
+        by_build.append([{**row, "build": label} for row in measured])
+    # Each Wine figure on the PE32, then on the x64 launcher.
+    rows.extend(row for pair in zip(*by_build) for row in pair)
     result = table(rows)
     print(result)
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")

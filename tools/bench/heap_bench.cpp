@@ -106,7 +106,6 @@ int ShellExecuteExA(SHELLEXECUTEINFOA*) { return 0; }
 std::uint32_t WaitForSingleObject(Handle, std::uint32_t) { return 0; }
 Handle FindWindowA(const char*, const char*) { return nullptr; }
 void Sleep(std::uint32_t) {}
-std::uint32_t GetCurrentDirectoryA(std::uint32_t, char*) { return 0; }
 std::uint32_t GetFileAttributesA(const char* fileName) {
   struct stat status {};
   return ::stat(fileName, &status) == 0 ? 0x80u : INVALID_FILE_ATTRIBUTES;

@@ -1,6 +1,6 @@
 // The stand-in installer: our own program in the place of "setup.exe", keeping the
 // installer's side of the launcher's contract. Started with "CLEAR" from the folder that
-// holds the eleven files, it starts a second stage from the temporary folder and exits,
+// holds the eleven files, it starts a copy of itself in the temporary folder and exits,
 // as real installers do. The second stage shows a top-level window titled "Setup" while
 // it reads and checks the files, copies them into an install folder and writes a log;
 // then it closes the window and exits. A file that vanishes while the window is still
@@ -238,26 +238,28 @@ int SecondStage(const char* folder, DWORD firstStageId) {
   return EnvNumber("STANDIN_CANCEL", 0) == 1 ? 2 : (failed ? 1 : 0);
 }
 
-// Copies this program to the temporary folder and starts it there on `folder`.
-bool StartSecondStage(const char* folder) {
-  char self[MAX_PATH];
-  char temp[MAX_PATH];
-  char copy[MAX_PATH];
-  char commandLine[3 * MAX_PATH];
-  GetModuleFileNameA(nullptr, self, sizeof self);
-  GetTempPathA(sizeof temp, temp);
-  wsprintfA(copy, "%stq30-standin-%lu.exe", temp, GetCurrentProcessId());
-  if (!CopyFileA(self, copy, FALSE)) {
+// Copies this program to the temporary folder and starts the copy as the second stage.
+// The copy inherits the current folder and names it ".": the folder's full ANSI name holds
+// "?" for letters the code page cannot spell, so paths that cross it are wide or relative.
+bool StartSecondStage() {
+  wchar_t self[MAX_PATH];
+  wchar_t temp[MAX_PATH];
+  wchar_t copy[MAX_PATH];
+  wchar_t commandLine[2 * MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  GetTempPathW(MAX_PATH, temp);
+  wsprintfW(copy, L"%stq30-standin-%lu.exe", temp, GetCurrentProcessId());
+  if (!CopyFileW(self, copy, FALSE)) {
     return false;
   }
-  wsprintfA(commandLine, "\"%s\" STAGE2 %lu \"%s\"", copy, GetCurrentProcessId(), folder);
+  wsprintfW(commandLine, L"\"%s\" STAGE2 %lu \".\"", copy, GetCurrentProcessId());
   char eventName[64];
   ReadyEventName(eventName, GetCurrentProcessId());
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, eventName);
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(copy, commandLine, nullptr, nullptr, FALSE, 0, nullptr, temp, &startup,
+  if (!CreateProcessW(copy, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     return false;
   }
@@ -293,9 +295,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     }
     return SecondStage(folder, firstStageId);
   }
-  char folder[MAX_PATH];
-  GetCurrentDirectoryA(sizeof folder, folder);
-  if (EnvNumber("STANDIN_STAGES", 2) != 1 && !StartSecondStage(folder)) {
+  if (EnvNumber("STANDIN_STAGES", 2) != 1 && !StartSecondStage()) {
     return 3;
   }
   char stampPath[MAX_PATH];

@@ -76,10 +76,6 @@ Handle FindWindowA(const char* className, const char* title) {
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
-std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer) {
-  return ::GetCurrentDirectoryA(size, buffer);
-}
-
 std::uint32_t GetFileAttributesA(const char* fileName) { return ::GetFileAttributesA(fileName); }
 
 }  // namespace platform

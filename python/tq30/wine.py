@@ -1,0 +1,187 @@
+"""Wine sessions for a test, benchmark or screenshot run: an Xvfb display and a Wine prefix
+with a persistent wineserver, created once, shared by every program of the run, then ended
+by process id. The x64 launcher runs under the host's Wine; the PE32, the product, runs
+under Wine 10 in the PE32 runtime (see runtime.py).
+
+    python3 -m tq30.wine start STATE_DIR x64|pe32
+    python3 -m tq30.wine stop STATE_DIR
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+from tq30 import ROOT, runtime
+
+WINE64 = "/usr/lib/wine/wine64"  # the same path on the host and in the runtime
+WINESERVER = "/usr/lib/wine/wineserver"
+DIST = os.path.join(ROOT, "dist")
+
+
+class Build:
+    """One build of the launcher with the Windows programs of its own width."""
+
+    def __init__(self, name, launcher, payload, programs, in_runtime):
+        self.name = name
+        self.launcher = os.path.join(DIST, launcher)  # carrying the demo payload
+        self.payload = os.path.join(DIST, payload)
+        self.programs = os.path.join(ROOT, "build", programs)  # stub, stand-in, driver ...
+        self.in_runtime = in_runtime
+
+    def program(self, name):
+        return os.path.join(self.programs, name)
+
+
+BUILDS = {
+    "x64": Build("x64", "tq30-setup-x64.exe", "demo-payload-x64", "win64", False),
+    "pe32": Build("pe32", "tq30-setup.exe", "demo-payload", "win32", True),
+}
+
+
+class Session:
+    """A started session as its state file describes it; runs Windows programs in it."""
+
+    def __init__(self, state):
+        self.state = state
+        self.build = BUILDS[state["build"]]
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=state["prefix"], WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+                        DISPLAY=state.get("display", ""))
+
+    def argv(self, program, args, cwd):
+        """The command line that runs `program` with `args` in folder `cwd`: a Windows
+        program (by absolute path: Wine starts no other from a different folder) under Wine,
+        anything else as it is."""
+        command = [program, *args]
+        if program.lower().endswith(".exe"):
+            command.insert(0, WINE64)
+        if not self.build.in_runtime:
+            return command
+        return runtime.enter(self.state["holder_pid"], cwd, command)
+
+    def popen(self, program, *args, cwd=ROOT, env=None, **kwargs):
+        process = subprocess.Popen(self.argv(program, args, cwd), cwd=cwd,
+                                   env={**self.env, **(env or {})}, **kwargs)
+        process.windows_program = program
+        return process
+
+    def run(self, program, *args, cwd=ROOT, env=None, **kwargs):
+        return subprocess.run(self.argv(program, args, cwd), cwd=cwd,
+                              env={**self.env, **(env or {})}, **kwargs)
+
+    def windows_process(self, process, timeout=10):
+        """The host's process id of the Windows program that `popen` started, or None."""
+        if not self.build.in_runtime:
+            return process.pid
+        return runtime.find_program(self.state["holder_pid"],
+                                    windows_path(process.windows_program), timeout)
+
+    def kill(self, process):
+        if process.poll() is None:
+            inner = self.windows_process(process, timeout=0) if self.build.in_runtime else None
+            if inner is not None:
+                try:
+                    os.kill(inner, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            process.kill()
+        process.wait()
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def start_display(session):
+    """Starts Xvfb on a free display in the session's namespaces; returns (display, pid)."""
+    read_end, write_end = os.pipe()
+    xvfb = session.popen("/usr/bin/Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
+                         "-screen", "0", "1024x768x24", pass_fds=(write_end,),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True)
+    os.close(write_end)
+    # Xvfb writes the number and the line break separately; read up to the line break
+    # before closing, or it dies.
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            raise RuntimeError("Xvfb did not report a display")
+        number += chunk
+    os.close(read_end)
+    return ":" + number.decode().strip(), xvfb.pid
+
+
+def _quiet(session, program, *args, timeout=300):
+    session.run(program, *args, check=True, timeout=timeout, stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def start(state_dir, build_name):
+    stop(state_dir)  # a session left over from an interrupted run
+    os.makedirs(state_dir, exist_ok=True)
+    started = time.monotonic()
+    state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix")}
+    if BUILDS[build_name].in_runtime:
+        runtime_dir = os.path.realpath(runtime.ensure())
+        state["unshare_pid"], state["holder_pid"] = runtime.open_holder(runtime_dir)
+    _save(state_dir, state)  # from here on, stop() can end what was started
+    state["display"], state["xvfb_pid"] = start_display(Session(state))
+    _save(state_dir, state)
+    session = Session(state)
+    # One server for the whole run, kept while no program runs; it needs the prefix's
+    # folder to exist, and must not hold the test runner's output open.
+    os.makedirs(state["prefix"], exist_ok=True)
+    _quiet(session, WINESERVER, "-p")
+    _quiet(session, WINE64, "wineboot", "-i")
+    # Unmanaged windows close in milliseconds under a display with no window manager.
+    _quiet(session, WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+           "/d", "N", "/f", timeout=120)
+    print(f"{build_name} wine session on {state['display']}, prefix ready in "
+          f"{time.monotonic() - started:.1f} s")
+    return session
+
+
+def load(state_dir):
+    with open(os.path.join(state_dir, "session.json")) as f:
+        return Session(json.load(f))
+
+
+def _save(state_dir, state):
+    with open(os.path.join(state_dir, "session.json"), "w") as f:
+        json.dump(state, f)
+
+
+def stop(state_dir):
+    try:
+        session = load(state_dir)
+    except FileNotFoundError:
+        return
+    state = session.state
+    if session.build.in_runtime:
+        # Ending the holder ends the wineserver, Xvfb and whatever else ran in it.
+        runtime.close_holder(state["unshare_pid"], state["holder_pid"])
+    else:
+        subprocess.run([WINESERVER, "-k"], env=session.env, timeout=60)
+        subprocess.run([WINESERVER, "-w"], env=session.env, timeout=60)
+        if "xvfb_pid" in state:
+            try:
+                os.killpg(state["xvfb_pid"], signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+    shutil.rmtree(state_dir, ignore_errors=True)
+    print(f"{state['build']} wine session ended")
+
+
+if __name__ == "__main__":
+    if not (len(sys.argv) == 4 and sys.argv[1] == "start" and sys.argv[3] in BUILDS or
+            len(sys.argv) == 3 and sys.argv[1] == "stop"):
+        sys.exit(__doc__)
+    try:
+        start(*sys.argv[2:]) if sys.argv[1] == "start" else stop(sys.argv[2])
+    except (RuntimeError, subprocess.SubprocessError) as failure:
+        sys.exit(f"wine session: {failure}")
