@@ -2,6 +2,7 @@
 // naming the image, quickly and without growing, and nothing is written from it.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "pack_support.h"
@@ -10,11 +11,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void PutU16(Bytes* image, std::size_t at, std::uint32_t value) {
-  Put(image, at, Field{"", 0, 2}, value);
-}
-void PutU32(Bytes* image, std::size_t at, std::uint32_t value) {
-  Put(image, at, Field{"", 0, 4}, value);
+// Runs list, verify and extract on `path`: each must fail with exit code 1 and one line
+// naming the image, and write nothing. Returns the problem each one gave after the name.
+std::vector<std::string> ProblemsOfEveryReadingCommand(const std::string& path,
+                                                       const std::string& outDir) {
+  std::vector<std::string> problems;
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"list", path}, std::vector<std::string>{"verify", path},
+        std::vector<std::string>{"extract", path, "-C", outDir}}) {
+    const CommandResult run = RunPack(command);
+    const std::string prefix = "selfinst-pack: " + path + ": ";
+    EXPECT_EQ(run.exitCode, 1) << command[0] << ": " << run.output;
+    EXPECT_EQ(CountLines(run.output), 1) << command[0] << ": " << run.output;
+    EXPECT_EQ(run.output.rfind(prefix, 0), 0u) << command[0] << ": " << run.output;
+    const std::string rest = run.output.substr(std::min(prefix.size(), run.output.size()));
+    problems.push_back(rest.substr(0, rest.find('\n')));
+  }
+  EXPECT_FALSE(fs::exists(outDir));
+  return problems;
 }
 
 // The store section of a good image rewritten by `craft`, which is given the section's
@@ -73,14 +87,9 @@ TEST_P(HostileImage, IsRefusedByEveryReadingCommandBeforeItIsFollowed) {
   FixCheckSum(&image);
   const std::string path = dir + "/crafted.exe";
   WriteBytes(path, image);
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"list", path}, std::vector<std::string>{"verify", path},
-        std::vector<std::string>{"extract", path, "-C", dir + "/out"}}) {
-    const CommandResult run = RunPack(command);
-    EXPECT_EQ(run.exitCode, 1) << command[0] << ": " << run.output;
-    EXPECT_EQ(run.output, "selfinst-pack: " + path + ": " + GetParam().problem + "\n");
+  for (const std::string& problem : ProblemsOfEveryReadingCommand(path, dir + "/out")) {
+    EXPECT_EQ(problem, GetParam().problem);
   }
-  EXPECT_FALSE(fs::exists(dir + "/out"));
 }
 
 void PrintTo(const CraftedImage& c, std::ostream* out) { *out << c.name; }
@@ -116,12 +125,8 @@ class NotARegularFile : public PackTest, public ::testing::WithParamInterface<No
 
 TEST_P(NotARegularFile, IsRefusedByListVerifyAndExtract) {
   const std::string path = GetParam().make(dir);
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"list", path}, std::vector<std::string>{"verify", path},
-        std::vector<std::string>{"extract", path, "-C", dir + "/out"}}) {
-    const CommandResult run = RunPack(command);
-    EXPECT_EQ(run.exitCode, 1) << command[0] << ": " << run.output;
-    EXPECT_EQ(run.output, "selfinst-pack: " + path + ": " + GetParam().problem + "\n");
+  for (const std::string& problem : ProblemsOfEveryReadingCommand(path, dir + "/out")) {
+    EXPECT_EQ(problem, GetParam().problem);
   }
 }
 
@@ -162,16 +167,8 @@ TEST_F(PackTest, TruncatedImagesAreRefusedByEveryReadingCommand) {
         parsed.store.sectionOffset + 40, parsed.store.sectionOffset + 300}) {
     const std::string path = dir + "/cut" + std::to_string(length) + ".exe";
     WriteBytes(path, Bytes(good.begin(), good.begin() + static_cast<long>(length)));
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"list", path}, std::vector<std::string>{"verify", path},
-          std::vector<std::string>{"extract", path, "-C", dir + "/x"}}) {
-      const CommandResult run = RunPack(command);
-      EXPECT_EQ(run.exitCode, 1) << command[0] << ": " << run.output;
-      EXPECT_EQ(run.output.rfind("selfinst-pack: " + path + ": ", 0), 0u) << run.output;
-      EXPECT_EQ(CountLines(run.output), 1) << run.output;
-    }
+    ProblemsOfEveryReadingCommand(path, dir + "/out");
   }
-  EXPECT_FALSE(fs::exists(dir + "/x"));
 }
 
 }  // namespace

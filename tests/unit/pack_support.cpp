@@ -117,6 +117,13 @@ std::vector<std::string> FolderEntries(const std::string& dir) {
   return names;
 }
 
+void PutU16(Bytes* image, std::size_t at, std::uint32_t value) {
+  Put(image, at, Field{"", 0, 2}, value);
+}
+void PutU32(Bytes* image, std::size_t at, std::uint32_t value) {
+  Put(image, at, Field{"", 0, 4}, value);
+}
+
 void FixCheckSum(Bytes* image) {
   const PeImage pe = ParsePe(*image);
   const std::size_t at = OptionalFieldAt(pe, optional::kCheckSum);

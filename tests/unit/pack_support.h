@@ -29,6 +29,9 @@ int CountLines(const std::string& text);
 Bytes ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const Bytes& bytes);
 std::vector<std::string> FolderEntries(const std::string& dir);
+// Little-endian writes into an image, for crafting broken ones.
+void PutU16(Bytes* image, std::size_t at, std::uint32_t value);
+void PutU32(Bytes* image, std::size_t at, std::uint32_t value);
 // The checksum a loader expects, after a test changed an image.
 void FixCheckSum(Bytes* image);
 

@@ -20,9 +20,6 @@ std::size_t At(const ParsedImage& parsed, std::uint32_t offset) {
 const StoredItem& Item(const ParsedImage& parsed, const char* key) {
   return parsed.store.items[ItemIndex(parsed.store, key)];
 }
-void PutU32(Bytes* image, std::size_t at, std::uint32_t value) {
-  Put(image, at, Field{"", 0, 4}, value);
-}
 std::size_t StoreSectionHeader(const ParsedImage& parsed) {
   return parsed.pe.sections.back().headerOffset;
 }
