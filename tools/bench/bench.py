@@ -303,6 +303,19 @@ def table(rows):
     return "\n".join(lines)
 
 
+def shortfalls(rows):
+    """The section's opening: the figures of this run that missed their targets."""
+    missed = [r for r in rows if r["target"] != "information" and not r["met"]]
+    if not missed:
+        return "Nothing in the run above."
+    return "\n".join(
+        [f"{len(missed)} figure(s) in the run above missed the target:"] +
+        [f"- {r['figure']}, {r['build']}: median {fmt(r['value'][1], r['unit'])} (minimum "
+         f"{fmt(r['value'][0], r['unit'])}) against a baseline median of "
+         f"{fmt(r['baseline'][1], r['unit'])} (minimum {fmt(r['baseline'][0], r['unit'])}); "
+         f"target {r['target']}." for r in missed])
+
+
 def machine():
     model = ""
     with open("/proc/cpuinfo") as f:
@@ -314,7 +327,7 @@ def machine():
 
 
 def main():
-    repeats = int(sys.argv[sys.argv.index("--repeats") + 1]) if "--repeats" in sys.argv else 5
+    repeats = int(sys.argv[sys.argv.index("--repeats") + 1]) if "--repeats" in sys.argv else 11
     os.makedirs(BENCH, exist_ok=True)
     rows = [{**bench_size(), "build": "PE32"},
             {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
@@ -338,7 +351,8 @@ def main():
         intro = f.read()
     with open(os.path.join(ROOT, "BENCHMARKS.md"), "w") as f:
         f.write(intro.replace("{table}", result).replace("{date}", when)
-                .replace("{machine}", machine()).replace("{repeats}", str(repeats)))
+                .replace("{machine}", machine()).replace("{repeats}", str(repeats))
+                .replace("{shortfalls}", shortfalls(rows)))
 
 
 if __name__ == "__main__":

@@ -97,75 +97,106 @@ int Fail(const std::string& message) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Arguments {
   std::string outDir;
   std::string installerPath;
   std::size_t scale = 1;
+};
+
+bool ParseArguments(int argc, char** argv, Arguments* args) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o" && i + 1 < argc) {
-      outDir = argv[++i];
+      args->outDir = argv[++i];
     } else if (arg == "--installer" && i + 1 < argc) {
-      installerPath = argv[++i];
+      args->installerPath = argv[++i];
     } else if (arg == "--scale" && i + 1 < argc) {
-      scale = std::strtoul(argv[++i], nullptr, 10);
+      args->scale = std::strtoul(argv[++i], nullptr, 10);
     } else {
-      return Fail("usage: make-demo-payload -o DIR [--installer PROGRAM.exe] [--scale N]");
+      return false;
     }
   }
-  if (outDir.empty() || scale == 0) {
-    return Fail("usage: make-demo-payload -o DIR [--installer PROGRAM.exe] [--scale N]");
-  }
+  return !args->outDir.empty() && args->scale != 0;
+}
 
-  std::vector<std::pair<std::string, std::string>> files;
-  std::size_t listSize = 0;
-  std::string listName;
-  for (std::size_t row = 0; row < std::size(kFileNames); ++row) {
-    const std::string name = kFileNames[row];
-    const std::size_t size = kDemoSizes[row] * scale;
-    std::string bytes;
-    const Kind kind = KindOf(name);
-    if (kind == Kind::kReadme) {
-      bytes = Readme(size);
-    } else if (kind == Kind::kInstaller) {
-      if (installerPath.empty()) {
-        bytes = PaddedText("This is not a program.\r\n", "no program here\r\n", size);
-      } else if (!ReadAll(installerPath, &bytes)) {
-        return Fail("cannot read " + installerPath);
-      } else if (bytes.size() > size) {
-        std::string problem = installerPath;
-        problem += " has " + std::to_string(bytes.size()) + " bytes, more than the ";
-        problem += std::to_string(size) + " of " + name;
-        return Fail(problem);
-      }
-      bytes.resize(size, '\0');
-    } else if (kind == Kind::kDiskId && scale == 1) {
-      bytes = std::string("D") + name[4] + "\n";
-    } else if (kind == Kind::kChecksumList) {
-      listSize = size;
-      listName = name;
-      continue;  // written last: it lists the others
-    } else {
-      bytes = PseudoRandomBytes(name, size);
-    }
-    files.emplace_back(name, bytes);
+// The installer row: the given program padded with zeros, or bytes that are not a program.
+bool InstallerBytes(const Arguments& args, const std::string& name, std::size_t size,
+                    std::string* bytes, std::string* problem) {
+  if (args.installerPath.empty()) {
+    *bytes = PaddedText("This is not a program.\r\n", "no program here\r\n", size);
+    return true;
   }
+  if (!ReadAll(args.installerPath, bytes)) {
+    *problem = "cannot read " + args.installerPath;
+    return false;
+  }
+  if (bytes->size() > size) {
+    *problem = args.installerPath + " has " + std::to_string(bytes->size()) +
+               " bytes, more than the " + std::to_string(size) + " of " + name;
+    return false;
+  }
+  bytes->resize(size, '\0');
+  return true;
+}
 
+// The checksum list names every other file with its size and checksum.
+std::string ChecksumList(const std::vector<std::pair<std::string, std::string>>& files,
+                         std::size_t size) {
   std::ostringstream list;
   list << "; checksum list: name size fnv1a32\r\n";
   for (const auto& [name, bytes] : files) {
     list << name << ' ' << bytes.size() << ' ' << std::hex << Fnv1a(bytes) << std::dec << "\r\n";
   }
   list << "; end\r\n";
-  files.emplace_back(listName, PaddedText(list.str(), "; padding\r\n", listSize));
+  return PaddedText(list.str(), "; padding\r\n", size);
+}
 
-  std::filesystem::create_directories(outDir);
+// Every file's name and bytes, the checksum list last since it lists the others.
+bool DemoFiles(const Arguments& args, std::vector<std::pair<std::string, std::string>>* files,
+               std::string* problem) {
+  std::size_t listSize = 0;
+  std::string listName;
+  for (std::size_t row = 0; row < std::size(kFileNames); ++row) {
+    const std::string name = kFileNames[row];
+    const std::size_t size = kDemoSizes[row] * args.scale;
+    std::string bytes;
+    const Kind kind = KindOf(name);
+    if (kind == Kind::kReadme) {
+      bytes = Readme(size);
+    } else if (kind == Kind::kInstaller) {
+      if (!InstallerBytes(args, name, size, &bytes, problem)) {
+        return false;
+      }
+    } else if (kind == Kind::kDiskId && args.scale == 1) {
+      bytes = std::string("D") + name[4] + "\n";
+    } else if (kind == Kind::kChecksumList) {
+      listSize = size;
+      listName = name;
+      continue;
+    } else {
+      bytes = PseudoRandomBytes(name, size);
+    }
+    files->emplace_back(name, bytes);
+  }
+  files->emplace_back(listName, ChecksumList(*files, listSize));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (!ParseArguments(argc, argv, &args)) {
+    return Fail("usage: make-demo-payload -o DIR [--installer PROGRAM.exe] [--scale N]");
+  }
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string problem;
+  if (!DemoFiles(args, &files, &problem)) {
+    return Fail(problem);
+  }
+  std::filesystem::create_directories(args.outDir);
   for (const auto& [name, bytes] : files) {
-    std::string path = outDir;
-    path += '/';
-    path += name;
+    const std::string path = args.outDir + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) {
