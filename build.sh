@@ -9,17 +9,30 @@
 # dist/demo-payload (with the 32-bit stand-in installer) and dist/demo-payload-x64 (with
 # the x86-64 one, which Wine can run here).
 set -euo pipefail
-cd "$(dirname "$0")"
-root=$(pwd)
-jobs=$(nproc)
 
 payload=${1:-}
 if [ -n "$payload" ]; then
+  # Taken relative to the folder the user is in; a line break or another control character
+  # in the path would end up in the generated makefiles as a line of its own.
+  case $payload in
+  *[[:cntrl:]]*)
+    echo "build.sh: the payload folder's path holds a line break or another control character; rename the folder" >&2
+    exit 1
+    ;;
+  esac
   [ -d "$payload" ] || { echo "build.sh: payload folder $payload does not exist" >&2; exit 1; }
-  # The absolute path, kept whole even when it ends in a line break.
-  payload=$(cd -- "$payload" && pwd -P && echo .)
-  payload=${payload%$'\n.'}
+  payload=$(cd -- "$payload" && pwd -P)
+  case $payload in
+  *[[:cntrl:]]*)
+    echo "build.sh: the payload folder's full path holds a line break or another control character; move the folder" >&2
+    exit 1
+    ;;
+  esac
 fi
+
+cd "$(dirname "$0")"
+root=$(pwd)
+jobs=$(nproc)
 
 tools/install-deps.sh
 
@@ -27,8 +40,12 @@ echo "== host tools and tests"
 cmake --preset host >/dev/null
 cmake --build build/host -j"$jobs"
 
+# The packer users run is built without the tests' sanitizers.
+echo "== packer"
+cmake --preset tool >/dev/null
+cmake --build build/tool -j"$jobs" --target selfinst-pack
 mkdir -p dist
-cp build/host/selfinst-pack dist/selfinst-pack
+cp build/tool/selfinst-pack dist/selfinst-pack
 # Refuse a payload that lacks a file or holds an unusable one before building a launcher.
 [ -z "$payload" ] || dist/selfinst-pack check --payload "$payload"
 
@@ -51,6 +68,17 @@ for arch in win32 win64; do
   [ $arch = win64 ] && out=dist/tq30-setup-x64.exe
   dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o "$out"
   dist/selfinst-pack verify "$out" --payload "$carried"
+  # The sizes compiled into the launcher must still be the folder's: a file changed
+  # since they were read would be written cut short or padded.
+  compiled=build/$arch/launcher_payload_sizes/payload_sizes.h
+  fresh=$(mktemp -d)
+  dist/selfinst-pack sizes --payload "$carried" -o "$fresh/payload_sizes.h"
+  if ! cmp -s "$compiled" "$fresh/payload_sizes.h"; then
+    rm -rf "$fresh" "$out"
+    echo "build.sh: a file in $carried changed during the build; build again" >&2
+    exit 1
+  fi
+  rm -rf "$fresh"
   if tools/sign.sh $out $out.signed; then
     mv $out.signed $out
     dist/selfinst-pack verify "$out" --payload "$carried"

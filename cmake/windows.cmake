@@ -15,7 +15,8 @@ function(add_tiny_program target subsystem)
   target_link_options(${target} PRIVATE ${TINY_LINK_FLAGS} -m${subsystem})
 endfunction()
 
-if(TQ30_PAYLOAD_DIR)
+# Compared as a string: a folder name ending in -NOTFOUND is still a folder.
+if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
   add_payload_sizes(launcher_payload_sizes "${TQ30_PAYLOAD_DIR}")
   add_tiny_program(launcher-stub windows
     ${LAUNCHER_SOURCES} src/payload/payload_table.cpp

@@ -56,5 +56,17 @@ if cmake --build "$build" --target launcher_payload_sizes >"$scratch/log" 2>&1 |
   fail "an incomplete folder was not refused by name"
 fi
 
+# A line break would reach the generated makefiles as a line of its own: build.sh refuses
+# such a path before it builds or runs anything.
+injected=$scratch/$'nl\n.SHELLFLAGS=-c touch INJ #'
+mkdir -p "$injected"
+cp build/host/test-payload/* "$injected/"
+if (cd "$scratch" && "$OLDPWD/build.sh" "$injected") >"$scratch/log" 2>&1 ||
+   ! grep -qF "build.sh: the payload folder's path holds a line break" "$scratch/log" ||
+   [ "$(wc -l <"$scratch/log")" -ne 1 ] || find "$scratch" . -maxdepth 3 -name INJ | grep -q .; then
+  cat "$scratch/log"
+  fail "a payload path with a line break was not refused before the build"
+fi
+
 [ $failures -eq 0 ] && echo "payload paths: ${#names[@]} folders read whole, nothing run"
 [ $failures -eq 0 ]

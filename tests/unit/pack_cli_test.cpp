@@ -50,6 +50,12 @@ const Usage kUsages[] = {
      {"pack", "DIR/a.exe", "--stub", "a", "--payload", "b", "-o", "c"},
      2,
      "pack takes no image, not 1"},
+    // A help request is an option's name, never an option's value.
+    {"HelpAsAnOptionsValue",
+     {"extract", "DIR/missing.exe", "-C", "--help"},
+     1,
+     "/missing.exe: cannot open: No such file or directory"},
+    {"AfterTheEndOfOptions", {"list", "--", "DIR/-odd.exe"}, 1, "/-odd.exe: cannot open"},
 };
 
 class CommandLine : public PackTest, public ::testing::WithParamInterface<Usage> {};

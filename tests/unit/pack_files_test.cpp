@@ -91,17 +91,34 @@ TEST_F(PackTest, SizesWritesTheHeaderAndLeavesAnUnchangedOneAlone) {
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"sizes.h"});
 }
 
+// Refused by check too, which the build runs before compiling anything.
 TEST_F(PackTest, UnreadablePayloadFileIsRefusedNamingIt) {
   const std::string payload = CopyPayload();
   fs::copy_file(kStub32, dir + "/stub.exe");
   ASSERT_EQ(::chmod((payload + "/" + Row(6)).c_str(), 0), 0);
-  const CommandResult run =
-      RunPack({"pack", "--stub", dir + "/stub.exe", "--payload", payload, "-o", dir + "/out.exe"},
-              true, dir);
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.output,
-            "selfinst-pack: " + payload + "/" + Row(6) + ": cannot open: Permission denied\n");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"pack", "--stub", dir + "/stub.exe", "--payload", payload, "-o",
+                                 dir + "/out.exe"},
+        std::vector<std::string>{"check", "--payload", payload}}) {
+    const CommandResult run = RunPack(command, true, dir);
+    EXPECT_EQ(run.exitCode, 1) << command[0];
+    EXPECT_EQ(run.output,
+              "selfinst-pack: " + payload + "/" + Row(6) + ": cannot read: Permission denied\n");
+  }
   EXPECT_FALSE(fs::exists(dir + "/out.exe"));
+}
+
+// A payload folder that is not there, or not a folder, is named itself.
+TEST_F(PackTest, CheckNamesAPayloadFolderThatIsNotOne) {
+  WriteBytes(dir + "/plain", {1});
+  const std::pair<std::string, std::string> cases[] = {
+      {dir + "/missing", "cannot open the payload folder: No such file or directory"},
+      {dir + "/plain", "not a folder"}};
+  for (const auto& [folder, problem] : cases) {
+    const CommandResult run = RunPack({"check", "--payload", folder});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "selfinst-pack: " + folder + ": " + problem + "\n");
+  }
 }
 
 // Where extract cannot write: one line naming the place and the reason.
@@ -126,8 +143,8 @@ TEST_F(PackTest, ExtractIntoAFolderItCannotWriteSaysSoOnce) {
   EXPECT_EQ(CountLines(underFile.output), 1);
 }
 
-// Links planted under every temporary name the tool could pick from its process id, and
-// under the final names: the files they point to stay as they were.
+// Links planted under every temporary name the tool could pick from its process id: the
+// files they point to stay as they were.
 TEST_F(PackTest, ExtractNeverWritesThroughAPlantedLink) {
   Packed(kStub32, "good.exe");
   const std::string out = dir + "/out";
@@ -141,7 +158,6 @@ TEST_F(PackTest, ExtractNeverWritesThroughAPlantedLink) {
                          out + "/" + file.fileName + ".partial-" + std::to_string(pid));
     }
   }
-  fs::create_symlink(dir + "/victim", out + "/" + Row(0));
   const CommandResult run = RunPack({"extract", dir + "/good.exe", "-C", out});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(ReadBytes(dir + "/victim"), (Bytes{'k', 'e', 'e', 'p'}));
@@ -151,6 +167,60 @@ TEST_F(PackTest, ExtractNeverWritesThroughAPlantedLink) {
     EXPECT_EQ(ReadBytes(out + "/" + file.fileName), ReadBytes(kPayload + "/" + file.fileName));
   }
 }
+
+// Whatever already has one of the eleven names in the folder (the user's own file, a link,
+// a folder, the image itself) is kept as it was, and nothing is written.
+struct InTheWay {
+  const char* name;
+  std::size_t row;
+  void (*plant)(const std::string& path, const std::string& dir);
+  bool extractsThePlantedFile;  // the image extracted is the planted one
+};
+
+const InTheWay kInTheWay[] = {
+    {"UsersOwnFile", 0,
+     [](const std::string& path, const std::string&) { WriteBytes(path, {'k'}); }, false},
+    {"LinkToAFileOutside", 0,
+     [](const std::string& path, const std::string& dir) {
+       WriteBytes(dir + "/victim", {'k'});
+       fs::create_symlink(dir + "/victim", path);
+     },
+     false},
+    {"FolderAtTheLastName", 10,
+     [](const std::string& path, const std::string&) { fs::create_directory(path); }, false},
+    {"TheImageItself", 4,
+     [](const std::string& path, const std::string& dir) {
+       fs::copy_file(dir + "/good.exe", path);
+     },
+     true},
+};
+
+class ExtractKeeps : public PackTest, public ::testing::WithParamInterface<InTheWay> {};
+
+TEST_P(ExtractKeeps, WhatIsAlreadyThere) {
+  Packed(kStub32, "good.exe");
+  const std::string out = dir + "/out";
+  fs::create_directory(out);
+  const std::string path = out + "/" + Row(GetParam().row);
+  GetParam().plant(path, dir);
+  const Bytes before = fs::is_regular_file(path) ? ReadBytes(path) : Bytes{};
+  const fs::file_type type = fs::symlink_status(path).type();
+  const std::string image = GetParam().extractsThePlantedFile ? path : dir + "/good.exe";
+  const CommandResult run = RunPack({"extract", image, "-C", out});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output, "selfinst-pack: " + path +
+                            ": a file is already there; it is kept, and nothing is written\n");
+  EXPECT_EQ(FolderEntries(out), std::vector<std::string>{Row(GetParam().row)});
+  EXPECT_EQ(fs::symlink_status(path).type(), type);
+  if (fs::is_regular_file(path)) {
+    EXPECT_EQ(ReadBytes(path), before);
+  }
+}
+
+void PrintTo(const InTheWay& c, std::ostream* out) { *out << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Extract, ExtractKeeps, ::testing::ValuesIn(kInTheWay),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Interrupted while it writes its output, pack leaves nothing behind.
 TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {

@@ -157,6 +157,21 @@ TEST_F(PackTest, ControlCharactersFromAnImageAreEscapedWhenPrinted) {
       << verify.output;
 }
 
+TEST_F(PackTest, ControlCharactersInASectionNameAreEscapedWhenPrinted) {
+  Bytes image = Packed(kStub32, "good.exe");
+  const std::size_t name = Parse(image).pe.sections.back().headerOffset;
+  const char renamed[] = "\x1b[31m\n\r\a";
+  std::copy_n(renamed, 8, image.begin() + static_cast<long>(name));
+  FixCheckSum(&image);
+  WriteBytes(dir + "/renamed.exe", image);
+  const CommandResult verify = RunPack({"verify", dir + "/renamed.exe"});
+  EXPECT_EQ(verify.exitCode, 1);
+  EXPECT_EQ(verify.output.find_first_of("\x1b\r\a"), std::string::npos) << verify.output;
+  EXPECT_NE(verify.output.find("\\u001b[31m\\u000a\\u000d\\u0007"), std::string::npos)
+      << verify.output;
+  EXPECT_EQ(CountLines(verify.output), 1) << verify.output;
+}
+
 // Cut-short images: every reading command fails with one line and never reads out of
 // range (the sanitizers would stop the tool).
 TEST_F(PackTest, TruncatedImagesAreRefusedByEveryReadingCommand) {

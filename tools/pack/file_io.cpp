@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -14,7 +15,8 @@ namespace {
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// The temporaries being written, for the signal handler to remove.
+// The temporaries being written, and the outputs placed beside files that must be kept,
+// for the signal handler to remove.
 constexpr int kMaxOutputs = 16;
 char temporaries[kMaxOutputs][PATH_MAX];
 volatile sig_atomic_t temporaryCount = 0;
@@ -112,6 +114,38 @@ bool WriteTemporary(const Output& output, std::string* problem) {
   return written;
 }
 
+constexpr const char* kAlreadyThere = "a file is already there; it is kept, and nothing is written";
+
+// Renames temporary `index` to `path`. Replacing: the slot is cleared, since removing the
+// output now would lose the file it replaced. Keeping: a file already at `path` is never
+// replaced, and the slot takes the placed name, so that a later failure or an
+// interruption removes it again.
+bool PlaceTemporary(std::size_t index, const std::string& path, bool keep, std::string* problem) {
+  if (path.size() >= PATH_MAX) {
+    *problem = "the path is too long";
+    return false;
+  }
+  const unsigned flags = keep ? RENAME_NOREPLACE : 0;
+  int placed = ::renameat2(AT_FDCWD, temporaries[index], AT_FDCWD, path.c_str(), flags);
+  // A file system without that flag: a hard link, too, never replaces a file.
+  if (placed != 0 && keep && (errno == EINVAL || errno == ENOSYS) &&
+      ::link(temporaries[index], path.c_str()) == 0) {
+    placed = ::unlink(temporaries[index]);
+  }
+  if (placed != 0) {
+    *problem = errno == EEXIST ? kAlreadyThere : Reason("cannot put the file in place");
+    return false;
+  }
+  HoldInterruptions(true);
+  if (keep) {
+    std::memcpy(temporaries[index], path.c_str(), path.size() + 1);
+  } else {
+    temporaries[index][0] = '\0';
+  }
+  HoldInterruptions(false);
+  return true;
+}
+
 }  // namespace
 
 bool ReadRegularFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
@@ -134,14 +168,13 @@ bool ReadRegularFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
   } else if (ok) {
     bytes->resize(static_cast<std::size_t>(status.st_size));
     std::size_t done = 0;
-    for (ssize_t n = 1; done < bytes->size() && n > 0; done += static_cast<std::size_t>(n)) {
+    ssize_t n = 1;
+    while (done < bytes->size() && n > 0) {
       n = ::read(fd, bytes->data() + done, bytes->size() - done);
-      if (n < 0) {
-        n = 0;
-      }
+      done += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     ok = done == bytes->size();
-    *problem = ok ? "" : Reason("cannot read");
+    *problem = ok ? "" : n == 0 ? kChangedWhileRead : Reason("cannot read");
   } else {
     *problem = Reason("cannot read");
   }
@@ -149,8 +182,17 @@ bool ReadRegularFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
   return ok;
 }
 
-bool WriteOutputs(const std::vector<Output>& outputs, std::string* failedPath,
+bool WriteOutputs(const std::vector<Output>& outputs, Existing existing, std::string* failedPath,
                   std::string* problem) {
+  const bool keep = existing == Existing::kKeep;
+  for (const Output& output : outputs) {
+    struct stat status {};
+    if (keep && ::lstat(output.path.c_str(), &status) == 0) {
+      *failedPath = output.path;
+      *problem = kAlreadyThere;
+      return false;
+    }
+  }
   InstallHandler();
   for (const Output& output : outputs) {
     if (!WriteTemporary(output, problem)) {
@@ -160,13 +202,11 @@ bool WriteOutputs(const std::vector<Output>& outputs, std::string* failedPath,
     }
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (std::rename(temporaries[i], outputs[i].path.c_str()) != 0) {
+    if (!PlaceTemporary(i, outputs[i].path, keep, problem)) {
       *failedPath = outputs[i].path;
-      *problem = Reason("cannot put the file in place");
       ForgetTemporaries(true);
       return false;
     }
-    temporaries[i][0] = '\0';  // renamed: nothing left to remove
   }
   ForgetTemporaries(false);
   return true;

@@ -10,6 +10,9 @@
 
 #include "pe_records.h"
 
+// A file that grew or shrank between finding its size and reading it.
+constexpr const char* kChangedWhileRead = "changed while it was being read";
+
 // The whole of a regular file of at most `limit` bytes; refuses anything else before
 // reading it.
 bool ReadRegularFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
@@ -19,9 +22,13 @@ struct Output {
   std::string path;
   const Bytes* bytes;
 };
-// All of `outputs` or none of them. On failure `failedPath` and `problem` say which file
-// and why.
-bool WriteOutputs(const std::vector<Output>& outputs, std::string* failedPath,
+// Whether an output may take the place of a file already at its name.
+enum class Existing { kReplace, kKeep };
+// All of `outputs` or none of them. With Existing::kKeep, a file already at any of their
+// names is never touched: the outputs are refused before anything is written, or, when
+// such a file appears meanwhile, the ones already placed are removed again. On failure
+// `failedPath` and `problem` say which file and why.
+bool WriteOutputs(const std::vector<Output>& outputs, Existing existing, std::string* failedPath,
                   std::string* problem);
 
 // Creates `path` and its parents as folders; false with the reason otherwise.

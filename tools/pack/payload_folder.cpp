@@ -1,7 +1,9 @@
 #include "payload_folder.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -44,11 +46,24 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
   return "";
 }
 
+std::string FolderProblem(const std::string& folder) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) {
+    return std::string("cannot open the payload folder: ") + std::strerror(errno);
+  }
+  return S_ISDIR(status.st_mode) ? "" : "not a folder";
+}
+
 }  // namespace
 
 bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
                   std::string* failedPath, std::string* problem) {
   files->clear();
+  *problem = FolderProblem(folder);
+  if (!problem->empty()) {
+    *failedPath = folder;
+    return false;
+  }
   std::uint64_t total = 0;
   for (const ManifestFile& file : Manifest()) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
@@ -65,6 +80,15 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
     *problem = "the payload holds " + std::to_string(total) + " bytes, more than " + Limit();
     return false;
   }
+  // Once the sizes are known good: an unreadable file is found now, not after a build.
+  const auto unreadable = std::find_if(files->begin(), files->end(), [](const PayloadFile& file) {
+    return ::access(file.path.c_str(), R_OK) != 0;
+  });
+  if (unreadable != files->end()) {
+    *failedPath = unreadable->path;
+    *problem = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
   return true;
 }
 
@@ -72,10 +96,11 @@ bool ReadPayload(const std::vector<PayloadFile>& files, std::vector<Bytes>* item
                  std::string* failedPath, std::string* problem) {
   for (const PayloadFile& file : files) {
     Bytes bytes;
-    if (!ReadRegularFile(file.path, file.size, &bytes, problem) || bytes.size() != file.size) {
+    if (!ReadRegularFile(file.path, kLargestPayload, &bytes, problem) ||
+        bytes.size() != file.size) {
       *failedPath = file.path;
       if (problem->empty()) {
-        *problem = "changed while it was being read";
+        *problem = kChangedWhileRead;
       }
       return false;
     }

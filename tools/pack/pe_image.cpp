@@ -22,7 +22,7 @@ bool ParseSection(const Bytes& bytes, std::size_t at, Section* section) {
     return false;
   }
   for (std::size_t c = 0; c < kNameSize && bytes[at + c] != 0; ++c) {
-    section->name += static_cast<char>(bytes[at + c]);
+    section->name += Printable(bytes[at + c]);
   }
   return true;
 }
@@ -190,7 +190,7 @@ bool ReadImportedDlls(const Bytes& bytes, const PeImage& image, std::vector<std:
     }
     std::string name;
     while (nameOffset < bytes.size() && bytes[nameOffset] != 0 && name.size() < 256) {
-      name += static_cast<char>(bytes[nameOffset++]);
+      name += Printable(bytes[nameOffset++]);
     }
     dlls->push_back(name);
   }

@@ -30,6 +30,14 @@ std::string Hex(std::uint64_t value) {
   return "0x" + text;
 }
 
+std::string Printable(std::uint32_t unit) {
+  if (unit >= 0x20 && unit < 0x7F && unit != '\\') {
+    return std::string(1, static_cast<char>(unit));
+  }
+  const std::string digits = Hex(0x10000 | (unit & 0xFFFF));
+  return "\\u" + digits.substr(digits.size() - 4);
+}
+
 namespace {
 
 const Field kDirectoryFields[] = {

@@ -28,6 +28,9 @@ bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* val
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
 // A field's value as messages show it: "0x" and lower-case hex digits.
 std::string Hex(std::uint64_t value);
+// A character unit read from an image as messages show it: printable ASCII as it is, any
+// other unit, and the backslash, as "\uXXXX", so that an image cannot reach the terminal.
+std::string Printable(std::uint32_t unit);
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

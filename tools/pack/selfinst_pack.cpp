@@ -2,6 +2,7 @@
 // the store of a built one; checks a payload folder and writes its sizes header.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,7 +21,8 @@ constexpr const char* kUsage =
     "       selfinst-pack extract IMAGE.exe -C DIR\n"
     "       selfinst-pack check --payload DIR\n"
     "       selfinst-pack sizes --payload DIR -o payload_sizes.h\n"
-    "       selfinst-pack names\n";
+    "       selfinst-pack names\n"
+    "Options may come in any order; after -- every argument is an image path.\n";
 constexpr int kUsageError = 2;
 
 using Options = std::map<std::string, std::string>;
@@ -70,7 +72,7 @@ int Pack(const Options& options) {
       !AttachStore(stub, items, &out, &problem)) {
     return Fail(stubPath, problem);
   }
-  if (!WriteOutputs({{options.at("-o"), &out}}, &path, &problem)) {
+  if (!WriteOutputs({{options.at("-o"), &out}}, Existing::kReplace, &path, &problem)) {
     return Fail(path, problem);
   }
   return 0;
@@ -134,6 +136,8 @@ int Extract(const Options& options) {
     return FailEach(imagePath, problems);
   }
   const std::string& folder = options.at("-C");
+  std::error_code error;
+  const bool folderWasThere = std::filesystem::exists(folder, error);
   if (!MakeFolder(folder, &problem)) {
     return Fail(folder, problem);
   }
@@ -148,7 +152,14 @@ int Extract(const Options& options) {
     outputs.push_back({folder + "/" + Manifest()[row].fileName, &files[row]});
   }
   std::string path;
-  return WriteOutputs(outputs, &path, &problem) ? 0 : Fail(path, problem);
+  // The folder may hold the user's files, even the image itself: none is ever replaced.
+  if (!WriteOutputs(outputs, Existing::kKeep, &path, &problem)) {
+    if (!folderWasThere) {
+      std::filesystem::remove(folder, error);  // only while empty
+    }
+    return Fail(path, problem);
+  }
+  return 0;
 }
 
 int Check(const Options& options) {
@@ -175,7 +186,9 @@ int Sizes(const Options& options) {
   if (ReadRegularFile(options.at("-o"), header.size(), &old, &problem) && old == header) {
     return 0;
   }
-  return WriteOutputs({{options.at("-o"), &header}}, &path, &problem) ? 0 : Fail(path, problem);
+  return WriteOutputs({{options.at("-o"), &header}}, Existing::kReplace, &path, &problem)
+             ? 0
+             : Fail(path, problem);
 }
 
 int Names(const Options&) {
@@ -219,12 +232,22 @@ bool IsOption(const std::string& arg) {
 
 namespace {
 
-// Options and positional words; "" when they are well formed, else what is wrong.
+// Options and positional words; "" when they are well formed, else what is wrong. A help
+// request counts only where an option's name can stand, never as an option's value, and
+// after "--" every argument is a word.
 std::string ParseArguments(const std::vector<std::string>& args, Options* options,
-                           std::vector<std::string>* words) {
+                           std::vector<std::string>* words, bool* wantsHelp) {
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (IsOption(arg)) {
+    const bool isWord = optionsEnded || arg.size() < 2 || arg[0] != '-';
+    if (isWord) {
+      words->push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--help" || arg == "-h") {
+      *wantsHelp = true;
+    } else if (IsOption(arg)) {
       if (i + 1 == args.size()) {
         return arg + " needs a value";
       }
@@ -234,10 +257,8 @@ std::string ParseArguments(const std::vector<std::string>& args, Options* option
       if (!options->emplace(arg, args[++i]).second) {
         return arg + " is given twice";
       }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
     } else {
-      words->push_back(arg);
+      return "unknown option " + arg;
     }
   }
   return "";
@@ -265,7 +286,12 @@ std::string CheckVerbOptions(const Verb& verb, const Options& options) {
 int Run(const std::vector<std::string>& args) {
   Options options;
   std::vector<std::string> words;
-  const std::string problem = ParseArguments(args, &options, &words);
+  bool wantsHelp = false;
+  const std::string problem = ParseArguments(args, &options, &words, &wantsHelp);
+  if (wantsHelp) {
+    (void)std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (!problem.empty()) {
     return UsageError(problem);
   }
@@ -298,12 +324,4 @@ int Run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (std::find(args.begin(), args.end(), "--help") != args.end() ||
-      std::find(args.begin(), args.end(), "-h") != args.end()) {
-    (void)std::fputs(kUsage, stdout);
-    return 0;
-  }
-  return Run(args);
-}
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }

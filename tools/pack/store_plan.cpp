@@ -79,7 +79,7 @@ struct Emitter {
   std::size_t Record(std::uint32_t expectedAt, std::uint32_t size) {
     onPlan = onPlan && out->size() == expectedAt;
     const std::size_t at = out->size();
-    out->resize(at + size, 0);
+    out->resize(at + size);  // zeros
     return at;
   }
   void Directory(std::uint32_t expectedAt, std::uint32_t named, std::uint32_t ids) {

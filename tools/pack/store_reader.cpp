@@ -12,18 +12,6 @@ bool Fail(std::string* error, const std::string& message) {
   return false;
 }
 
-std::string Escaped(std::uint32_t unit) {
-  static const char kDigits[] = "0123456789abcdef";
-  if (unit >= 0x20 && unit < 0x7F && unit != '\\') {
-    return std::string(1, static_cast<char>(unit));
-  }
-  std::string text = "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) {
-    text += kDigits[(unit >> shift) & 0xF];
-  }
-  return text;
-}
-
 // Bounded reads relative to the store's first byte.
 struct StoreReader {
   const Bytes& bytes;
@@ -51,7 +39,7 @@ struct StoreReader {
       if (!Read(at + resourceString::kUnitsAt + 2 * i, Field{"unit", 0, 2}, &unit)) {
         return Fail(error, "lies outside the store");
       }
-      *text += Escaped(unit);
+      *text += Printable(unit);
     }
     return true;
   }
