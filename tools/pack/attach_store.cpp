@@ -141,7 +141,9 @@ bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
   }
   const auto storeSize = static_cast<std::uint32_t>(store.size());
   section.rawSize = static_cast<std::uint32_t>(AlignUp(storeSize, image.fileAlignment));
-  *out = stub;
+  // Reserved whole: growing a 2 GiB image in steps would hold two copies of it at once.
+  out->reserve(std::size_t{section.rawOffset} + section.rawSize);
+  out->assign(stub.begin(), stub.end());
   out->resize(section.rawOffset, 0);
   out->insert(out->end(), store.begin(), store.end());
   out->resize(std::size_t{section.rawOffset} + section.rawSize, 0);
