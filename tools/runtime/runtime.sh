@@ -50,13 +50,14 @@ run() {
   [ $# -gt 0 ] || fail "run needs a command"
   [ -f "$runtime/.ready" ] || fail "no PE32 runtime at $runtime: run ./test.sh or '$0 ensure'"
   [ "$(id -u)" -eq 0 ] || fail "running in the PE32 runtime needs root (namespaces, chroot)"
-  mkdir -p "$runtime$root"
   exec unshare --mount --net --pid --fork --propagation private --mount-proc="$runtime/proc" \
     -- /bin/sh -euc '
       runtime=$1 root=$2 work=$3
       shift 3
       mount --rbind /dev "$runtime/dev"
       mount -t tmpfs tmpfs "$runtime/tmp"
+      # Made after the tmpfs, so that a checkout under /tmp has its place on it.
+      mkdir -p "$runtime$root"
       mount --bind "$root" "$runtime$root"
       case $work in "$root"|"$root"/*) ;; *) mkdir -p "$runtime$work"; mount --bind "$work" "$runtime$work" ;; esac
       exec chroot "$runtime" /usr/bin/env -C "$work" "$@"' \
