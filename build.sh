@@ -9,29 +9,31 @@
 # dist/demo-payload (with the 32-bit stand-in installer) and dist/demo-payload-x64 (with
 # the x86-64 one, which Wine can run here).
 set -euo pipefail
+unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
+
+# A line break or another control character in a path the build writes into its makefiles
+# would stand there as a line of its own.
+refuse_control_characters() {
+  case $2 in
+  *[[:cntrl:]]*)
+    echo "build.sh: $1 holds a line break or another control character; rename or move it" >&2
+    exit 1
+    ;;
+  esac
+}
 
 payload=${1:-}
 if [ -n "$payload" ]; then
-  # Taken relative to the folder the user is in; a line break or another control character
-  # in the path would end up in the generated makefiles as a line of its own.
-  case $payload in
-  *[[:cntrl:]]*)
-    echo "build.sh: the payload folder's path holds a line break or another control character; rename the folder" >&2
-    exit 1
-    ;;
-  esac
+  # Taken relative to the folder the user is in.
+  refuse_control_characters "the payload folder's path" "$payload"
   [ -d "$payload" ] || { echo "build.sh: payload folder $payload does not exist" >&2; exit 1; }
   payload=$(cd -- "$payload" && pwd -P)
-  case $payload in
-  *[[:cntrl:]]*)
-    echo "build.sh: the payload folder's full path holds a line break or another control character; move the folder" >&2
-    exit 1
-    ;;
-  esac
+  refuse_control_characters "the payload folder's full path $payload" "$payload"
 fi
 
 cd "$(dirname "$0")"
 root=$(pwd)
+refuse_control_characters "the checkout's path" "$root"
 jobs=$(nproc)
 
 tools/install-deps.sh
@@ -68,17 +70,18 @@ for arch in win32 win64; do
   [ $arch = win64 ] && out=dist/tq30-setup-x64.exe
   dist/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$carried" -o "$out"
   dist/selfinst-pack verify "$out" --payload "$carried"
-  # The sizes compiled into the launcher must still be the folder's: a file changed
-  # since they were read would be written cut short or padded.
+  # The sizes compiled into the launcher must be those of the items it carries: a file
+  # changed while the build ran would be written cut short or padded.
   compiled=build/$arch/launcher_payload_sizes/payload_sizes.h
-  fresh=$(mktemp -d)
-  dist/selfinst-pack sizes --payload "$carried" -o "$fresh/payload_sizes.h"
-  if ! cmp -s "$compiled" "$fresh/payload_sizes.h"; then
-    rm -rf "$fresh" "$out"
+  carried_copy=$(mktemp -d "$root/build/carried.XXXXXX")
+  dist/selfinst-pack extract "$out" -C "$carried_copy/items"
+  dist/selfinst-pack sizes --payload "$carried_copy/items" -o "$carried_copy/payload_sizes.h"
+  if ! cmp -s "$compiled" "$carried_copy/payload_sizes.h"; then
+    rm -rf "$carried_copy" "$out"
     echo "build.sh: a file in $carried changed during the build; build again" >&2
     exit 1
   fi
-  rm -rf "$fresh"
+  rm -rf "$carried_copy"
   if tools/sign.sh $out $out.signed; then
     mv $out.signed $out
     dist/selfinst-pack verify "$out" --payload "$carried"

@@ -13,11 +13,13 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 names=('pay;load' 'p`date>INJ`q' "it's" 'a$HOME$(date>INJ)b' 'sp ace' 'dq"x' 'back\slash'
-       'ünïcødé' '-dash' 'semi;colon;twice')
-# Decoys beside them, holding one-byte files: a path split at a ';' would read these.
-mkdir -p "$scratch/pay" "$scratch/semi" "$scratch/colon"
+       'ünïcødé' '-dash' 'semi;colon;twice' 'm$(id)' 'v${HOME}')
+# Decoys beside them, holding one-byte files: a path split at a ';', or with a make or
+# shell variable in it replaced by its (empty) value, would read these.
+decoys=(pay semi colon m v)
+mkdir -p "${decoys[@]/#/$scratch/}"
 while read -r file; do
-  for decoy in pay semi colon; do printf 'x' >"$scratch/$decoy/$file"; done
+  for decoy in "${decoys[@]}"; do printf 'x' >"$scratch/$decoy/$file"; done
 done < <("$pack" names)
 for name in "${names[@]}"; do
   mkdir -p "$scratch/$name"

@@ -56,6 +56,7 @@ const Usage kUsages[] = {
      1,
      "/missing.exe: cannot open: No such file or directory"},
     {"AfterTheEndOfOptions", {"list", "--", "DIR/-odd.exe"}, 1, "/-odd.exe: cannot open"},
+    {"LineBreakInAPath", {"list", "DIR/a\nb\x1b.exe"}, 1, "/a\\u000ab\\u001b.exe: cannot open"},
 };
 
 class CommandLine : public PackTest, public ::testing::WithParamInterface<Usage> {};

@@ -3,6 +3,7 @@
 // link, removed on failure and on interruption; one line naming the file per problem.
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,23 @@ TEST_F(PackTest, ExtractIntoAFolderItCannotWriteSaysSoOnce) {
       0u)
       << underFile.output;
   EXPECT_EQ(CountLines(underFile.output), 1);
+}
+
+// A write that fails past a file size limit: the files, the temporaries and the folders
+// extract made for them are all gone, and the tool is not killed by the limit.
+TEST_F(PackTest, ExtractFailingToWriteRemovesTheFoldersItMade) {
+  Packed(kStub32, "good.exe");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 4096;  // readme.txt fits, data.1 does not
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const CommandResult run = RunPack({"extract", dir + "/good.exe", "-C", dir + "/new/deeper/"});
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output, "selfinst-pack: " + dir + "/new/deeper//" + Row(1) +
+                            ": cannot write: File too large\n");
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"good.exe"});
 }
 
 // Links planted under every temporary name the tool could pick from its process id: the

@@ -46,6 +46,8 @@ void InstallHandler() {
   for (int signal : kInterruptions) {
     (void)::sigaction(signal, &action, nullptr);
   }
+  // Past a file size limit, a write then fails like any other, and the outputs go.
+  (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void ForgetTemporaries(bool remove) {
@@ -126,6 +128,9 @@ bool PlaceTemporary(std::size_t index, const std::string& path, bool keep, std::
     return false;
   }
   const unsigned flags = keep ? RENAME_NOREPLACE : 0;
+  // Held back until the slot says what was placed, so that an interruption arriving
+  // as the rename returns still finds the placed file.
+  HoldInterruptions(true);
   int placed = ::renameat2(AT_FDCWD, temporaries[index], AT_FDCWD, path.c_str(), flags);
   // A file system without that flag: a hard link, too, never replaces a file.
   if (placed != 0 && keep && (errno == EINVAL || errno == ENOSYS) &&
@@ -134,9 +139,9 @@ bool PlaceTemporary(std::size_t index, const std::string& path, bool keep, std::
   }
   if (placed != 0) {
     *problem = errno == EEXIST ? kAlreadyThere : Reason("cannot put the file in place");
+    HoldInterruptions(false);
     return false;
   }
-  HoldInterruptions(true);
   if (keep) {
     std::memcpy(temporaries[index], path.c_str(), path.size() + 1);
   } else {
@@ -212,12 +217,40 @@ bool WriteOutputs(const std::vector<Output>& outputs, Existing existing, std::st
   return true;
 }
 
-bool MakeFolder(const std::string& path, std::string* problem) {
+// `path` without "." or ".." steps or a trailing slash, so that its parents are its folders.
+std::filesystem::path FolderPath(const std::string& path) {
+  std::filesystem::path normal = std::filesystem::path(path).lexically_normal();
+  return normal.has_filename() || normal == normal.parent_path() ? normal : normal.parent_path();
+}
+
+bool MakeFolder(const std::string& path, std::string* outermostCreated, std::string* problem) {
   std::error_code error;
+  outermostCreated->clear();
+  for (std::filesystem::path missing = FolderPath(path);
+       !missing.empty() && !std::filesystem::exists(std::filesystem::symlink_status(missing));
+       missing = missing.parent_path()) {
+    *outermostCreated = missing.string();
+    if (missing == missing.parent_path()) {
+      break;
+    }
+  }
   std::filesystem::create_directories(path, error);
   if (error || !std::filesystem::is_directory(path, error)) {
     *problem = "cannot create the folder" + (error ? ": " + error.message() : ": not a folder");
     return false;
   }
   return true;
+}
+
+void RemoveEmptyFolders(const std::string& path, const std::string& outermost) {
+  if (outermost.empty()) {
+    return;
+  }
+  std::error_code error;
+  for (std::filesystem::path folder = FolderPath(path); std::filesystem::remove(folder, error);
+       folder = folder.parent_path()) {
+    if (folder == outermost || folder == folder.parent_path()) {
+      break;
+    }
+  }
 }

@@ -32,4 +32,7 @@ bool WriteOutputs(const std::vector<Output>& outputs, Existing existing, std::st
                   std::string* problem);
 
 // Creates `path` and its parents as folders; false with the reason otherwise.
-bool MakeFolder(const std::string& path, std::string* problem);
+// `outermostCreated` is the outermost folder it created, "" when `path` was there.
+bool MakeFolder(const std::string& path, std::string* outermostCreated, std::string* problem);
+// Removes `path` and its parents up to `outermost`, as long as each is empty.
+void RemoveEmptyFolders(const std::string& path, const std::string& outermost);

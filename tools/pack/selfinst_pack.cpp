@@ -27,8 +27,18 @@ constexpr int kUsageError = 2;
 
 using Options = std::map<std::string, std::string>;
 
+// A path as given, but with control characters escaped: one problem, one line.
+std::string Shown(const std::string& path) {
+  std::string shown;
+  for (const char c : path) {
+    const auto unit = static_cast<unsigned char>(c);
+    shown += unit < 0x20 || unit == 0x7F ? Printable(unit) : std::string(1, c);
+  }
+  return shown;
+}
+
 int Fail(const std::string& path, const std::string& problem) {
-  (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", path.c_str(), problem.c_str());
+  (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", Shown(path).c_str(), problem.c_str());
   return 1;
 }
 
@@ -136,9 +146,8 @@ int Extract(const Options& options) {
     return FailEach(imagePath, problems);
   }
   const std::string& folder = options.at("-C");
-  std::error_code error;
-  const bool folderWasThere = std::filesystem::exists(folder, error);
-  if (!MakeFolder(folder, &problem)) {
+  std::string created;
+  if (!MakeFolder(folder, &created, &problem)) {
     return Fail(folder, problem);
   }
   std::vector<Bytes> files(Manifest().size());
@@ -154,9 +163,7 @@ int Extract(const Options& options) {
   std::string path;
   // The folder may hold the user's files, even the image itself: none is ever replaced.
   if (!WriteOutputs(outputs, Existing::kKeep, &path, &problem)) {
-    if (!folderWasThere) {
-      std::filesystem::remove(folder, error);  // only while empty
-    }
+    RemoveEmptyFolders(folder, created);
     return Fail(path, problem);
   }
   return 0;
