@@ -90,10 +90,8 @@ def launcher_sources():
 def heap_bench_binary(payload, name):
     out_dir = os.path.join(BENCH, "heap-" + name)
     os.makedirs(out_dir, exist_ok=True)
-    run("cmake", "-DPAYLOAD_DIR=" + payload,
-        "-DFILES_DEF=" + os.path.join(ROOT, "src", "payload", "payload_files.def"),
-        "-DOUTPUT=" + os.path.join(out_dir, "payload_sizes.h"), "-P",
-        os.path.join(ROOT, "cmake", "payload-sizes.cmake"))
+    run(os.path.join(DIST, "selfinst-pack"), "sizes", "--payload", payload, "-o",
+        os.path.join(out_dir, "payload_sizes.h"))
     binary = os.path.join(out_dir, "heap-bench")
     run("g++", "-std=c++17", "-O2", "-I" + os.path.join(ROOT, "src"),
         "-I" + os.path.join(ROOT, "src", "payload"), "-I" + out_dir, *launcher_sources(),
