@@ -9,11 +9,6 @@ namespace {
 
 constexpr std::uint32_t kPageSize = 0x1000;
 
-bool Fail(std::string* error, const std::string& message) {
-  *error = message;
-  return false;
-}
-
 // Where the new section goes, worked out from the stub before anything is written.
 struct SectionPlan {
   std::uint64_t fileEnd = 0;   // of the stub's last raw data
@@ -26,16 +21,16 @@ struct SectionPlan {
 
 bool CheckStub(const Bytes& stub, const PeImage& image, std::string* error) {
   if (image.numberOfRvaAndSizes <= dataDirectory::kResource) {
-    return Fail(error, "the image has no resource data directory");
+    return Refuse(error, "the image has no resource data directory");
   }
   if (ReadDataDirectory(stub, image, dataDirectory::kResource).rva != 0 ||
       std::any_of(image.sections.begin(), image.sections.end(),
                   [](const Section& s) { return s.name == kStoreSectionName; })) {
-    return Fail(error, "the image already has a resource section");
+    return Refuse(error, "the image already has a resource section");
   }
   const DataDirectory certificates = ReadDataDirectory(stub, image, dataDirectory::kSecurity);
   if (certificates.rva != 0 || certificates.size != 0) {
-    return Fail(error, "the image is signed; attach the store before signing");
+    return Refuse(error, "the image is signed; attach the store before signing");
   }
   return true;
 }
@@ -55,19 +50,19 @@ bool PlanSection(const Bytes& stub, const PeImage& image, SectionPlan* plan, std
     }
   }
   if (stub.size() > plan->fileEnd) {
-    return Fail(error, "the image has data after its last section");
+    return Refuse(error, "the image has data after its last section");
   }
   plan->header = image.sectionTableOffset + image.sections.size() * sectionHeader::kRecordSize;
   const std::uint64_t headerEnd = plan->header + sectionHeader::kRecordSize;
   if (headerEnd > image.sizeOfHeaders || headerEnd > firstRaw) {
-    return Fail(error, "the image has no room in its header for another section header");
+    return Refuse(error, "the image has no room in its header for another section header");
   }
   if (image.sizeOfHeaders > stub.size()) {
-    return Fail(error, "the image's SizeOfHeaders lies past its end");
+    return Refuse(error, "the image's SizeOfHeaders lies past its end");
   }
   if (plan->imageEnd + kLargestPayload + 0x10000 > kLargestImage) {
-    return Fail(error, "the image's sections end at " + std::to_string(plan->imageEnd) +
-                           ", leaving no room for the store in a 32-bit Windows image");
+    return Refuse(error, "the image's sections end at " + std::to_string(plan->imageEnd) +
+                             ", leaving no room for the store in a 32-bit Windows image");
   }
   plan->rva = static_cast<std::uint32_t>(AlignUp(plan->imageEnd, image.sectionAlignment));
   // On a page boundary in the file too, so that a loader can map the store rather than
@@ -115,8 +110,8 @@ void UpdateOptionalHeader(const PeImage& image, const SectionPlan& plan, std::ui
 bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
                  std::string* error) {
   if (items.size() != Manifest().size()) {
-    return Fail(error, "the store holds exactly the manifest's " +
-                           std::to_string(Manifest().size()) + " items");
+    return Refuse(error, "the store holds exactly the manifest's " +
+                             std::to_string(Manifest().size()) + " items");
   }
   PeImage image;
   SectionPlan section;
@@ -133,11 +128,11 @@ bool AttachStore(const Bytes& stub, const std::vector<Bytes>& items, Bytes* out,
     views.push_back({item.data(), static_cast<std::uint32_t>(item.size())});
   }
   if (total > kLargestPayload) {
-    return Fail(error, "the payload is too large for a 32-bit Windows image");
+    return Refuse(error, "the payload is too large for a 32-bit Windows image");
   }
   Bytes store;
   if (!WriteStore(PlanStore(sizes), views, section.rva, &store)) {
-    return Fail(error, "the store did not come out as planned");
+    return Refuse(error, "the store did not come out as planned");
   }
   const auto storeSize = static_cast<std::uint32_t>(store.size());
   section.rawSize = static_cast<std::uint32_t>(AlignUp(storeSize, image.fileAlignment));

@@ -121,12 +121,8 @@ constexpr const char* kAlreadyThere = "a file is already there; it is kept, and 
 // Renames temporary `index` to `path`. Replacing: the slot is cleared, since removing the
 // output now would lose the file it replaced. Keeping: a file already at `path` is never
 // replaced, and the slot takes the placed name, so that a later failure or an
-// interruption removes it again.
+// interruption removes it again. `path` fits a slot: its temporary's longer name did.
 bool PlaceTemporary(std::size_t index, const std::string& path, bool keep, std::string* problem) {
-  if (path.size() >= PATH_MAX) {
-    *problem = "the path is too long";
-    return false;
-  }
   const unsigned flags = keep ? RENAME_NOREPLACE : 0;
   // Held back until the slot says what was placed, so that an interruption arriving
   // as the rename returns still finds the placed file.

@@ -4,11 +4,6 @@
 
 namespace {
 
-bool Fail(std::string* error, const std::string& message) {
-  *error = message;
-  return false;
-}
-
 bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 bool ParseSection(const Bytes& bytes, std::size_t at, Section* section) {
@@ -34,11 +29,11 @@ bool ParseSectionTable(const Bytes& bytes, std::uint32_t count, PeImage* image,
     if (!ParseSection(bytes,
                       image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
                       &section)) {
-      return Fail(error, "truncated image: the section table is cut short");
+      return Refuse(error, "truncated image: the section table is cut short");
     }
     if (section.pointerToRawData > bytes.size() ||
         bytes.size() - section.pointerToRawData < section.sizeOfRawData) {
-      return Fail(error, "truncated image: section " + std::to_string(i) + " lies past the end");
+      return Refuse(error, "truncated image: section " + std::to_string(i) + " lies past the end");
     }
     image->sections.push_back(section);
   }
@@ -55,17 +50,17 @@ bool ParseOptionalHeader(const Bytes& bytes, std::uint32_t optionalSize, PeImage
       !Get(bytes, o, Of(kSizeOfImage, is64), &image->sizeOfImage) ||
       !Get(bytes, o, Of(kSizeOfHeaders, is64), &image->sizeOfHeaders) ||
       !Get(bytes, o, Of(kNumberOfRvaAndSizes, is64), &image->numberOfRvaAndSizes)) {
-    return Fail(error, "truncated image: the optional header is cut short");
+    return Refuse(error, "truncated image: the optional header is cut short");
   }
   if (!IsPowerOfTwo(image->fileAlignment) || !IsPowerOfTwo(image->sectionAlignment) ||
       image->fileAlignment > image->sectionAlignment) {
-    return Fail(error, "bad section or file alignment");
+    return Refuse(error, "bad section or file alignment");
   }
   const std::uint64_t directoriesEnd =
       Of(kDataDirectories, is64).offset +
       std::uint64_t{image->numberOfRvaAndSizes} * dataDirectory::kRecordSize;
   if (image->numberOfRvaAndSizes > dataDirectory::kMaxCount || directoriesEnd > optionalSize) {
-    return Fail(error, "bad data directory count");
+    return Refuse(error, "bad data directory count");
   }
   return true;
 }
@@ -76,16 +71,16 @@ bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error) {
   *image = PeImage{};
   std::uint32_t magic = 0;
   if (!Get(bytes, 0, dos::kMagic, &magic) || magic != dos::kMagicValue) {
-    return Fail(error, "not a PE image (no MZ header)");
+    return Refuse(error, "not a PE image (no MZ header)");
   }
   std::uint32_t peOffset = 0;
   std::uint32_t signature = 0;
   if (!Get(bytes, 0, dos::kNewHeader, &peOffset) ||
       !Get(bytes, peOffset, Field{"Signature", 0, 4}, &signature)) {
-    return Fail(error, "truncated image: the PE header lies past the end of the file");
+    return Refuse(error, "truncated image: the PE header lies past the end of the file");
   }
   if (signature != coff::kSignatureValue) {
-    return Fail(error, "not a PE image (no PE signature)");
+    return Refuse(error, "not a PE image (no PE signature)");
   }
   image->coffOffset = std::size_t{peOffset} + coff::kSignatureSize;
   image->optionalOffset = image->coffOffset + coff::kRecordSize;
@@ -96,10 +91,10 @@ bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error) {
       !Get(bytes, image->coffOffset, coff::kNumberOfSections, &sectionCount) ||
       !Get(bytes, image->coffOffset, coff::kSizeOfOptionalHeader, &optionalSize) ||
       !Get(bytes, image->optionalOffset, optional::kMagic, &magic)) {
-    return Fail(error, "truncated image: the file header is cut short");
+    return Refuse(error, "truncated image: the file header is cut short");
   }
   if (magic != optional::kPe32Magic && magic != optional::kPe32PlusMagic) {
-    return Fail(error, "unknown optional header magic");
+    return Refuse(error, "unknown optional header magic");
   }
   image->machine = static_cast<std::uint16_t>(machine);
   image->is64 = magic == optional::kPe32PlusMagic;
@@ -174,19 +169,19 @@ bool ReadImportedDlls(const Bytes& bytes, const PeImage& image, std::vector<std:
   }
   std::size_t at = 0;
   if (!RvaToOffset(image, imports.rva, importDescriptor::kRecordSize, &at)) {
-    return Fail(error, "import table lies outside the sections");
+    return Refuse(error, "import table lies outside the sections");
   }
   for (;; at += importDescriptor::kRecordSize) {
     std::uint32_t nameRva = 0;
     if (!Get(bytes, at, importDescriptor::kName, &nameRva)) {
-      return Fail(error, "import table is cut short");
+      return Refuse(error, "import table is cut short");
     }
     if (nameRva == 0) {
       return true;
     }
     std::size_t nameOffset = 0;
     if (!RvaToOffset(image, nameRva, 1, &nameOffset)) {
-      return Fail(error, "import name lies outside the sections");
+      return Refuse(error, "import name lies outside the sections");
     }
     std::string name;
     while (nameOffset < bytes.size() && bytes[nameOffset] != 0 && name.size() < 256) {

@@ -26,6 +26,11 @@ struct RecordKind {
 
 bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
+// Sets `error` to `message` and returns false: how the readers and writers refuse.
+inline bool Refuse(std::string* error, const std::string& message) {
+  *error = message;
+  return false;
+}
 // A field's value as messages show it: "0x" and lower-case hex digits.
 std::string Hex(std::uint64_t value);
 // A character unit read from an image as messages show it: printable ASCII as it is, any

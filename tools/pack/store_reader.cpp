@@ -7,11 +7,6 @@ namespace {
 using resourceEntry::kDataIsDirectory;
 using resourceEntry::kNameIsString;
 
-bool Fail(std::string* error, const std::string& message) {
-  *error = message;
-  return false;
-}
-
 // Bounded reads relative to the store's first byte.
 struct StoreReader {
   const Bytes& bytes;
@@ -26,18 +21,18 @@ struct StoreReader {
   bool String(std::uint32_t at, std::string* text, std::string* error) const {
     std::uint32_t length = 0;
     if (!Read(at, resourceString::kLength, &length)) {
-      return Fail(error, "lies outside the store");
+      return Refuse(error, "lies outside the store");
     }
     if (length > LongestKey()) {
-      return Fail(error, "is " + std::to_string(length) +
-                             " characters long, longer than any key (" +
-                             std::to_string(LongestKey()) + ")");
+      return Refuse(error, "is " + std::to_string(length) +
+                               " characters long, longer than any key (" +
+                               std::to_string(LongestKey()) + ")");
     }
     text->clear();
     for (std::uint32_t i = 0; i < length; ++i) {
       std::uint32_t unit = 0;
       if (!Read(at + resourceString::kUnitsAt + 2 * i, Field{"unit", 0, 2}, &unit)) {
-        return Fail(error, "lies outside the store");
+        return Refuse(error, "lies outside the store");
       }
       *text += Printable(unit);
     }
@@ -52,10 +47,10 @@ struct StoreReader {
         !Read(at, resourceDirectory::kNumberOfIdEntries, &ids) ||
         !Read(at + resourceDirectory::kRecordSize, resourceEntry::kName, name) ||
         !Read(at + resourceDirectory::kRecordSize, resourceEntry::kOffsetToData, target)) {
-      return Fail(error, "lies outside the store");
+      return Refuse(error, "lies outside the store");
     }
     if (named + ids != 1) {
-      return Fail(error, "holds " + std::to_string(named + ids) + " entries, not one");
+      return Refuse(error, "holds " + std::to_string(named + ids) + " entries, not one");
     }
     return true;
   }
@@ -68,27 +63,27 @@ bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory, Stored
   std::uint32_t nameTarget = 0;
   std::string problem;
   if (!reader.OnlyEntry(typeDirectory, &nameField, &nameTarget, &problem)) {
-    return Fail(error, "the type directory of " + item->key + " " + problem);
+    return Refuse(error, "the type directory of " + item->key + " " + problem);
   }
   if ((nameField & kNameIsString) == 0) {
     item->name = "#" + std::to_string(nameField);
   } else if (!reader.String(nameField & ~kNameIsString, &item->name, &problem)) {
-    return Fail(error, "the name of " + item->key + " " + problem);
+    return Refuse(error, "the name of " + item->key + " " + problem);
   }
   std::uint32_t languageTarget = 0;
   if ((nameTarget & kDataIsDirectory) == 0 ||
       !reader.OnlyEntry(nameTarget & ~kDataIsDirectory, &item->language, &languageTarget,
                         &problem)) {
-    return Fail(error, "the name directory of " + item->key + " " +
-                           (problem.empty() ? "is not a directory" : problem));
+    return Refuse(error, "the name directory of " + item->key + " " +
+                             (problem.empty() ? "is not a directory" : problem));
   }
   if ((item->language & kNameIsString) != 0 || (languageTarget & kDataIsDirectory) != 0) {
-    return Fail(error, "the language entry of " + item->key + " is not a numbered data entry");
+    return Refuse(error, "the language entry of " + item->key + " is not a numbered data entry");
   }
   if (!reader.Read(languageTarget, resourceDataEntry::kOffsetToData, &item->dataRva) ||
       !reader.Read(languageTarget, resourceDataEntry::kSize, &item->size) ||
       !reader.Read(languageTarget, resourceDataEntry::kCodePage, &item->codePage)) {
-    return Fail(error, "the data entry of " + item->key + " lies outside the store");
+    return Refuse(error, "the data entry of " + item->key + " lies outside the store");
   }
   return true;
 }
@@ -96,8 +91,8 @@ bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory, Stored
 bool PlaceItem(const StoreView& store, StoredItem* item, std::string* error) {
   const std::uint64_t start = std::uint64_t{item->dataRva} - store.sectionRva;
   if (item->dataRva < store.sectionRva || start + item->size > store.sectionSize) {
-    return Fail(error, "the " + std::to_string(item->size) + " bytes of " + item->key +
-                           " lie outside the store's section");
+    return Refuse(error, "the " + std::to_string(item->size) + " bytes of " + item->key +
+                             " lie outside the store's section");
   }
   item->fileOffset = store.sectionOffset + static_cast<std::size_t>(start);
   return true;
@@ -112,19 +107,19 @@ bool ReadTypeEntry(const StoreReader& reader, const StoreView& store, std::uint3
   std::string problem;
   if (!reader.Read(entry, resourceEntry::kName, &keyField) ||
       !reader.Read(entry, resourceEntry::kOffsetToData, &target)) {
-    return Fail(error, what + " lies outside the store");
+    return Refuse(error, what + " lies outside the store");
   }
   if ((keyField & kNameIsString) == 0 || (target & kDataIsDirectory) == 0) {
-    return Fail(error, what + " is not a key leading to a directory");
+    return Refuse(error, what + " is not a key leading to a directory");
   }
   if (!reader.String(keyField & ~kNameIsString, &item->key, &problem)) {
-    return Fail(error, "the key of " + what + " " + problem);
+    return Refuse(error, "the key of " + what + " " + problem);
   }
   const auto same = [item](const StoredItem& other) {
     return UpperCase(other.key) == UpperCase(item->key);
   };
   if (std::any_of(store.items.begin(), store.items.end(), same)) {
-    return Fail(error, "the key " + item->key + " is stored twice");
+    return Refuse(error, "the key " + item->key + " is stored twice");
   }
   return ReadItemTree(reader, target & ~kDataIsDirectory, item, error) &&
          PlaceItem(store, item, error);
@@ -152,22 +147,22 @@ bool ReadStore(const Bytes& bytes, const PeImage& image, StoreView* store, std::
   *store = StoreView{};
   const DataDirectory directory = ReadDataDirectory(bytes, image, dataDirectory::kResource);
   if (directory.rva == 0) {
-    return Fail(error, "the image has no resource section");
+    return Refuse(error, "the image has no resource section");
   }
   if (!FindStoreSection(image, directory, store)) {
-    return Fail(error, "the resource directory lies outside every section");
+    return Refuse(error, "the resource directory lies outside every section");
   }
   const StoreReader reader{bytes, store->sectionOffset, store->sectionSize};
   std::uint32_t named = 0;
   std::uint32_t ids = 0;
   if (!reader.Read(0, resourceDirectory::kNumberOfNamedEntries, &named) ||
       !reader.Read(0, resourceDirectory::kNumberOfIdEntries, &ids)) {
-    return Fail(error, "the root directory lies outside the store");
+    return Refuse(error, "the root directory lies outside the store");
   }
   if (named + ids > Manifest().size()) {
-    return Fail(error, "the root holds " + std::to_string(named + ids) +
-                           " entries, more than the " + std::to_string(Manifest().size()) +
-                           " keys of the manifest");
+    return Refuse(error, "the root holds " + std::to_string(named + ids) +
+                             " entries, more than the " + std::to_string(Manifest().size()) +
+                             " keys of the manifest");
   }
   for (std::uint32_t i = 0; i < named + ids; ++i) {
     StoredItem item;
