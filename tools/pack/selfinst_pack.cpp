@@ -21,9 +21,11 @@ constexpr const char* kUsage =
     "       selfinst-pack extract IMAGE.exe -C DIR\n"
     "       selfinst-pack check --payload DIR\n"
     "       selfinst-pack sizes --payload DIR -o payload_sizes.h\n"
+    "       selfinst-pack sizes IMAGE.exe -o payload_sizes.h\n"
     "       selfinst-pack names\n"
     "Options may come in any order; after -- every argument is an image path.\n";
 constexpr int kUsageError = 2;
+int UsageError(const std::string& problem);
 
 using Options = std::map<std::string, std::string>;
 
@@ -183,7 +185,28 @@ int Sizes(const Options& options) {
   std::vector<PayloadFile> files;
   std::string path;
   std::string problem;
-  if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
+  if (options.count("IMAGE") != 0 && options.count("--payload") != 0) {
+    return UsageError("sizes takes --payload or an image, not both");
+  }
+  if (options.count("IMAGE") != 0) {
+    // The sizes of the items a built launcher carries, in manifest order.
+    LoadedImage loaded;
+    const std::string& imagePath = options.at("IMAGE");
+    if (!LoadImage(imagePath, &loaded, &problem)) {
+      return Fail(imagePath, problem);
+    }
+    const std::vector<std::string> problems =
+        VerifyImage(loaded.bytes, loaded.image, loaded.store, nullptr);
+    if (!problems.empty()) {
+      return FailEach(imagePath, problems);
+    }
+    files.resize(Manifest().size());
+    for (const StoredItem& item : loaded.store.items) {
+      files[static_cast<std::size_t>(RowOfKey(item.key))].size = item.size;
+    }
+  } else if (options.count("--payload") == 0) {
+    return UsageError("sizes needs --payload or an image");
+  } else if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
     return Fail(path, problem);
   }
   const std::string text = SizesHeader(files);
@@ -208,6 +231,7 @@ int Names(const Options&) {
 struct Verb {
   const char* name;
   bool takesImage;
+  bool imageOptional;
   std::vector<std::string> required;
   std::vector<std::string> optional;
   int (*run)(const Options&);
@@ -215,13 +239,13 @@ struct Verb {
 
 const std::vector<Verb>& Verbs() {
   static const std::vector<Verb> verbs = {
-      {"pack", false, {"--stub", "--payload", "-o"}, {}, Pack},
-      {"list", true, {}, {}, List},
-      {"verify", true, {}, {"--payload"}, Verify},
-      {"extract", true, {"-C"}, {}, Extract},
-      {"check", false, {"--payload"}, {}, Check},
-      {"sizes", false, {"--payload", "-o"}, {}, Sizes},
-      {"names", false, {}, {}, Names},
+      {"pack", false, false, {"--stub", "--payload", "-o"}, {}, Pack},
+      {"list", true, false, {}, {}, List},
+      {"verify", true, false, {}, {"--payload"}, Verify},
+      {"extract", true, false, {"-C"}, {}, Extract},
+      {"check", false, false, {"--payload"}, {}, Check},
+      {"sizes", true, true, {"-o"}, {"--payload"}, Sizes},
+      {"names", false, false, {}, {}, Names},
   };
   return verbs;
 }
@@ -312,7 +336,8 @@ int Run(const std::vector<std::string>& args) {
     return UsageError("unknown command " + words[0]);
   }
   const std::size_t wanted = verb->takesImage ? 2 : 1;
-  if (words.size() != wanted) {
+  const bool imageLeftOut = verb->imageOptional && words.size() == 1;
+  if (words.size() != wanted && !imageLeftOut) {
     return UsageError(words[0] + (verb->takesImage ? " takes one image" : " takes no image") +
                       ", not " + std::to_string(words.size() - 1));
   }
@@ -320,7 +345,7 @@ int Run(const std::vector<std::string>& args) {
   if (!optionProblem.empty()) {
     return UsageError(optionProblem);
   }
-  if (verb->takesImage) {
+  if (verb->takesImage && !imageLeftOut) {
     if (words[1].empty()) {
       return UsageError(words[0] + " needs a non-empty image path");
     }

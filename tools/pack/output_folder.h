@@ -1,0 +1,59 @@
+// Outputs written through an opened folder, so that nothing done to the folder's path
+// meanwhile (a rename, a link put in its place) can redirect them. Each output is created
+// unnamed in the folder (under a hidden temporary name where the file system has no
+// unnamed files), given its name only once every output of the set is complete, never
+// through a link, and never in the place of a file that must be kept. What this run made,
+// its files and the folders it created, goes on failure and on any signal that ends the
+// process; nothing else is ever removed, and a name is removed only while it still is
+// what this run made. One set of outputs at a time per process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+// A file or folder by identity, to tell an output apart from the command's inputs.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+// Follows links, as opening the input did.
+bool IdentityOf(int fd, FileIdentity* identity);
+
+// Whether an output may take the place of a regular file already at its name.
+enum class Existing { kReplace, kKeep };
+
+// What the outputs must never be: one of the command's input files, or anywhere inside
+// one of its input folders (the payload folder).
+struct Inputs {
+  std::vector<FileIdentity> files;
+  std::vector<FileIdentity> folders;
+};
+
+// Starts a set of outputs in `folder`. With `create`, the folder and its missing parents
+// are made (and go again if the set fails); without it the folder must exist. The last
+// step of `folder` is never a symbolic link.
+bool BeginOutputs(const std::string& folder, bool create, Existing existing, const Inputs& inputs,
+                  Report* report);
+// A new, unnamed output that PlaceOutputs names `name` (a bare file name) in the folder;
+// `*output` is its number for the calls below. Refused when something other than a
+// regular file has that name, when that file is one of the inputs, or with
+// Existing::kKeep when anything at all has it.
+bool CreateOutput(const std::string& name, std::size_t* output, Report* report);
+// Appends to an output, or writes at an offset already written (a checksum field).
+bool WriteOutput(std::size_t output, const void* data, std::size_t size, Report* report);
+bool WriteOutputAt(std::size_t output, std::uint64_t offset, const void* data, std::size_t size,
+                   Report* report);
+// The output's open file (readable and writable), to read back what was written.
+int OutputDescriptor(std::size_t output);
+// Names every output of the set, or none: a replaced file's mode is kept. Ends the set.
+bool PlaceOutputs(Report* report);
+// Removes what the set made, its outputs and the folders it created, and ends the set.
+void DiscardOutputs();
+// The path of an output as messages show it: the folder as given, "/", the name.
+std::string OutputPath(std::size_t output);
