@@ -17,10 +17,19 @@ endif()
 enable_testing()
 
 add_library(pack_library STATIC
-  tools/pack/pe_records.cpp tools/pack/pe_image.cpp tools/pack/loader_checks.cpp
-  tools/pack/manifest.cpp tools/pack/store_plan.cpp tools/pack/store_reader.cpp
-  tools/pack/store_verify.cpp tools/pack/attach_store.cpp tools/pack/file_io.cpp
-  tools/pack/payload_folder.cpp)
+  tools/pack/ceiling.cpp
+  tools/pack/checksum.cpp
+  tools/pack/image_file.cpp
+  tools/pack/loader_checks.cpp
+  tools/pack/manifest.cpp
+  tools/pack/output_folder.cpp
+  tools/pack/pack_image.cpp
+  tools/pack/payload_folder.cpp
+  tools/pack/pe_image.cpp
+  tools/pack/pe_records.cpp
+  tools/pack/store_layout.cpp
+  tools/pack/store_reader.cpp
+  tools/pack/store_verify.cpp)
 target_include_directories(pack_library PUBLIC tools/pack src/payload)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)

@@ -1,74 +1,125 @@
 // The fields a Windows loader and a signature check trust: header sizes, the section
-// table, the image size, the checksum and the certificate table.
+// table, the entry point, the data directories, the image size, what follows the last
+// section, the checksum and the certificate table.
 #include <algorithm>
 
 #include "pe_image.h"
 
 namespace {
 
-constexpr std::uint32_t kWritable = 0x80000000u;
-constexpr std::uint32_t kExecutable = 0x20000000u;
+std::string SectionName(std::size_t index, const Section& section) {
+  return "section " + std::to_string(index) + " (" + section.name + ")";
+}
 
-void CheckHeaderSize(const Bytes& bytes, const PeImage& image, std::vector<std::string>* problems) {
+void CheckHeaderSize(const ImageFile& file, const PeImage& image, Report* report) {
   const std::uint64_t tableEnd =
       image.sectionTableOffset + image.sections.size() * std::uint64_t{sectionHeader::kRecordSize};
-  std::uint64_t firstRaw = bytes.size();
-  for (const Section& section : image.sections) {
-    if (section.sizeOfRawData != 0) {
-      firstRaw = std::min<std::uint64_t>(firstRaw, section.pointerToRawData);
-    }
-  }
+  const std::uint64_t firstRaw = FirstRawOffset(image, file.size);
   const std::uint32_t size = image.sizeOfHeaders;
   if (size < tableEnd || size > firstRaw || size % image.fileAlignment != 0) {
-    problems->push_back("SizeOfHeaders " + Hex(size) + " does not end between the section table (" +
-                        Hex(tableEnd) + ") and the first section (" + Hex(firstRaw) +
-                        ") on a file-alignment boundary");
+    Refuse(report, file.path,
+           "SizeOfHeaders " + Hex(size) + " does not end between the section table (" +
+               Hex(tableEnd) + ") and the first section (" + Hex(firstRaw) +
+               ") on a file-alignment boundary");
   }
 }
 
-// The end of a section in memory, as the loader maps it.
-std::uint64_t MappedEnd(const Section& section, std::uint32_t alignment) {
-  const std::uint32_t size = section.virtualSize != 0 ? section.virtualSize : section.sizeOfRawData;
-  return section.virtualAddress + AlignUp(size, alignment);
-}
-
-void CheckSections(const PeImage& image, std::vector<std::string>* problems) {
+void CheckSections(const ImageFile& file, const PeImage& image, Report* report) {
+  using sectionHeader::kExecutable;
+  using sectionHeader::kWritable;
   std::uint64_t end = AlignUp(image.sizeOfHeaders, image.sectionAlignment);
   for (std::size_t i = 0; i < image.sections.size(); ++i) {
     const Section& section = image.sections[i];
-    const std::string what = "section " + std::to_string(i) + " (" + section.name + ")";
+    const std::string what = SectionName(i, section);
     if (section.virtualAddress % image.sectionAlignment != 0 || section.virtualAddress < end) {
-      problems->push_back(what + " at " + Hex(section.virtualAddress) +
-                          " is not aligned or overlaps what comes before it, which ends at " +
-                          Hex(end));
+      Refuse(report, file.path,
+             what + " at " + Hex(section.virtualAddress) +
+                 " is not aligned or overlaps what comes before it, which ends at " + Hex(end));
     }
-    end = std::max(end, MappedEnd(section, image.sectionAlignment));
+    if (section.sizeOfRawData != 0 && section.pointerToRawData % image.fileAlignment != 0) {
+      Refuse(report, file.path,
+             what + "'s raw data at " + Hex(section.pointerToRawData) +
+                 " is not on a FileAlignment (" + Hex(image.fileAlignment) + ") boundary");
+    }
+    end = std::max(end, MappedEnd(image, section));
     if ((section.characteristics & (kWritable | kExecutable)) == (kWritable | kExecutable)) {
-      problems->push_back(what + " is both writable and executable");
+      Refuse(report, file.path, what + " is both writable and executable");
     }
   }
   if (end > kLargestImage) {
-    problems->push_back("the sections end at " + Hex(end) + ", past the " + Hex(kLargestImage) +
-                        " bytes a 32-bit Windows image spans");
+    Refuse(report, file.path,
+           "the sections end at " + Hex(end) + ", past the " + Hex(kLargestImage) +
+               " bytes a 32-bit image can span");
   }
   if (image.sizeOfImage != end) {
-    problems->push_back("SizeOfImage is " + Hex(image.sizeOfImage) + ", expected " + Hex(end));
+    Refuse(report, file.path,
+           "SizeOfImage is " + Hex(image.sizeOfImage) + ", expected " + Hex(end));
   }
 }
 
-std::uint64_t RawEnd(const PeImage& image) {
-  std::uint64_t end = image.sizeOfHeaders;
-  for (const Section& section : image.sections) {
-    end = std::max<std::uint64_t>(end,
-                                  std::uint64_t{section.pointerToRawData} + section.sizeOfRawData);
+void CheckEntryPoint(const ImageFile& file, const PeImage& image, Report* report) {
+  const auto runsIt = [&image](const Section& section) {
+    return (section.characteristics & sectionHeader::kExecutable) != 0 &&
+           image.entryPoint >= section.virtualAddress &&
+           image.entryPoint < MappedEnd(image, section);
+  };
+  if (std::none_of(image.sections.begin(), image.sections.end(), runsIt)) {
+    Refuse(report, file.path,
+           "the entry point " + Hex(image.entryPoint) + " lies in no executable section");
   }
-  return end;
+}
+
+// Every data directory but the certificate table (a file offset, checked with the
+// signature) lies inside the image, and none but the resource directory in the store.
+void CheckDataDirectories(const ImageFile& file, const PeImage& image, std::size_t storeSection,
+                          Report* report) {
+  for (std::uint32_t index = 0; index < image.numberOfRvaAndSizes; ++index) {
+    const DataDirectory directory = ReadDataDirectory(file, image, static_cast<int>(index));
+    if (static_cast<int>(index) == dataDirectory::kSecurity ||
+        (directory.rva == 0 && directory.size == 0)) {
+      continue;
+    }
+    const std::string what = std::string("the ") + dataDirectory::kNames[index] +
+                             " directory (" + Hex(directory.rva) + ", " +
+                             std::to_string(directory.size) + " bytes)";
+    const std::uint64_t end = std::uint64_t{directory.rva} + directory.size;
+    if (end > image.sizeOfImage) {
+      Refuse(report, file.path,
+             what + " lies outside the image, which ends at " + Hex(image.sizeOfImage));
+      continue;
+    }
+    if (storeSection >= image.sections.size() ||
+        static_cast<int>(index) == dataDirectory::kResource) {
+      continue;
+    }
+    const Section& store = image.sections[storeSection];
+    if (directory.rva < MappedEnd(image, store) && end > store.virtualAddress) {
+      Refuse(report, file.path, what + " lies in the store's section");
+    }
+  }
+}
+
+// Whatever follows the last section must be the certificate table, which a signature
+// places there, eight-byte aligned, up to the end of the file.
+void CheckTrailingData(const ImageFile& file, const PeImage& image, Report* report) {
+  const std::uint64_t rawEnd = RawEnd(image);
+  if (file.size <= rawEnd) {
+    return;
+  }
+  const DataDirectory table = ReadDataDirectory(file, image, dataDirectory::kSecurity);
+  const bool isTheTable = table.size != 0 && table.rva == AlignUp(rawEnd, 8) &&
+                          std::uint64_t{table.rva} + table.size == file.size;
+  if (!isTheTable) {
+    Refuse(report, file.path,
+           std::to_string(file.size - rawEnd) + " bytes after the last section, from " +
+               Hex(rawEnd) + ", are not a certificate table");
+  }
 }
 
 }  // namespace
 
-Signature ReadSignature(const Bytes& bytes, const PeImage& image, std::string* problem) {
-  const DataDirectory table = ReadDataDirectory(bytes, image, dataDirectory::kSecurity);
+Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* report) {
+  const DataDirectory table = ReadDataDirectory(file, image, dataDirectory::kSecurity);
   if (table.rva == 0 && table.size == 0) {
     return Signature::kNone;
   }
@@ -76,35 +127,39 @@ Signature ReadSignature(const Bytes& bytes, const PeImage& image, std::string* p
   std::uint32_t revision = 0;
   std::uint32_t type = 0;
   const bool placed = table.rva >= RawEnd(image) && table.rva % 8 == 0 &&
-                      std::uint64_t{table.rva} + table.size <= bytes.size();
+                      std::uint64_t{table.rva} + table.size <= file.size;
   if (!placed || table.size < certificate::kHeaderSize) {
-    *problem = "the certificate table is not after the last section, or holds no signature (" +
-               Hex(table.rva) + ", " + std::to_string(table.size) + " bytes)";
+    Refuse(report, file.path,
+           "the certificate table is not after the last section, or holds no signature (" +
+               Hex(table.rva) + ", " + std::to_string(table.size) + " bytes)");
     return Signature::kMalformed;
   }
-  (void)Get(bytes, table.rva, certificate::kLength, &length);
-  (void)Get(bytes, table.rva, certificate::kRevision, &revision);
-  (void)Get(bytes, table.rva, certificate::kType, &type);
+  (void)ReadField(file, table.rva, certificate::kLength, &length);
+  (void)ReadField(file, table.rva, certificate::kRevision, &revision);
+  (void)ReadField(file, table.rva, certificate::kType, &type);
   if (length < certificate::kHeaderSize || length > table.size ||
       revision != certificate::kRevision2 || type != certificate::kPkcsSignedData) {
-    *problem = "the certificate table's first entry is not a signature of " +
-               std::to_string(table.size) + " bytes or fewer";
+    Refuse(report, file.path,
+           "the certificate table's first entry is not a signature of " +
+               std::to_string(table.size) + " bytes or fewer");
     return Signature::kMalformed;
   }
   return Signature::kSigned;
 }
 
-std::vector<std::string> LoaderProblems(const Bytes& bytes, const PeImage& image) {
-  std::vector<std::string> problems;
-  CheckHeaderSize(bytes, image, &problems);
-  CheckSections(image, &problems);
-  const std::size_t checkSumAt = OptionalFieldAt(image, optional::kCheckSum);
-  if (OptionalField(bytes, image, optional::kCheckSum) != ComputeCheckSum(bytes, checkSumAt)) {
-    problems.emplace_back("the image checksum is wrong");
+void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t storeSection,
+                    Report* report) {
+  CheckHeaderSize(file, image, report);
+  CheckSections(file, image, report);
+  CheckEntryPoint(file, image, report);
+  CheckDataDirectories(file, image, storeSection, report);
+  CheckTrailingData(file, image, report);
+  (void)ReadSignature(file, image, report);
+}
+
+void CheckCheckSum(const ImageFile& file, const PeImage& image, std::uint32_t computed,
+                   Report* report) {
+  if (OptionalField(file, image, optional::kCheckSum) != computed) {
+    Refuse(report, file.path, "the image checksum is wrong");
   }
-  std::string problem;
-  if (ReadSignature(bytes, image, &problem) == Signature::kMalformed) {
-    problems.push_back(problem);
-  }
-  return problems;
 }

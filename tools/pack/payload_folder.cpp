@@ -1,5 +1,6 @@
 #include "payload_folder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,18 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "file_io.h"
+#include "ceiling.h"
 #include "manifest.h"
-#include "store_plan.h"
 
 namespace {
 
-std::string Limit() {
-  return "the " + std::to_string(kLargestPayload) + " bytes a 32-bit Windows image can carry";
-}
+constexpr const char* kChangedWhileRead = "changed while it was being read";
 
-// What is wrong with one payload file, or "" when it is a regular, non-empty file
-// within the limit.
+// What is wrong with one payload file, or "" when it is a regular, non-empty file.
 std::string FileProblem(const std::string& path, std::uint64_t* size) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
@@ -37,13 +34,7 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
     return "not a regular file";
   }
   *size = static_cast<std::uint64_t>(status.st_size);
-  if (*size == 0) {
-    return "empty payload file (an empty item would end the manifest)";
-  }
-  if (*size > kLargestPayload) {
-    return std::to_string(*size) + " bytes, more than " + Limit();
-  }
-  return "";
+  return *size == 0 ? "empty payload file (an empty item would end the manifest)" : "";
 }
 
 std::string FolderProblem(const std::string& folder) {
@@ -56,28 +47,27 @@ std::string FolderProblem(const std::string& folder) {
 
 }  // namespace
 
-bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
-                  std::string* failedPath, std::string* problem) {
+bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Report* report) {
   files->clear();
-  *problem = FolderProblem(folder);
-  if (!problem->empty()) {
-    *failedPath = folder;
-    return false;
+  const std::string folderProblem = FolderProblem(folder);
+  if (!folderProblem.empty()) {
+    return Refuse(report, folder, folderProblem);
   }
   std::uint64_t total = 0;
   for (const ManifestFile& file : Manifest()) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
-    *problem = FileProblem(checked.path, &checked.size);
-    if (!problem->empty()) {
-      *failedPath = checked.path;
+    const std::string problem = FileProblem(checked.path, &checked.size);
+    if (!problem.empty()) {
+      return Refuse(report, checked.path, problem);
+    }
+    // One file alone over the ceiling is named, not the folder.
+    if (!CheckPayloadTotal(checked.size, checked.path, report)) {
       return false;
     }
     total += checked.size;
     files->push_back(checked);
   }
-  if (total > kLargestPayload) {
-    *failedPath = folder;
-    *problem = "the payload holds " + std::to_string(total) + " bytes, more than " + Limit();
+  if (!CheckPayloadTotal(total, folder, report)) {
     return false;
   }
   // Once the sizes are known good: an unreadable file is found now, not after a build.
@@ -85,35 +75,77 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
     return ::access(file.path.c_str(), R_OK) != 0;
   });
   if (unreadable != files->end()) {
-    *failedPath = unreadable->path;
-    *problem = std::string("cannot read: ") + std::strerror(errno);
-    return false;
+    return Refuse(report, unreadable->path, std::string("cannot read: ") + std::strerror(errno));
   }
   return true;
 }
 
-bool ReadPayload(const std::vector<PayloadFile>& files, std::vector<Bytes>* items,
-                 std::string* failedPath, std::string* problem) {
-  for (const PayloadFile& file : files) {
-    Bytes bytes;
-    if (!ReadRegularFile(file.path, kLargestPayload, &bytes, problem) ||
-        bytes.size() != file.size) {
-      *failedPath = file.path;
-      if (problem->empty()) {
-        *problem = kChangedWhileRead;
-      }
-      return false;
+bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>& files,
+                      OpenPayload* payload, Report* report) {
+  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  FileIdentity identity;
+  if (folderFd < 0 || !IdentityOf(folderFd, &identity)) {
+    if (folderFd >= 0) {
+      (void)::close(folderFd);
     }
-    items->push_back(std::move(bytes));
+    return Refuse(report, folder, std::string("cannot open the payload folder: ") +
+                                      std::strerror(errno));
+  }
+  (void)::close(folderFd);
+  payload->inputs.folders.push_back(identity);
+  for (const PayloadFile& file : files) {
+    const int fd = ::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+      const std::string reason = std::string("cannot read: ") + std::strerror(errno);
+      if (fd >= 0) {
+        (void)::close(fd);
+      }
+      ClosePayloadFiles(payload);
+      return Refuse(report, file.path, reason);
+    }
+    payload->fds.push_back(fd);
+    payload->inputs.files.push_back({status.st_dev, status.st_ino});
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != file.size) {
+      ClosePayloadFiles(payload);
+      return Refuse(report, file.path, kChangedWhileRead);
+    }
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
   return true;
 }
 
-std::string SizesHeader(const std::vector<PayloadFile>& files) {
+void ClosePayloadFiles(OpenPayload* payload) {
+  for (const int fd : payload->fds) {
+    (void)::close(fd);
+  }
+  payload->fds.clear();
+}
+
+bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
+                 std::uint8_t* out, Report* report) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return Refuse(report, file.path, std::string("cannot read: ") + std::strerror(errno));
+    }
+    if (n == 0) {
+      return Refuse(report, file.path, kChangedWhileRead);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string SizesHeader(const std::vector<std::uint64_t>& sizes) {
   std::string text = "// Generated by selfinst-pack sizes; do not edit.\n#pragma once\n";
-  for (std::size_t row = 0; row < files.size(); ++row) {
+  for (std::size_t row = 0; row < sizes.size(); ++row) {
     text += std::string("#define PAYLOAD_SIZE_") + Manifest()[row].itemKey + " " +
-            std::to_string(files[row].size) + "u\n";
+            std::to_string(sizes[row]) + "u\n";
   }
   return text;
 }

@@ -1,12 +1,13 @@
-// The payload folder: the one checker of its completeness, used by the build, the
-// sizes header and the packer, and the reading of its files.
+// The payload folder: the one checker of its completeness, used by the build, the sizes
+// header and the packer, and the opening of its files for reading in order.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "pe_records.h"
+#include "output_folder.h"
+#include "report.h"
 
 struct PayloadFile {
   std::string path;
@@ -14,14 +15,21 @@ struct PayloadFile {
 };
 
 // Every manifest file of `folder`, in manifest order, each a regular, non-empty file,
-// all of them together within what a 32-bit Windows image can carry. Nothing is read.
-// On failure `failedPath` names the file (or the folder) and `problem` says what is wrong.
-bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
-                  std::string* failedPath, std::string* problem);
+// all of them together within what a launcher carries and still starts. Nothing is read.
+bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Report* report);
 
-// The bytes of checked files, in manifest order.
-bool ReadPayload(const std::vector<PayloadFile>& files, std::vector<Bytes>* items,
-                 std::string* failedPath, std::string* problem);
+// The checked files opened for reading (each still the regular file of the size found),
+// with their identities and the folder's, which no output may take the place of.
+struct OpenPayload {
+  std::vector<int> fds;
+  Inputs inputs;
+};
+bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>& files,
+                      OpenPayload* payload, Report* report);
+void ClosePayloadFiles(OpenPayload* payload);
+// Exactly `size` bytes of an open payload file from `at`; a short read is a changed file.
+bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
+                 std::uint8_t* out, Report* report);
 
-// payload_sizes.h: PAYLOAD_SIZE_<key> for each file.
-std::string SizesHeader(const std::vector<PayloadFile>& files);
+// payload_sizes.h: PAYLOAD_SIZE_<key> for each row's size.
+std::string SizesHeader(const std::vector<std::uint64_t>& sizes);

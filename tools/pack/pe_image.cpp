@@ -6,110 +6,126 @@ namespace {
 
 bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-bool ParseSection(const Bytes& bytes, std::size_t at, Section* section) {
+bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
   using namespace sectionHeader;
   section->headerOffset = at;
-  if (!Get(bytes, at, kVirtualSize, &section->virtualSize) ||
-      !Get(bytes, at, kVirtualAddress, &section->virtualAddress) ||
-      !Get(bytes, at, kSizeOfRawData, &section->sizeOfRawData) ||
-      !Get(bytes, at, kPointerToRawData, &section->pointerToRawData) ||
-      !Get(bytes, at, kCharacteristics, &section->characteristics)) {
+  std::uint8_t name[kNameSize] = {};
+  if (!ReadField(file, at, kVirtualSize, &section->virtualSize) ||
+      !ReadField(file, at, kVirtualAddress, &section->virtualAddress) ||
+      !ReadField(file, at, kSizeOfRawData, &section->sizeOfRawData) ||
+      !ReadField(file, at, kPointerToRawData, &section->pointerToRawData) ||
+      !ReadField(file, at, kCharacteristics, &section->characteristics) ||
+      !ReadAt(file, at, kNameSize, name)) {
     return false;
   }
-  for (std::size_t c = 0; c < kNameSize && bytes[at + c] != 0; ++c) {
-    section->name += Printable(bytes[at + c]);
+  for (std::size_t c = 0; c < kNameSize && name[c] != 0; ++c) {
+    section->name += Printable(name[c]);
   }
   return true;
 }
 
-bool ParseSectionTable(const Bytes& bytes, std::uint32_t count, PeImage* image,
-                       std::string* error) {
+bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image,
+                       Report* report) {
   for (std::uint32_t i = 0; i < count; ++i) {
     Section section;
-    if (!ParseSection(bytes,
+    if (!ParseSection(file,
                       image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
                       &section)) {
-      return Refuse(error, "truncated image: the section table is cut short");
+      return Refuse(report, file.path, "truncated image: the section table is cut short");
     }
-    if (section.pointerToRawData > bytes.size() ||
-        bytes.size() - section.pointerToRawData < section.sizeOfRawData) {
-      return Refuse(error, "truncated image: section " + std::to_string(i) + " lies past the end");
+    if (section.pointerToRawData > file.size ||
+        file.size - section.pointerToRawData < section.sizeOfRawData) {
+      return Refuse(report, file.path,
+                    "truncated image: section " + std::to_string(i) + " lies past the end");
     }
     image->sections.push_back(section);
   }
   return true;
 }
 
-bool ParseOptionalHeader(const Bytes& bytes, std::uint32_t optionalSize, PeImage* image,
-                         std::string* error) {
+bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeImage* image,
+                         Report* report) {
   using namespace optional;
   const std::size_t o = image->optionalOffset;
   const bool is64 = image->is64;
-  if (!Get(bytes, o, Of(kSectionAlignment, is64), &image->sectionAlignment) ||
-      !Get(bytes, o, Of(kFileAlignment, is64), &image->fileAlignment) ||
-      !Get(bytes, o, Of(kSizeOfImage, is64), &image->sizeOfImage) ||
-      !Get(bytes, o, Of(kSizeOfHeaders, is64), &image->sizeOfHeaders) ||
-      !Get(bytes, o, Of(kNumberOfRvaAndSizes, is64), &image->numberOfRvaAndSizes)) {
-    return Refuse(error, "truncated image: the optional header is cut short");
+  if (!ReadField(file, o, kAddressOfEntryPoint, &image->entryPoint) ||
+      !ReadField(file, o, Of(kSectionAlignment, is64), &image->sectionAlignment) ||
+      !ReadField(file, o, Of(kFileAlignment, is64), &image->fileAlignment) ||
+      !ReadField(file, o, Of(kSizeOfImage, is64), &image->sizeOfImage) ||
+      !ReadField(file, o, Of(kSizeOfHeaders, is64), &image->sizeOfHeaders) ||
+      !ReadField(file, o, Of(kNumberOfRvaAndSizes, is64), &image->numberOfRvaAndSizes)) {
+    return Refuse(report, file.path, "truncated image: the optional header is cut short");
   }
-  if (!IsPowerOfTwo(image->fileAlignment) || !IsPowerOfTwo(image->sectionAlignment) ||
-      image->fileAlignment > image->sectionAlignment) {
-    return Refuse(error, "bad section or file alignment");
+  const std::uint32_t fileAlignment = image->fileAlignment;
+  const std::uint32_t sectionAlignment = image->sectionAlignment;
+  if (!IsPowerOfTwo(fileAlignment) || fileAlignment < kSmallestFileAlignment ||
+      fileAlignment > kLargestFileAlignment || !IsPowerOfTwo(sectionAlignment) ||
+      sectionAlignment < fileAlignment || sectionAlignment > kLargestSectionAlignment) {
+    return Refuse(report, file.path,
+                  "FileAlignment " + Hex(fileAlignment) + " and SectionAlignment " +
+                      Hex(sectionAlignment) + " are not powers of two with " +
+                      Hex(kSmallestFileAlignment) + " <= FileAlignment <= " +
+                      Hex(kLargestFileAlignment) + " and FileAlignment <= SectionAlignment <= " +
+                      Hex(kLargestSectionAlignment));
   }
   const std::uint64_t directoriesEnd =
       Of(kDataDirectories, is64).offset +
       std::uint64_t{image->numberOfRvaAndSizes} * dataDirectory::kRecordSize;
   if (image->numberOfRvaAndSizes > dataDirectory::kMaxCount || directoriesEnd > optionalSize) {
-    return Refuse(error, "bad data directory count");
+    return Refuse(report, file.path, "bad data directory count");
   }
   return true;
 }
 
 }  // namespace
 
-bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error) {
+bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report) {
   *image = PeImage{};
   std::uint32_t magic = 0;
-  if (!Get(bytes, 0, dos::kMagic, &magic) || magic != dos::kMagicValue) {
-    return Refuse(error, "not a PE image (no MZ header)");
+  if (!ReadField(file, 0, dos::kMagic, &magic) || magic != dos::kMagicValue) {
+    return Refuse(report, file.path, "not a PE image (no MZ header)");
   }
   std::uint32_t peOffset = 0;
   std::uint32_t signature = 0;
-  if (!Get(bytes, 0, dos::kNewHeader, &peOffset) ||
-      !Get(bytes, peOffset, Field{"Signature", 0, 4}, &signature)) {
-    return Refuse(error, "truncated image: the PE header lies past the end of the file");
+  if (!ReadField(file, 0, dos::kNewHeader, &peOffset) ||
+      !ReadField(file, peOffset, Field{"Signature", 0, 4}, &signature)) {
+    return Refuse(report, file.path, "truncated image: the PE header lies past the end of the file");
   }
   if (signature != coff::kSignatureValue) {
-    return Refuse(error, "not a PE image (no PE signature)");
+    return Refuse(report, file.path, "not a PE image (no PE signature)");
   }
   image->coffOffset = std::size_t{peOffset} + coff::kSignatureSize;
   image->optionalOffset = image->coffOffset + coff::kRecordSize;
   std::uint32_t machine = 0;
+  std::uint32_t characteristics = 0;
   std::uint32_t sectionCount = 0;
   std::uint32_t optionalSize = 0;
-  if (!Get(bytes, image->coffOffset, coff::kMachine, &machine) ||
-      !Get(bytes, image->coffOffset, coff::kNumberOfSections, &sectionCount) ||
-      !Get(bytes, image->coffOffset, coff::kSizeOfOptionalHeader, &optionalSize) ||
-      !Get(bytes, image->optionalOffset, optional::kMagic, &magic)) {
-    return Refuse(error, "truncated image: the file header is cut short");
+  if (!ReadField(file, image->coffOffset, coff::kMachine, &machine) ||
+      !ReadField(file, image->coffOffset, coff::kNumberOfSections, &sectionCount) ||
+      !ReadField(file, image->coffOffset, coff::kSizeOfOptionalHeader, &optionalSize) ||
+      !ReadField(file, image->coffOffset, coff::kCharacteristics, &characteristics) ||
+      !ReadField(file, image->optionalOffset, optional::kMagic, &magic)) {
+    return Refuse(report, file.path, "truncated image: the file header is cut short");
   }
   if (magic != optional::kPe32Magic && magic != optional::kPe32PlusMagic) {
-    return Refuse(error, "unknown optional header magic");
+    return Refuse(report, file.path, "unknown optional header magic");
   }
   image->machine = static_cast<std::uint16_t>(machine);
+  image->characteristics = static_cast<std::uint16_t>(characteristics);
   image->is64 = magic == optional::kPe32PlusMagic;
   image->sectionTableOffset = image->optionalOffset + optionalSize;
-  return ParseOptionalHeader(bytes, optionalSize, image, error) &&
-         ParseSectionTable(bytes, sectionCount, image, error);
+  return ParseOptionalHeader(file, optionalSize, image, report) &&
+         ParseSectionTable(file, sectionCount, image, report);
 }
 
 std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field) {
   return image.optionalOffset + optional::Of(field, image.is64).offset;
 }
 
-std::uint32_t OptionalField(const Bytes& bytes, const PeImage& image, optional::FormatField field) {
+std::uint32_t OptionalField(const ImageFile& file, const PeImage& image,
+                            optional::FormatField field) {
   std::uint32_t value = 0;
-  (void)Get(bytes, image.optionalOffset, optional::Of(field, image.is64), &value);
+  (void)ReadField(file, image.optionalOffset, optional::Of(field, image.is64), &value);
   return value;
 }
 
@@ -118,75 +134,49 @@ std::size_t DataDirectoryAt(const PeImage& image, int index) {
          static_cast<std::size_t>(index) * dataDirectory::kRecordSize;
 }
 
-DataDirectory ReadDataDirectory(const Bytes& bytes, const PeImage& image, int index) {
+DataDirectory ReadDataDirectory(const ImageFile& file, const PeImage& image, int index) {
   DataDirectory directory;
   if (index < 0 || static_cast<std::uint32_t>(index) >= image.numberOfRvaAndSizes) {
     return directory;
   }
   const std::size_t at = DataDirectoryAt(image, index);
-  if (!Get(bytes, at, dataDirectory::kVirtualAddress, &directory.rva) ||
-      !Get(bytes, at, dataDirectory::kSize, &directory.size)) {
+  if (!ReadField(file, at, dataDirectory::kVirtualAddress, &directory.rva) ||
+      !ReadField(file, at, dataDirectory::kSize, &directory.size)) {
     return DataDirectory{};
   }
   return directory;
 }
 
-bool RvaToOffset(const PeImage& image, std::uint32_t rva, std::uint32_t size, std::size_t* offset) {
-  const auto holds = [rva, size](const Section& section) {
-    return rva >= section.virtualAddress && rva - section.virtualAddress <= section.sizeOfRawData &&
-           section.sizeOfRawData - (rva - section.virtualAddress) >= size;
-  };
-  const auto section = std::find_if(image.sections.begin(), image.sections.end(), holds);
-  if (section == image.sections.end()) {
-    return false;
-  }
-  *offset = std::size_t{section->pointerToRawData} + (rva - section->virtualAddress);
-  return true;
+std::uint64_t MappedEnd(const PeImage& image, const Section& section) {
+  const std::uint32_t size = section.virtualSize != 0 ? section.virtualSize : section.sizeOfRawData;
+  return section.virtualAddress + AlignUp(size, image.sectionAlignment);
 }
 
-std::uint32_t ComputeCheckSum(const Bytes& bytes, std::size_t checkSumOffset) {
-  std::uint64_t sum = 0;
-  for (std::size_t i = 0; i < bytes.size(); i += 2) {
-    std::uint32_t word = bytes[i];
-    if (i + 1 < bytes.size()) {
-      word |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-    }
-    if (i >= checkSumOffset && i < checkSumOffset + 4) {
-      word = 0;
-    }
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+std::uint64_t RawEnd(const PeImage& image) {
+  std::uint64_t end = image.sizeOfHeaders;
+  for (const Section& section : image.sections) {
+    end = std::max<std::uint64_t>(end,
+                                  std::uint64_t{section.pointerToRawData} + section.sizeOfRawData);
   }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint32_t>(sum + bytes.size());
+  return end;
 }
 
-bool ReadImportedDlls(const Bytes& bytes, const PeImage& image, std::vector<std::string>* dlls,
-                      std::string* error) {
-  const DataDirectory imports = ReadDataDirectory(bytes, image, dataDirectory::kImport);
-  if (imports.rva == 0) {
-    return true;
+std::uint64_t FirstRawOffset(const PeImage& image, std::uint64_t fileSize) {
+  std::uint64_t first = fileSize;
+  for (const Section& section : image.sections) {
+    if (section.sizeOfRawData != 0) {
+      first = std::min<std::uint64_t>(first, section.pointerToRawData);
+    }
   }
-  std::size_t at = 0;
-  if (!RvaToOffset(image, imports.rva, importDescriptor::kRecordSize, &at)) {
-    return Refuse(error, "import table lies outside the sections");
+  return first;
+}
+
+const Section* SectionOfRva(const PeImage& image, std::uint32_t rva, std::uint32_t size) {
+  for (const Section& section : image.sections) {
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < section.sizeOfRawData &&
+        section.sizeOfRawData - (rva - section.virtualAddress) >= size) {
+      return &section;
+    }
   }
-  for (;; at += importDescriptor::kRecordSize) {
-    std::uint32_t nameRva = 0;
-    if (!Get(bytes, at, importDescriptor::kName, &nameRva)) {
-      return Refuse(error, "import table is cut short");
-    }
-    if (nameRva == 0) {
-      return true;
-    }
-    std::size_t nameOffset = 0;
-    if (!RvaToOffset(image, nameRva, 1, &nameOffset)) {
-      return Refuse(error, "import name lies outside the sections");
-    }
-    std::string name;
-    while (nameOffset < bytes.size() && bytes[nameOffset] != 0 && name.size() < 256) {
-      name += Printable(bytes[nameOffset++]);
-    }
-    dlls->push_back(name);
-  }
+  return nullptr;
 }

@@ -1,5 +1,5 @@
-// A PE32 or PE32+ image held in memory: its headers and section table, parsed within
-// bounds, and the checks of the fields a Windows loader relies on.
+// A PE32 or PE32+ image: its headers and section table, parsed within bounds from an image
+// file, and the checks of the fields a Windows loader relies on.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "pe_records.h"
-
-// A 32-bit Windows image spans at most 2 GiB.
-constexpr std::uint64_t kLargestImage = 0x80000000u;
+#include "ceiling.h"
+#include "image_file.h"
 
 struct Section {
   std::string name;
@@ -25,9 +23,11 @@ struct Section {
 struct PeImage {
   bool is64 = false;
   std::uint16_t machine = 0;
-  std::size_t coffOffset = 0;      // the COFF file header, after "PE\0\0"
-  std::size_t optionalOffset = 0;  // the optional header
+  std::uint16_t characteristics = 0;  // of the COFF file header
+  std::size_t coffOffset = 0;         // the COFF file header, after "PE\0\0"
+  std::size_t optionalOffset = 0;     // the optional header
   std::size_t sectionTableOffset = 0;
+  std::uint32_t entryPoint = 0;
   std::uint32_t sectionAlignment = 0;
   std::uint32_t fileAlignment = 0;
   std::uint32_t sizeOfHeaders = 0;
@@ -36,35 +36,45 @@ struct PeImage {
   std::vector<Section> sections;
 };
 
-// Parses the headers and the section table; false with a message on malformed input.
-bool ParsePeImage(const Bytes& bytes, PeImage* image, std::string* error);
+// The alignments the PE format allows: FileAlignment a power of two from 512 to 64 KiB,
+// SectionAlignment a power of two from FileAlignment to kLargestSectionAlignment.
+constexpr std::uint32_t kSmallestFileAlignment = 0x200;
+constexpr std::uint32_t kLargestFileAlignment = 0x10000;
+constexpr std::uint32_t kLargestSectionAlignment = 0x100000;
+
+// Parses the headers and the section table; false with the problem on malformed input.
+bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report);
 
 // A field of the optional header, at its place for this image's format.
 std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field);
-std::uint32_t OptionalField(const Bytes& bytes, const PeImage& image, optional::FormatField field);
+std::uint32_t OptionalField(const ImageFile& file, const PeImage& image,
+                            optional::FormatField field);
 
 struct DataDirectory {
   std::uint32_t rva = 0;
   std::uint32_t size = 0;
 };
 std::size_t DataDirectoryAt(const PeImage& image, int index);
-DataDirectory ReadDataDirectory(const Bytes& bytes, const PeImage& image, int index);
+DataDirectory ReadDataDirectory(const ImageFile& file, const PeImage& image, int index);
 
-// The file offset of `size` bytes at `rva`, when they lie within one section's raw data.
-bool RvaToOffset(const PeImage& image, std::uint32_t rva, std::uint32_t size, std::size_t* offset);
+// Where sections end: in memory as the loader maps them, and in the file.
+std::uint64_t MappedEnd(const PeImage& image, const Section& section);
+std::uint64_t RawEnd(const PeImage& image);  // of the headers and every section's raw data
+// The file offset of the first section's raw data (the file's size when there is none).
+std::uint64_t FirstRawOffset(const PeImage& image, std::uint64_t fileSize);
+// The section whose raw data holds `size` bytes at `rva`, or null.
+const Section* SectionOfRva(const PeImage& image, std::uint32_t rva, std::uint32_t size);
 
-// The image checksum as the loader computes it: 16-bit one's-complement sum of the file
-// with the checksum field taken as zero, plus the file's length.
-std::uint32_t ComputeCheckSum(const Bytes& bytes, std::size_t checkSumOffset);
-
-// Every way the headers, the section table, the checksum or the certificate table would
-// mislead a loader or a signature check; empty when there is none.
-std::vector<std::string> LoaderProblems(const Bytes& bytes, const PeImage& image);
+// Every way the headers and the section table would mislead a loader: sizes, alignments,
+// flags, the entry point, the data directories (none in `storeSection`, the store's, but
+// the resource directory), data after the last section. The checksum needs the whole file
+// and is checked as it passes (CheckCheckSum).
+void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t storeSection,
+                    Report* report);
+void CheckCheckSum(const ImageFile& file, const PeImage& image, std::uint32_t computed,
+                     Report* report);
 
 // Whether the image carries a certificate table, and whether that table is well formed.
 enum class Signature { kNone, kSigned, kMalformed };
-Signature ReadSignature(const Bytes& bytes, const PeImage& image, std::string* problem);
-
-// Names of the DLLs the image imports, in import-table order.
-bool ReadImportedDlls(const Bytes& bytes, const PeImage& image, std::vector<std::string>* dlls,
-                      std::string* error);
+// A malformed table adds its problem to `report`.
+Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* report);

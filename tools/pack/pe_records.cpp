@@ -38,20 +38,11 @@ std::string Printable(std::uint32_t unit) {
   return "\\u" + digits.substr(digits.size() - 4);
 }
 
-namespace {
-
-const Field kDirectoryFields[] = {
-    resourceDirectory::kCharacteristics,      resourceDirectory::kTimeDateStamp,
-    resourceDirectory::kMajorVersion,         resourceDirectory::kMinorVersion,
-    resourceDirectory::kNumberOfNamedEntries, resourceDirectory::kNumberOfIdEntries};
-const Field kEntryFields[] = {resourceEntry::kName, resourceEntry::kOffsetToData};
-const Field kDataEntryFields[] = {resourceDataEntry::kOffsetToData, resourceDataEntry::kSize,
-                                  resourceDataEntry::kCodePage, resourceDataEntry::kReserved};
-
-}  // namespace
-
-const RecordKind resourceDirectory::kRecord{"directory", resourceDirectory::kRecordSize,
-                                            kDirectoryFields, 6};
-const RecordKind resourceEntry::kRecord{"entry", resourceEntry::kRecordSize, kEntryFields, 2};
-const RecordKind resourceDataEntry::kRecord{"data entry", resourceDataEntry::kRecordSize,
-                                            kDataEntryFields, 4};
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto unit = static_cast<unsigned char>(c);
+    shown += unit < 0x20 || unit == 0x7F ? Printable(unit) : std::string(1, c);
+  }
+  return shown;
+}

@@ -5,9 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
+#include "bytes.h"
 
 // One field of a record: where it sits from the record's start, and its width (2 or 4).
 struct Field {
@@ -16,26 +15,15 @@ struct Field {
   std::uint32_t width;
 };
 
-// A record kind with its fields, so that differences can be reported by field name.
-struct RecordKind {
-  const char* name;
-  std::uint32_t size;
-  const Field* fields;
-  std::size_t fieldCount;
-};
-
 bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
-// Sets `error` to `message` and returns false: how the readers and writers refuse.
-inline bool Refuse(std::string* error, const std::string& message) {
-  *error = message;
-  return false;
-}
 // A field's value as messages show it: "0x" and lower-case hex digits.
 std::string Hex(std::uint64_t value);
 // A character unit read from an image as messages show it: printable ASCII as it is, any
 // other unit, and the backslash, as "\uXXXX", so that an image cannot reach the terminal.
 std::string Printable(std::uint32_t unit);
+// A path as messages show it: each control character escaped, so one problem is one line.
+std::string Shown(const std::string& text);
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -53,7 +41,10 @@ constexpr std::uint32_t kSignatureSize = 4;
 constexpr Field kMachine{"Machine", 0, 2};
 constexpr Field kNumberOfSections{"NumberOfSections", 2, 2};
 constexpr Field kSizeOfOptionalHeader{"SizeOfOptionalHeader", 16, 2};
+constexpr Field kCharacteristics{"Characteristics", 18, 2};
 constexpr std::uint32_t kRecordSize = 20;
+// A PE32 without it gets 2 GB of address space, too little for a launcher near the ceiling.
+constexpr std::uint32_t kLargeAddressAware = 0x0020;
 }  // namespace coff
 
 // The optional header's fields sit at different offsets in PE32 and PE32+.
@@ -70,6 +61,7 @@ constexpr Field Of(FormatField field, bool is64) {
 constexpr std::uint16_t kPe32Magic = 0x10b;
 constexpr std::uint16_t kPe32PlusMagic = 0x20b;
 constexpr Field kMagic{"Magic", 0, 2};
+constexpr Field kAddressOfEntryPoint{"AddressOfEntryPoint", 16, 4};
 constexpr FormatField kSizeOfInitializedData{"SizeOfInitializedData", 8, 8, 4};
 constexpr FormatField kSectionAlignment{"SectionAlignment", 32, 32, 4};
 constexpr FormatField kFileAlignment{"FileAlignment", 36, 36, 4};
@@ -91,6 +83,10 @@ constexpr int kResource = 2;
 constexpr int kSecurity = 4;  // its "address" is a file offset
 constexpr int kBaseRelocation = 5;
 constexpr std::uint32_t kMaxCount = 16;
+constexpr const char* kNames[kMaxCount] = {
+    "export",    "import", "resource",     "exception",         "certificate", "base-relocation",
+    "debug",     "architecture", "global pointer", "TLS",       "load configuration",
+    "bound import", "import address", "delay import", "runtime descriptor", "reserved"};
 }  // namespace dataDirectory
 
 namespace sectionHeader {
@@ -101,6 +97,8 @@ constexpr Field kSizeOfRawData{"SizeOfRawData", 16, 4};
 constexpr Field kPointerToRawData{"PointerToRawData", 20, 4};
 constexpr Field kCharacteristics{"Characteristics", 36, 4};
 constexpr std::uint32_t kRecordSize = 40;
+constexpr std::uint32_t kExecutable = 0x20000000u;
+constexpr std::uint32_t kWritable = 0x80000000u;
 }  // namespace sectionHeader
 
 namespace resourceDirectory {
@@ -111,7 +109,6 @@ constexpr Field kMinorVersion{"MinorVersion", 10, 2};
 constexpr Field kNumberOfNamedEntries{"NumberOfNamedEntries", 12, 2};
 constexpr Field kNumberOfIdEntries{"NumberOfIdEntries", 14, 2};
 constexpr std::uint32_t kRecordSize = 16;
-extern const RecordKind kRecord;
 }  // namespace resourceDirectory
 
 namespace resourceEntry {  // follows its directory, one per entry
@@ -120,7 +117,6 @@ constexpr Field kOffsetToData{"OffsetToData", 4, 4};
 constexpr std::uint32_t kRecordSize = 8;
 constexpr std::uint32_t kNameIsString = 0x80000000u;
 constexpr std::uint32_t kDataIsDirectory = 0x80000000u;
-extern const RecordKind kRecord;
 }  // namespace resourceEntry
 
 namespace resourceDataEntry {
@@ -129,19 +125,14 @@ constexpr Field kSize{"Size", 4, 4};
 constexpr Field kCodePage{"CodePage", 8, 4};
 constexpr Field kReserved{"Reserved", 12, 4};
 constexpr std::uint32_t kRecordSize = 16;
-extern const RecordKind kRecord;
 }  // namespace resourceDataEntry
 
 namespace resourceString {  // a length in UTF-16 units, then the units
 constexpr Field kLength{"Length", 0, 2};
 constexpr std::uint32_t kUnitsAt = 2;
+constexpr Field kUnit{"unit", 0, 2};  // from kUnitsAt + 2 * index
 constexpr std::uint32_t Size(std::uint32_t length) { return kUnitsAt + 2 * length; }
 }  // namespace resourceString
-
-namespace importDescriptor {
-constexpr Field kName{"Name", 12, 4};
-constexpr std::uint32_t kRecordSize = 20;
-}  // namespace importDescriptor
 
 namespace certificate {  // WIN_CERTIFICATE, at the start of the certificate table
 constexpr Field kLength{"dwLength", 0, 4};

@@ -1,14 +1,22 @@
 // selfinst-pack: attaches the item store to a linked launcher; lists, checks and unpacks
-// the store of a built one; checks a payload folder and writes its sizes header.
+// the store of a built one; checks a payload folder and writes its sizes header. Images and
+// payloads are streamed in bounded chunks: memory stays flat at any payload size.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "attach_store.h"
-#include "file_io.h"
+#include "ceiling.h"
+#include "output_folder.h"
+#include "pack_image.h"
 #include "payload_folder.h"
 #include "store_reader.h"
 
@@ -23,69 +31,146 @@ constexpr const char* kUsage =
     "       selfinst-pack sizes --payload DIR -o payload_sizes.h\n"
     "       selfinst-pack sizes IMAGE.exe -o payload_sizes.h\n"
     "       selfinst-pack names\n"
+    "       selfinst-pack limits\n"
     "Options may come in any order; after -- every argument is an image path.\n";
 constexpr int kUsageError = 2;
 int UsageError(const std::string& problem);
 
 using Options = std::map<std::string, std::string>;
 
-// A path as given, but with control characters escaped: one problem, one line.
-std::string Shown(const std::string& path) {
-  std::string shown;
-  for (const char c : path) {
-    const auto unit = static_cast<unsigned char>(c);
-    shown += unit < 0x20 || unit == 0x7F ? Printable(unit) : std::string(1, c);
-  }
-  return shown;
+void Say(const std::string& subject, const std::string& what) {
+  (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", Shown(subject).c_str(),
+                     Shown(what).c_str());
 }
 
-int Fail(const std::string& path, const std::string& problem) {
-  (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", Shown(path).c_str(), problem.c_str());
-  return 1;
-}
-
-int FailEach(const std::string& path, const std::vector<std::string>& problems) {
-  for (const std::string& problem : problems) {
-    (void)Fail(path, problem);
+// Each problem of the report, one line each.
+int Fail(const Report& report) {
+  for (const Problem& problem : report) {
+    Say(problem.subject, problem.what);
   }
   return 1;
 }
 
-// An image read whole, with its headers and its store parsed.
+// An image opened with its headers and its store parsed.
 struct LoadedImage {
-  Bytes bytes;
+  ImageFile file;
   PeImage image;
   StoreView store;
 };
 
-bool LoadImage(const std::string& path, LoadedImage* loaded, std::string* problem) {
-  return ReadRegularFile(path, kLargestImage, &loaded->bytes, problem) &&
-         ParsePeImage(loaded->bytes, &loaded->image, problem) &&
-         ReadStore(loaded->bytes, loaded->image, &loaded->store, problem);
+bool LoadImage(const std::string& path, LoadedImage* loaded, Report* report) {
+  return OpenImageFile(path, kLargestImage, &loaded->file, report) &&
+         ParsePeImage(loaded->file, &loaded->image, report) &&
+         ReadStore(loaded->file, loaded->image, &loaded->store, report);
 }
 
-bool LoadPayload(const std::string& folder, std::vector<Bytes>* items, std::string* path,
-                 std::string* problem) {
-  std::vector<PayloadFile> files;
-  return CheckPayload(folder, &files, path, problem) && ReadPayload(files, items, path, problem);
+// A checked payload folder, its files opened, and a warning for a payload that only
+// starts where 32-bit programs get 4 GB.
+bool LoadPayload(const std::string& folder, std::vector<PayloadFile>* files, OpenPayload* payload,
+                 Report* report) {
+  if (!CheckPayload(folder, files, report)) {
+    return false;
+  }
+  std::uint64_t total = 0;
+  for (const PayloadFile& file : *files) {
+    total += file.size;
+  }
+  const std::string warning = PayloadWarning(total);
+  if (!warning.empty()) {
+    Say(folder, "warning: " + warning);
+  }
+  return payload == nullptr || OpenPayloadFiles(folder, *files, payload, report);
+}
+
+// `-o PATH` as a folder and a file name in it.
+bool SplitOutput(const std::string& path, std::string* folder, std::string* name,
+                 Report* report) {
+  const std::size_t slash = path.find_last_of('/');
+  *folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name->empty() || *name == "." || *name == "..") {
+    return Refuse(report, path, "names a folder, not a file to write");
+  }
+  return true;
+}
+
+bool IdentityOfPath(const std::string& path, FileIdentity* identity, Report* report) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool known = fd >= 0 && IdentityOf(fd, identity);
+  const std::string reason = std::strerror(errno);
+  if (fd >= 0) {
+    (void)::close(fd);
+  }
+  return known || Refuse(report, path, "cannot open: " + reason);
+}
+
+// Opens the one output of a command at `path`, to replace what is there.
+bool BeginOneOutput(const std::string& path, const Inputs& inputs, std::size_t* output,
+                    Report* report) {
+  std::string folder;
+  std::string name;
+  if (!SplitOutput(path, &folder, &name, report) ||
+      !BeginOutputs(folder, false, Existing::kReplace, inputs, report)) {
+    return false;
+  }
+  if (!CreateOutput(name, output, report)) {
+    DiscardOutputs();
+    return false;
+  }
+  return true;
+}
+
+// The image an output holds now, read back from its file.
+bool ReadBack(std::size_t output, ImageFile* file, Report* report) {
+  const int fd = ::dup(OutputDescriptor(output));
+  if (fd < 0) {
+    return Refuse(report, OutputPath(output), std::string("cannot read: ") + std::strerror(errno));
+  }
+  return ImageFromDescriptor(OutputPath(output), fd, file, report);
+}
+
+// Runs verify's checks on what pack wrote: pack never puts in place an image verify refuses.
+bool VerifyOutput(std::size_t output, Report* report) {
+  LoadedImage loaded;
+  if (!ReadBack(output, &loaded.file, report)) {
+    return false;
+  }
+  const bool verified = ParsePeImage(loaded.file, &loaded.image, report) &&
+                        ReadStore(loaded.file, loaded.image, &loaded.store, report) &&
+                        VerifyImage(loaded.file, loaded.image, loaded.store, nullptr, report);
+  CloseImageFile(&loaded.file);
+  return verified;
 }
 
 int Pack(const Options& options) {
-  std::vector<Bytes> items;
-  std::string path;
-  std::string problem;
-  if (!LoadPayload(options.at("--payload"), &items, &path, &problem)) {
-    return Fail(path, problem);
-  }
+  Report report;
+  std::vector<PayloadFile> files;
+  OpenPayload payload;
   const std::string& stubPath = options.at("--stub");
-  Bytes stub;
-  Bytes out;
-  if (!ReadRegularFile(stubPath, kLargestImage, &stub, &problem) ||
-      !AttachStore(stub, items, &out, &problem)) {
-    return Fail(stubPath, problem);
+  Bytes stubBytes;
+  FileIdentity stubIdentity;
+  if (!LoadPayload(options.at("--payload"), &files, &payload, &report) ||
+      !IdentityOfPath(stubPath, &stubIdentity, &report) ||
+      !ReadSmallFile(stubPath, kLargestStub, &stubBytes, &report)) {
+    ClosePayloadFiles(&payload);
+    return Fail(report);
   }
-  if (!WriteOutputs({{options.at("-o"), &out}}, Existing::kReplace, &path, &problem)) {
-    return Fail(path, problem);
+  payload.inputs.files.push_back(stubIdentity);
+  std::size_t output = 0;
+  if (!BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
+    ClosePayloadFiles(&payload);
+    return Fail(report);
+  }
+  const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
+  bool packed = PackImage(stub, files, payload, output, &report);
+  ClosePayloadFiles(&payload);
+  if (packed && !VerifyOutput(output, &report)) {
+    Say(stubPath, "pack made an image that verify refuses, and kept nothing");
+    packed = false;
+  }
+  if (!packed || !PlaceOutputs(&report)) {
+    DiscardOutputs();
+    return Fail(report);
   }
   return 0;
 }
@@ -93,138 +178,230 @@ int Pack(const Options& options) {
 int List(const Options& options) {
   const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
-  std::string problem;
-  if (!LoadImage(imagePath, &loaded, &problem)) {
-    return Fail(imagePath, problem);
+  Report report;
+  if (!LoadImage(imagePath, &loaded, &report)) {
+    return Fail(report);
   }
-  const Signature signature = ReadSignature(loaded.bytes, loaded.image, &problem);
+  Report signatureProblems;
+  const Signature signature = ReadSignature(loaded.file, loaded.image, &signatureProblems);
   const char* signatureText = signature == Signature::kSigned ? "signed"
                               : signature == Signature::kNone ? "unsigned"
                                                               : "malformed certificate table";
-  std::printf("%s: %s, %zu items, %s\n", imagePath.c_str(), loaded.image.is64 ? "PE32+" : "PE32",
-              loaded.store.items.size(), signatureText);
+  std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(),
+              loaded.image.is64 ? "PE32+" : "PE32", loaded.store.items.size(), signatureText);
   std::printf("%-14s %-10s %8s %10s %10s\n", "key", "name", "language", "size", "offset");
   for (const StoredItem& item : loaded.store.items) {
-    std::printf("%-14s %-10s %8u %10u 0x%08zx\n", item.key.c_str(), item.name.c_str(),
-                item.language, item.size, item.fileOffset);
+    std::printf("%-14s %-10s %8u %10u 0x%08llx\n", item.key.c_str(), item.name.c_str(),
+                item.language, item.size, static_cast<unsigned long long>(item.fileOffset));
   }
+  CloseImageFile(&loaded.file);
   return 0;
 }
+
+// Compares each item with its payload file as the image's bytes pass.
+struct PayloadComparison {
+  const std::vector<PayloadFile>* files;
+  const OpenPayload* payload;
+  std::vector<std::uint64_t> compared;  // per row
+  std::vector<bool> differs;            // per row, said once
+  Bytes chunk;
+};
 
 int Verify(const Options& options) {
   const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
-  std::string problem;
-  if (!LoadImage(imagePath, &loaded, &problem)) {
-    return Fail(imagePath, problem);
+  Report report;
+  if (!LoadImage(imagePath, &loaded, &report)) {
+    return Fail(report);
   }
-  std::vector<Bytes> payload;
-  std::string path;
+  std::vector<PayloadFile> files;
+  OpenPayload payload;
   const bool withPayload = options.count("--payload") != 0;
-  if (withPayload && !LoadPayload(options.at("--payload"), &payload, &path, &problem)) {
-    return Fail(path, problem);
+  if (withPayload && !LoadPayload(options.at("--payload"), &files, &payload, &report)) {
+    return Fail(report);
   }
-  const std::vector<std::string> problems =
-      VerifyImage(loaded.bytes, loaded.image, loaded.store, withPayload ? &payload : nullptr);
-  if (!problems.empty()) {
-    return FailEach(imagePath, problems);
+  std::vector<const StoredItem*> byRow;
+  Report ignored;
+  (void)MatchRows(loaded.file, loaded.store, &byRow, &ignored);
+  PayloadComparison comparison{&files, &payload, std::vector<std::uint64_t>(files.size(), 0),
+                               std::vector<bool>(files.size(), false), Bytes(kChunkSize)};
+  const auto differs = [&](std::size_t row) {
+    if (!comparison.differs[row]) {
+      comparison.differs[row] = true;
+      Refuse(&report, imagePath,
+             "item " + UpperCase(Manifest()[row].itemKey) + " differs from the payload file " +
+                 Manifest()[row].fileName);
+    }
+  };
+  for (std::size_t row = 0; withPayload && row < byRow.size(); ++row) {
+    if (byRow[row] != nullptr && byRow[row]->size != files[row].size) {
+      differs(row);
+    }
   }
-  std::printf("%s: store verified, %zu items\n", imagePath.c_str(), loaded.store.items.size());
+  const ItemTaker compare = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
+    if (comparison.differs[row]) {
+      return true;
+    }
+    Report readProblem;
+    if (!ReadPayload(files[row], payload.fds[row], comparison.compared[row], size,
+                     comparison.chunk.data(), &readProblem)) {
+      report.insert(report.end(), readProblem.begin(), readProblem.end());
+      return false;
+    }
+    comparison.compared[row] += size;
+    if (!std::equal(data, data + size, comparison.chunk.data())) {
+      differs(row);
+    }
+    return true;
+  };
+  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store,
+                                    withPayload ? compare : ItemTaker{}, &report);
+  ClosePayloadFiles(&payload);
+  CloseImageFile(&loaded.file);
+  if (!verified || !report.empty()) {
+    return Fail(report);
+  }
+  std::printf("%s: store verified, %zu items\n", Shown(imagePath).c_str(),
+              loaded.store.items.size());
   return 0;
 }
 
 int Extract(const Options& options) {
   const std::string& imagePath = options.at("IMAGE");
   LoadedImage loaded;
-  std::string problem;
-  if (!LoadImage(imagePath, &loaded, &problem)) {
-    return Fail(imagePath, problem);
+  Report report;
+  FileIdentity imageIdentity;
+  if (!LoadImage(imagePath, &loaded, &report)) {
+    return Fail(report);
   }
-  // Nothing is written from an image that does not verify; names come from the
-  // manifest, never from the image.
-  const std::vector<std::string> problems =
-      VerifyImage(loaded.bytes, loaded.image, loaded.store, nullptr);
-  if (!problems.empty()) {
-    return FailEach(imagePath, problems);
+  if (!IdentityOf(loaded.file.fd, &imageIdentity)) {
+    return Fail({{imagePath, std::string("cannot read: ") + std::strerror(errno)}});
   }
+  // Names come from the manifest, never from the image; the files are written as the
+  // image is verified, and named only if it verifies.
   const std::string& folder = options.at("-C");
-  std::string created;
-  if (!MakeFolder(folder, &created, &problem)) {
-    return Fail(folder, problem);
-  }
-  std::vector<Bytes> files(Manifest().size());
-  std::vector<Output> outputs;
-  for (const StoredItem& item : loaded.store.items) {
-    const auto row = static_cast<std::size_t>(RowOfKey(item.key));
-    const auto* first = loaded.bytes.data() + item.fileOffset;
-    files[row].assign(first, first + item.size);
-  }
-  for (std::size_t row = 0; row < files.size(); ++row) {
-    outputs.push_back({folder + "/" + Manifest()[row].fileName, &files[row]});
-  }
-  std::string path;
-  // The folder may hold the user's files, even the image itself: none is ever replaced.
-  if (!WriteOutputs(outputs, Existing::kKeep, &path, &problem)) {
-    RemoveEmptyFolders(folder, created);
-    return Fail(path, problem);
+  Inputs inputs;
+  inputs.files.push_back(imageIdentity);
+  bool begun = false;
+  std::vector<bool> created(Manifest().size(), false);
+  std::vector<std::size_t> outputs(Manifest().size(), 0);
+  const ItemTaker write = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
+    if (!report.empty()) {
+      return true;  // the image fails already: nothing is written, the rest is still checked
+    }
+    if (!begun) {
+      if (!BeginOutputs(folder, true, Existing::kKeep, inputs, &report)) {
+        return false;
+      }
+      begun = true;
+      // Every name is claimed before a byte is written: a file in the way stops it at once.
+      for (std::size_t r = 0; r < Manifest().size(); ++r) {
+        if (!CreateOutput(Manifest()[r].fileName, &outputs[r], &report)) {
+          return false;
+        }
+        created[r] = true;
+      }
+    }
+    return WriteOutput(outputs[row], data, size, &report);
+  };
+  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, write, &report);
+  CloseImageFile(&loaded.file);
+  if (!verified || !report.empty() || !begun || !PlaceOutputs(&report)) {
+    if (begun) {
+      DiscardOutputs();
+    }
+    return Fail(report);
   }
   return 0;
 }
 
 int Check(const Options& options) {
+  Report report;
   std::vector<PayloadFile> files;
-  std::string path;
-  std::string problem;
-  if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
-    return Fail(path, problem);
+  return LoadPayload(options.at("--payload"), &files, nullptr, &report) ? 0 : Fail(report);
+}
+
+// The sizes of the items a built launcher carries, once the image verifies.
+bool ImageSizes(const std::string& imagePath, std::vector<std::uint64_t>* sizes, Inputs* inputs,
+                Report* report) {
+  LoadedImage loaded;
+  FileIdentity identity;
+  if (!LoadImage(imagePath, &loaded, report)) {
+    return false;
   }
-  return 0;
+  if (!IdentityOf(loaded.file.fd, &identity)) {
+    return Refuse(report, imagePath, std::string("cannot read: ") + std::strerror(errno));
+  }
+  inputs->files.push_back(identity);
+  const bool verified =
+      VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report);
+  CloseImageFile(&loaded.file);
+  if (!verified) {
+    return false;
+  }
+  sizes->assign(Manifest().size(), 0);
+  for (const StoredItem& item : loaded.store.items) {
+    (*sizes)[static_cast<std::size_t>(RowOfKey(item.key))] = item.size;
+  }
+  return true;
 }
 
 int Sizes(const Options& options) {
-  std::vector<PayloadFile> files;
-  std::string path;
-  std::string problem;
   if (options.count("IMAGE") != 0 && options.count("--payload") != 0) {
     return UsageError("sizes takes --payload or an image, not both");
   }
-  if (options.count("IMAGE") != 0) {
-    // The sizes of the items a built launcher carries, in manifest order.
-    LoadedImage loaded;
-    const std::string& imagePath = options.at("IMAGE");
-    if (!LoadImage(imagePath, &loaded, &problem)) {
-      return Fail(imagePath, problem);
-    }
-    const std::vector<std::string> problems =
-        VerifyImage(loaded.bytes, loaded.image, loaded.store, nullptr);
-    if (!problems.empty()) {
-      return FailEach(imagePath, problems);
-    }
-    files.resize(Manifest().size());
-    for (const StoredItem& item : loaded.store.items) {
-      files[static_cast<std::size_t>(RowOfKey(item.key))].size = item.size;
-    }
-  } else if (options.count("--payload") == 0) {
+  if (options.count("IMAGE") == 0 && options.count("--payload") == 0) {
     return UsageError("sizes needs --payload or an image");
-  } else if (!CheckPayload(options.at("--payload"), &files, &path, &problem)) {
-    return Fail(path, problem);
   }
-  const std::string text = SizesHeader(files);
+  Report report;
+  std::vector<std::uint64_t> sizes;
+  Inputs inputs;
+  if (options.count("IMAGE") != 0) {
+    if (!ImageSizes(options.at("IMAGE"), &sizes, &inputs, &report)) {
+      return Fail(report);
+    }
+  } else {
+    std::vector<PayloadFile> files;
+    OpenPayload payload;
+    if (!LoadPayload(options.at("--payload"), &files, &payload, &report)) {
+      return Fail(report);
+    }
+    ClosePayloadFiles(&payload);
+    inputs = payload.inputs;
+    for (const PayloadFile& file : files) {
+      sizes.push_back(file.size);
+    }
+  }
+  const std::string text = SizesHeader(sizes);
   const Bytes header(text.begin(), text.end());
   Bytes old;
+  Report notThere;
   // Left as it is when unchanged, so that an unchanged payload rebuilds nothing.
-  if (ReadRegularFile(options.at("-o"), header.size(), &old, &problem) && old == header) {
+  if (ReadSmallFile(options.at("-o"), header.size(), &old, &notThere) && old == header) {
     return 0;
   }
-  return WriteOutputs({{options.at("-o"), &header}}, Existing::kReplace, &path, &problem)
-             ? 0
-             : Fail(path, problem);
+  std::size_t output = 0;
+  if (!BeginOneOutput(options.at("-o"), inputs, &output, &report)) {
+    return Fail(report);
+  }
+  if (!WriteOutput(output, header.data(), header.size(), &report) || !PlaceOutputs(&report)) {
+    DiscardOutputs();
+    return Fail(report);
+  }
+  return 0;
 }
 
 int Names(const Options&) {
   for (const ManifestFile& file : Manifest()) {
     std::printf("%s\n", file.fileName);
   }
+  return 0;
+}
+
+int Limits(const Options&) {
+  std::printf("largest payload: %llu bytes\n", static_cast<unsigned long long>(kLargestPayload));
+  std::printf("largest payload 32-bit Windows maps: %llu bytes\n",
+              static_cast<unsigned long long>(kLargestPayloadOn32BitWindows));
   return 0;
 }
 
@@ -246,12 +423,14 @@ const std::vector<Verb>& Verbs() {
       {"check", false, false, {"--payload"}, {}, Check},
       {"sizes", true, true, {"-o"}, {"--payload"}, Sizes},
       {"names", false, false, {}, {}, Names},
+      {"limits", false, false, {}, {}, Limits},
   };
   return verbs;
 }
 
 int UsageError(const std::string& problem) {
-  (void)std::fprintf(stderr, "selfinst-pack: %s (see selfinst-pack --help)\n", problem.c_str());
+  (void)std::fprintf(stderr, "selfinst-pack: %s (see selfinst-pack --help)\n",
+                     Shown(problem).c_str());
   return kUsageError;
 }
 
@@ -356,4 +535,22 @@ int Run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+// Standard output that could not be written (a full disk, a closed pipe) is a failure.
+int CheckStandardOutput(int result) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    Say("standard output", std::string("cannot write: ") + std::strerror(errno));
+    return 1;
+  }
+  return result;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return CheckStandardOutput(Run(std::vector<std::string>(argv + 1, argv + argc)));
+  } catch (const std::exception& unexpected) {
+    Say("unexpected failure", unexpected.what());
+  } catch (...) {
+    Say("unexpected failure", "an unknown error");
+  }
+  return 1;
+}

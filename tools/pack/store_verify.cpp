@@ -1,89 +1,27 @@
-// Verification: the store that should be there is planned from the items found, written
-// into a buffer, and compared with the image record by record.
+// Verification: the records planned for the items found are compared with the image's
+// bytes record by record (a key's case too, through its string), the loader's fields are
+// checked, and one pass over the file takes the checksum, checks the padding and hands on
+// the items' bytes.
 #include <algorithm>
+#include <memory>
 
 #include "store_reader.h"
 
 namespace {
 
-// Which found item holds each manifest row; reports keys that are missing, unknown,
-// not in upper case or empty.
-std::vector<const StoredItem*> MatchRows(const StoreView& store,
-                                         std::vector<std::string>* problems) {
-  const std::vector<ManifestFile>& manifest = Manifest();
-  std::vector<const StoredItem*> byRow(manifest.size(), nullptr);
-  for (const StoredItem& item : store.items) {
-    const int row = RowOfKey(item.key);
-    if (row < 0) {
-      problems->push_back("key " + item.key + " is not in the manifest");
-      continue;
-    }
-    byRow[static_cast<std::size_t>(row)] = &item;
-    if (item.size == 0) {
-      problems->push_back("item " + item.key + " is empty");
-    }
-  }
-  for (std::size_t row = 0; row < manifest.size(); ++row) {
-    if (byRow[row] == nullptr) {
-      problems->push_back("key " + UpperCase(manifest[row].itemKey) + " is missing");
-    }
-  }
-  return byRow;
-}
-
-void CompareRecord(const Bytes& bytes, const StoreView& store, const Bytes& expected,
-                   const PlannedRecord& record, std::vector<std::string>* problems) {
-  const std::size_t actualAt = store.sectionOffset + record.at;
-  if (std::equal(expected.begin() + record.at, expected.begin() + record.at + record.size,
-                 bytes.begin() + static_cast<long>(actualAt))) {
-    return;
-  }
-  const std::string where = record.what + " at store offset " + std::to_string(record.at);
-  if (record.kind == nullptr) {
-    problems->push_back(where + " differs from the plan");
-    return;
-  }
-  for (std::size_t i = 0; i < record.kind->fieldCount; ++i) {
-    const Field& field = record.kind->fields[i];
-    std::uint32_t actual = 0;
-    std::uint32_t planned = 0;
-    (void)Get(bytes, actualAt, field, &actual);
-    (void)Get(expected, record.at, field, &planned);
-    if (actual != planned) {
-      problems->push_back(where + ": " + field.name + " is " + Hex(actual) + ", expected " +
-                          Hex(planned));
-    }
-  }
-}
-
-void CompareWithPlan(const Bytes& bytes, const StoreView& store, const StorePlan& plan,
-                     const Bytes& expected, std::vector<std::string>* problems) {
-  for (const PlannedRecord& record : PlannedRecords(plan)) {
-    if (record.at + std::uint64_t{record.size} > store.sectionSize) {
-      problems->push_back("the store is cut short: " + record.what + " lies past its section");
-      return;
-    }
-    CompareRecord(bytes, store, expected, record, problems);
-  }
-  const auto tail = bytes.begin() + static_cast<long>(store.sectionOffset + plan.end);
-  if (std::any_of(tail, tail + (store.sectionSize - plan.end), [](std::uint8_t b) { return b; })) {
-    problems->emplace_back("the section's padding after the store holds non-zero bytes");
-  }
-}
-
-// The section header and data directory that tell the loader where the store is.
-void CheckStoreSection(const PeImage& image, const StoreView& store, std::uint32_t storeSize,
-                       std::vector<std::string>* problems) {
+void CheckStoreSection(const ImageFile& file, const PeImage& image, const StoreView& store,
+                       std::uint32_t storeSize, Report* report) {
   const Section& section = image.sections[store.section];
-  const auto expect = [problems](const std::string& what, std::uint32_t actual,
-                                 std::uint32_t expected) {
+  const auto expect = [&file, report](const std::string& what, std::uint32_t actual,
+                                      std::uint32_t expected) {
     if (actual != expected) {
-      problems->push_back(what + " is " + Hex(actual) + ", expected " + Hex(expected));
+      Refuse(report, file.path, what + " is " + Hex(actual) + ", expected " + Hex(expected));
     }
   };
   if (section.name != kStoreSectionName || store.section + 1 != image.sections.size()) {
-    problems->push_back("the store's section is " + section.name + ", not the last section " +
-                        kStoreSectionName);
+    Refuse(report, file.path,
+           "the store's section is " + section.name + ", not the last section " +
+               kStoreSectionName);
   }
   expect("the store's offset in its section", store.sectionRva - section.virtualAddress, 0);
   expect("the store section's VirtualSize", section.virtualSize, storeSize);
@@ -93,58 +31,156 @@ void CheckStoreSection(const PeImage& image, const StoreView& store, std::uint32
   expect("the resource data directory's Size", store.directorySize, storeSize);
 }
 
-void ComparePayload(const Bytes& bytes, const std::vector<const StoredItem*>& byRow,
-                    const std::vector<Bytes>& payload, std::vector<std::string>* problems) {
-  for (std::size_t row = 0; row < byRow.size() && row < payload.size(); ++row) {
-    const StoredItem& item = *byRow[row];
-    const auto first = bytes.begin() + static_cast<long>(item.fileOffset);
-    if (payload[row].size() != item.size ||
-        !std::equal(payload[row].begin(), payload[row].end(), first)) {
-      problems->push_back("item " + item.key + " differs from the payload file " +
-                          Manifest()[row].fileName);
+std::string Where(const StoreRecord& record) {
+  return record.what + " at store offset " + std::to_string(record.at);
+}
+
+void CompareRecord(const ImageFile& file, const StoreRecord& record, const std::uint8_t* actual,
+                   const std::uint8_t* planned, Report* report) {
+  if (std::equal(planned, planned + record.size, actual)) {
+    return;
+  }
+  const std::vector<Field>& fields = FieldsOf(record.kind);
+  if (fields.empty()) {
+    Refuse(report, file.path, Where(record) + " differs from the plan");
+    return;
+  }
+  const Bytes actualBytes(actual, actual + record.size);
+  const Bytes plannedBytes(planned, planned + record.size);
+  for (const Field& field : fields) {
+    std::uint32_t found = 0;
+    std::uint32_t expected = 0;
+    (void)Get(actualBytes, 0, field, &found);
+    (void)Get(plannedBytes, 0, field, &expected);
+    if (found != expected) {
+      Refuse(report, file.path,
+             Where(record) + ": " + field.name + " is " + Hex(found) + ", expected " +
+                 Hex(expected));
     }
+  }
+}
+
+// The directory, and the padding up to the first item, as planned; false when the store
+// is too short to hold the records.
+bool CompareDirectory(const ImageFile& file, const StoreView& store,
+                      const std::vector<StoreRecord>& records, Report* report) {
+  for (const StoreRecord& record : records) {
+    if (record.at + std::uint64_t{record.size} > store.sectionSize) {
+      return Refuse(report, file.path,
+                    "the store is cut short: " + record.what + " lies past its section");
+    }
+  }
+  const Bytes planned = RenderDirectory(records);
+  Bytes actual(planned.size());
+  if (!ReadAt(file, store.sectionOffset, actual.size(), actual.data())) {
+    return Refuse(report, file.path, "the store's directory cannot be read");
+  }
+  for (const StoreRecord& record : records) {
+    if (record.kind == RecordKind::kItem) {
+      break;
+    }
+    CompareRecord(file, record, actual.data() + record.at, planned.data() + record.at, report);
+  }
+  return true;
+}
+
+// A span that must hold zero bytes only; says so once.
+Span ZeroSpan(const ImageFile& file, std::uint64_t at, std::uint64_t size, std::string problem,
+              Report* report) {
+  auto said = std::make_shared<bool>(false);
+  return {at, size, [&file, problem, report, said](const std::uint8_t* data, std::size_t n) {
+            if (!*said && std::any_of(data, data + n, [](std::uint8_t b) { return b != 0; })) {
+              *said = true;
+              Refuse(report, file.path, problem);
+            }
+            return true;
+          }};
+}
+
+// The size a PE32 without the large-address flag may carry: its 2 GB leave no more.
+void CheckLargeAddressAware(const ImageFile& file, const PeImage& image, std::uint64_t total,
+                            Report* report) {
+  if (!image.is64 && (image.characteristics & coff::kLargeAddressAware) == 0 &&
+      total > kLargestPayloadOn32BitWindows) {
+    Refuse(report, file.path,
+           "the image is not large-address-aware, so its " + std::to_string(total) +
+               " bytes of payload leave it no room to start");
   }
 }
 
 }  // namespace
 
-std::vector<std::string> VerifyStore(const Bytes& bytes, const PeImage& image,
-                                     const StoreView& store, const std::vector<Bytes>* payload) {
-  std::vector<std::string> problems;
-  const std::vector<const StoredItem*> byRow = MatchRows(store, &problems);
-  if (!problems.empty()) {
-    return problems;  // the layout can only be planned for the full manifest
+bool MatchRows(const ImageFile& file, const StoreView& store,
+               std::vector<const StoredItem*>* byRow, Report* report) {
+  const std::vector<ManifestFile>& manifest = Manifest();
+  const std::size_t before = report->size();
+  byRow->assign(manifest.size(), nullptr);
+  for (const StoredItem& item : store.items) {
+    const int row = RowOfKey(item.key);
+    if (row < 0) {
+      Refuse(report, file.path, "key " + item.key + " is not in the manifest");
+      continue;
+    }
+    (*byRow)[static_cast<std::size_t>(row)] = &item;
+    if (item.size == 0) {
+      Refuse(report, file.path, "item " + item.key + " is empty");
+    }
   }
-  std::uint64_t total = 0;
-  for (const StoredItem* item : byRow) {
-    total += item->size;
+  for (std::size_t row = 0; row < manifest.size(); ++row) {
+    if ((*byRow)[row] == nullptr) {
+      Refuse(report, file.path, "key " + UpperCase(manifest[row].itemKey) + " is missing");
+    }
   }
-  if (total > kLargestPayload) {
-    return {"the items add up to " + std::to_string(total) + " bytes, more than an image carries"};
-  }
-  std::vector<std::uint32_t> sizes;
-  std::vector<ItemBytes> items;
-  for (const StoredItem* item : byRow) {
-    sizes.push_back(item->size);
-    items.push_back({bytes.data() + item->fileOffset, item->size});
-  }
-  const StorePlan plan = PlanStore(sizes);
-  Bytes expected;
-  if (!WriteStore(plan, items, store.sectionRva, &expected)) {
-    return {"the store cannot be planned for the items found"};
-  }
-  CompareWithPlan(bytes, store, plan, expected, &problems);
-  CheckStoreSection(image, store, plan.end, &problems);
-  if (payload != nullptr) {
-    ComparePayload(bytes, byRow, *payload, &problems);
-  }
-  return problems;
+  return report->size() == before;
 }
 
-std::vector<std::string> VerifyImage(const Bytes& bytes, const PeImage& image,
-                                     const StoreView& store, const std::vector<Bytes>* payload) {
-  std::vector<std::string> problems = LoaderProblems(bytes, image);
-  const std::vector<std::string> storeProblems = VerifyStore(bytes, image, store, payload);
-  problems.insert(problems.end(), storeProblems.begin(), storeProblems.end());
-  return problems;
+bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
+                 const ItemTaker& takeItem, Report* report) {
+  const std::size_t before = report->size();
+  LoaderProblems(file, image, store.section, report);
+  std::vector<const StoredItem*> byRow;
+  if (!MatchRows(file, store, &byRow, report)) {
+    return false;  // the layout can only be planned for the full manifest
+  }
+  std::uint64_t total = 0;
+  std::vector<std::uint32_t> sizes;
+  for (const StoredItem* item : byRow) {
+    total += item->size;
+    sizes.push_back(item->size);
+  }
+  if (!CheckPayloadTotal(total, file.path, report)) {
+    return false;
+  }
+  CheckLargeAddressAware(file, image, total, report);
+  const std::vector<StoreRecord> records = StoreRecords(sizes, Manifest(), store.sectionRva);
+  const std::uint32_t storeSize = StoreSize(records);
+  CheckStoreSection(file, image, store, storeSize, report);
+  if (!CompareDirectory(file, store, records, report)) {
+    return false;
+  }
+  std::vector<Span> spans;
+  bool pastFirstItem = false;
+  for (const StoreRecord& record : records) {
+    pastFirstItem = pastFirstItem || record.kind == RecordKind::kItem;
+    if (record.kind == RecordKind::kPadding && pastFirstItem) {
+      spans.push_back(ZeroSpan(file, store.sectionOffset + record.at, record.size,
+                               Where(record) + " differs from the plan", report));
+    }
+  }
+  spans.push_back(ZeroSpan(file, store.sectionOffset + storeSize, store.sectionSize - storeSize,
+                           "the section's padding after the store holds non-zero bytes", report));
+  if (takeItem) {
+    for (std::size_t row = 0; row < byRow.size(); ++row) {
+      spans.push_back({byRow[row]->fileOffset, byRow[row]->size,
+                       [&takeItem, row](const std::uint8_t* data, std::size_t size) {
+                         return takeItem(row, data, size);
+                       }});
+    }
+  }
+  std::uint32_t checkSum = 0;
+  if (!ScanImage(file, OptionalFieldAt(image, optional::kCheckSum), spans, &checkSum, report)) {
+    return false;
+  }
+  CheckCheckSum(file, image, checkSum, report);
+  return report->size() == before;
 }

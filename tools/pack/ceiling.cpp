@@ -1,0 +1,20 @@
+#include "ceiling.h"
+
+bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, Report* report) {
+  if (total <= kLargestPayload) {
+    return true;
+  }
+  return Refuse(report, subject,
+                "the payload holds " + std::to_string(total) + " bytes, more than the " +
+                    std::to_string(kLargestPayload) +
+                    " bytes with which a 32-bit Windows launcher still starts");
+}
+
+std::string PayloadWarning(std::uint64_t total) {
+  if (total <= kLargestPayloadOn32BitWindows) {
+    return "";
+  }
+  return "the payload holds " + std::to_string(total) + " bytes, more than the " +
+         std::to_string(kLargestPayloadOn32BitWindows) +
+         " bytes 32-bit Windows can map for a program: the launcher runs on 64-bit Windows only";
+}

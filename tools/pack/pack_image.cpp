@@ -1,0 +1,202 @@
+#include "pack_image.h"
+
+#include <algorithm>
+
+#include "checksum.h"
+#include "pe_image.h"
+#include "store_layout.h"
+#include "store_reader.h"
+
+namespace {
+
+constexpr std::uint32_t kPageSize = 0x1000;
+
+// Where the new section goes, worked out from the stub before anything is written.
+struct SectionPlan {
+  std::size_t header = 0;  // of the new section header
+  std::uint32_t rva = 0;
+  std::uint32_t rawOffset = 0;
+  std::uint32_t rawSize = 0;
+  std::uint32_t storeSize = 0;
+};
+
+bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
+  if (image.numberOfRvaAndSizes <= dataDirectory::kResource) {
+    return Refuse(report, stub.path, "the image has no resource data directory");
+  }
+  if (ReadDataDirectory(stub, image, dataDirectory::kResource).rva != 0 ||
+      std::any_of(image.sections.begin(), image.sections.end(),
+                  [](const Section& s) { return s.name == kStoreSectionName; })) {
+    return Refuse(report, stub.path, "the image already has a resource section");
+  }
+  const DataDirectory certificates = ReadDataDirectory(stub, image, dataDirectory::kSecurity);
+  if (certificates.rva != 0 || certificates.size != 0) {
+    return Refuse(report, stub.path, "the image is signed; attach the store before signing");
+  }
+  if (stub.size > RawEnd(image)) {
+    return Refuse(report, stub.path, "the image has data after its last section");
+  }
+  const std::uint64_t headerEnd = image.sectionTableOffset +
+                                  (image.sections.size() + 1) * std::uint64_t{sectionHeader::kRecordSize};
+  if (headerEnd > image.sizeOfHeaders || headerEnd > FirstRawOffset(image, stub.size)) {
+    return Refuse(report, stub.path, "the image has no room in its header for another section header");
+  }
+  return true;
+}
+
+bool PlanSection(const ImageFile& stub, const PeImage& image, std::uint32_t storeSize,
+                 SectionPlan* plan, Report* report) {
+  std::uint64_t imageEnd = image.sizeOfHeaders;
+  for (const Section& section : image.sections) {
+    imageEnd = std::max<std::uint64_t>(imageEnd, std::uint64_t{section.virtualAddress} +
+                                                     std::max(section.virtualSize,
+                                                              section.sizeOfRawData));
+  }
+  imageEnd = AlignUp(imageEnd, image.sectionAlignment);
+  plan->header = image.sectionTableOffset + image.sections.size() * sectionHeader::kRecordSize;
+  plan->storeSize = storeSize;
+  // On a page boundary in the file too, so that a loader can map the store rather than
+  // copy it (Wine copies a section whose file offset is not page-aligned).
+  const std::uint64_t rawOffset = AlignUp(RawEnd(image), std::max(image.fileAlignment, kPageSize));
+  const std::uint64_t rawSize = AlignUp(storeSize, image.fileAlignment);
+  const std::uint64_t mappedEnd = AlignUp(imageEnd + storeSize, image.sectionAlignment);
+  if (mappedEnd > kLargestImage || rawOffset + rawSize > kLargestImage) {
+    return Refuse(report, stub.path,
+                  "the image's sections end at " + Hex(imageEnd) +
+                      ", leaving no room for a store of " + std::to_string(storeSize) + " bytes");
+  }
+  plan->rva = static_cast<std::uint32_t>(imageEnd);
+  plan->rawOffset = static_cast<std::uint32_t>(rawOffset);
+  plan->rawSize = static_cast<std::uint32_t>(rawSize);
+  return true;
+}
+
+// The stub's bytes up to the store, then the store's directory, with the headers
+// describing the new section; the checksum is left zero.
+Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan& plan,
+                  const std::vector<StoreRecord>& records) {
+  using namespace optional;
+  Bytes head = stub.head;
+  head.resize(plan.rawOffset, 0);
+  const Bytes directory = RenderDirectory(records);
+  head.insert(head.end(), directory.begin(), directory.end());
+
+  std::fill(head.begin() + static_cast<long>(plan.header),
+            head.begin() + static_cast<long>(plan.header + sectionHeader::kRecordSize), 0);
+  const std::string name = kStoreSectionName;
+  std::copy(name.begin(), name.end(), head.begin() + static_cast<long>(plan.header));
+  Put(&head, plan.header, sectionHeader::kVirtualSize, plan.storeSize);
+  Put(&head, plan.header, sectionHeader::kVirtualAddress, plan.rva);
+  Put(&head, plan.header, sectionHeader::kSizeOfRawData, plan.rawSize);
+  Put(&head, plan.header, sectionHeader::kPointerToRawData, plan.rawOffset);
+  Put(&head, plan.header, sectionHeader::kCharacteristics, kStoreCharacteristics);
+  Put(&head, image.coffOffset, coff::kNumberOfSections,
+      static_cast<std::uint32_t>(image.sections.size() + 1));
+  // A payload near the ceiling needs more than 2 GB of address space; the launcher keeps
+  // no pointer in a signed integer, so it may have the addresses above.
+  Put(&head, image.coffOffset, coff::kCharacteristics,
+      image.characteristics | coff::kLargeAddressAware);
+
+  const std::size_t o = image.optionalOffset;
+  Put(&head, o, Of(kSizeOfImage, image.is64),
+      static_cast<std::uint32_t>(AlignUp(plan.rva + std::uint64_t{plan.storeSize},
+                                         image.sectionAlignment)));
+  std::uint32_t initializedData = 0;
+  (void)Get(head, o, Of(kSizeOfInitializedData, image.is64), &initializedData);
+  Put(&head, o, Of(kSizeOfInitializedData, image.is64), initializedData + plan.rawSize);
+  const std::size_t resources = DataDirectoryAt(image, dataDirectory::kResource);
+  Put(&head, resources, dataDirectory::kVirtualAddress, plan.rva);
+  Put(&head, resources, dataDirectory::kSize, plan.storeSize);
+  Put(&head, o, Of(kCheckSum, image.is64), 0);
+  return head;
+}
+
+// Writes `size` bytes, checksummed as they pass.
+bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size, CheckSum* checkSum,
+          Report* report) {
+  AddToCheckSum(checkSum, data, size);
+  return WriteOutput(output, data, size, report);
+}
+
+bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<PayloadFile>& files,
+               const OpenPayload& payload, std::size_t output, CheckSum* checkSum,
+               Report* report) {
+  Bytes chunk(kChunkSize);
+  const Bytes zeros(16, 0);
+  bool pastFirstItem = false;
+  for (const StoreRecord& record : records) {
+    pastFirstItem = pastFirstItem || record.kind == RecordKind::kItem;
+    if (!pastFirstItem) {
+      continue;  // in the head
+    }
+    if (record.kind == RecordKind::kPadding) {
+      if (!Emit(output, zeros.data(), record.size, checkSum, report)) {
+        return false;
+      }
+      continue;
+    }
+    for (std::uint64_t done = 0; done < record.size;) {
+      const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, record.size - done));
+      if (!ReadPayload(files[record.row], payload.fds[record.row], done, size, chunk.data(),
+                       report) ||
+          !Emit(output, chunk.data(), size, checkSum, report)) {
+        return false;
+      }
+      done += size;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
+               const OpenPayload& payload, std::size_t output, Report* report) {
+  PeImage image;
+  if (!ParsePeImage(stub, &image, report) || !CheckStub(stub, image, report)) {
+    return false;
+  }
+  std::vector<std::uint32_t> sizes;
+  for (const PayloadFile& file : files) {
+    sizes.push_back(static_cast<std::uint32_t>(file.size));
+  }
+  // The section's address is known only once its size is: plan it at address 0 first.
+  SectionPlan plan;
+  if (!PlanSection(stub, image, StoreSize(StoreRecords(sizes, Manifest(), 0)), &plan, report)) {
+    return false;
+  }
+  const std::vector<StoreRecord> records = StoreRecords(sizes, Manifest(), plan.rva);
+  const Bytes head = ComposeHead(stub, image, plan, records);
+
+  // The headers as verify will read them, checked before anything is written.
+  ImageFile composed = ImageInMemory(stub.path, head);
+  composed.size = std::uint64_t{plan.rawOffset} + plan.rawSize;
+  PeImage packed;
+  if (!ParsePeImage(composed, &packed, report)) {
+    return false;
+  }
+  const std::size_t before = report->size();
+  LoaderProblems(composed, packed, packed.sections.size() - 1, report);
+  if (report->size() != before) {
+    return false;
+  }
+
+  CheckSum checkSum;
+  if (!Emit(output, head.data(), head.size(), &checkSum, report) ||
+      !EmitItems(records, files, payload, output, &checkSum, report)) {
+    return false;
+  }
+  const std::uint64_t written = head.size() + (StoreSize(records) - RenderDirectory(records).size());
+  const Bytes zeros(kChunkSize, 0);
+  for (std::uint64_t at = written; at < composed.size;) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, composed.size - at));
+    if (!Emit(output, zeros.data(), size, &checkSum, report)) {
+      return false;
+    }
+    at += size;
+  }
+  Bytes field(4);
+  Put(&field, 0, Field{"CheckSum", 0, 4}, FinishCheckSum(checkSum));
+  return WriteOutputAt(output, OptionalFieldAt(image, optional::kCheckSum), field.data(), 4,
+                       report);
+}

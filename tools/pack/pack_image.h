@@ -1,0 +1,15 @@
+// Packing: the item store attached to a linked launcher as its new last section, the
+// image streamed into an output with the payload's bytes copied in bounded chunks.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "image_file.h"
+#include "payload_folder.h"
+
+// Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
+// `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take
+// a store or whose image verify would refuse for its headers.
+bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
+               const OpenPayload& payload, std::size_t output, Report* report);

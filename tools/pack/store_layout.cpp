@@ -1,0 +1,176 @@
+#include "store_layout.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kOneEntryDirectorySize =
+    resourceDirectory::kRecordSize + resourceEntry::kRecordSize;
+constexpr std::uint32_t kFirstBlockAlignment = 16;
+constexpr std::uint32_t kBlockAlignment = 4;
+
+std::uint32_t Align(std::uint32_t value, std::uint32_t alignment) {
+  return static_cast<std::uint32_t>(AlignUp(value, alignment));
+}
+
+// Appends records, each where the last one ended.
+struct Layout {
+  std::vector<StoreRecord> records;
+  std::uint32_t at = 0;
+
+  void Add(std::string what, std::uint32_t size, RecordKind kind,
+           std::vector<std::uint32_t> values = {}, std::string text = "", std::size_t row = 0) {
+    records.push_back({std::move(what), at, size, kind, std::move(values), std::move(text), row});
+    at += size;
+  }
+  void Directory(const std::string& what, std::uint32_t named, std::uint32_t ids) {
+    Add(what, resourceDirectory::kRecordSize, RecordKind::kDirectory, {0, 0, 0, 0, named, ids});
+  }
+  void Entry(const std::string& what, std::uint32_t name, std::uint32_t offsetToData) {
+    Add(what, resourceEntry::kRecordSize, RecordKind::kEntry, {name, offsetToData});
+  }
+  void String(const std::string& what, const std::string& text) {
+    Add(what, resourceString::Size(static_cast<std::uint32_t>(text.size())), RecordKind::kString,
+        {}, text);
+  }
+  void PadTo(const std::string& what, std::uint32_t end) { Add(what, end - at, RecordKind::kPadding); }
+};
+
+}  // namespace
+
+const std::vector<Field>& FieldsOf(RecordKind kind) {
+  static const std::vector<Field> directory = {
+      resourceDirectory::kCharacteristics,      resourceDirectory::kTimeDateStamp,
+      resourceDirectory::kMajorVersion,         resourceDirectory::kMinorVersion,
+      resourceDirectory::kNumberOfNamedEntries, resourceDirectory::kNumberOfIdEntries};
+  static const std::vector<Field> entry = {resourceEntry::kName, resourceEntry::kOffsetToData};
+  static const std::vector<Field> dataEntry = {
+      resourceDataEntry::kOffsetToData, resourceDataEntry::kSize, resourceDataEntry::kCodePage,
+      resourceDataEntry::kReserved};
+  static const std::vector<Field> none;
+  return kind == RecordKind::kDirectory   ? directory
+         : kind == RecordKind::kEntry     ? entry
+         : kind == RecordKind::kDataEntry ? dataEntry
+                                          : none;
+}
+
+std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
+                                      const std::vector<ManifestFile>& manifest,
+                                      std::uint32_t sectionRva) {
+  using resourceEntry::kDataIsDirectory;
+  using resourceEntry::kNameIsString;
+  const auto count = static_cast<std::uint32_t>(manifest.size());
+  std::vector<std::string> keys;
+  for (const ManifestFile& file : manifest) {
+    keys.push_back(UpperCase(file.itemKey));
+  }
+  // The root's entries, and the type directories, name directories and data entries
+  // below them, follow the keys' binary order.
+  std::vector<std::size_t> slotRow(count);
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    slotRow[slot] = slot;
+  }
+  std::sort(slotRow.begin(), slotRow.end(),
+            [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  const std::uint32_t typeDirectories =
+      resourceDirectory::kRecordSize + count * resourceEntry::kRecordSize;
+  const std::uint32_t nameDirectories = typeDirectories + count * kOneEntryDirectorySize;
+  const std::uint32_t dataEntries = nameDirectories + count * kOneEntryDirectorySize;
+  const std::uint32_t strings = dataEntries + count * resourceDataEntry::kRecordSize;
+  // The keys in manifest order, the shared name second; the items after them, each on
+  // its boundary.
+  std::vector<std::uint32_t> keyString(count);
+  std::vector<std::uint32_t> block(count);
+  std::uint32_t nameString = 0;
+  std::uint32_t at = strings;
+  for (std::uint32_t row = 0; row < count; ++row) {
+    keyString[row] = at;
+    at += resourceString::Size(static_cast<std::uint32_t>(keys[row].size()));
+    if (row == 0) {
+      nameString = at;
+      at += resourceString::Size(static_cast<std::uint32_t>(std::strlen(kStoredItemName)));
+    }
+  }
+  at = Align(at, kFirstBlockAlignment);
+  for (std::uint32_t row = 0; row < count; ++row) {
+    block[row] = at;
+    at = Align(at + sizes[row], kBlockAlignment);
+  }
+  const std::uint32_t end = at;
+
+  Layout layout;
+  layout.Directory("the root directory", count, 0);
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    layout.Entry("the type entry of " + keys[slotRow[slot]], kNameIsString | keyString[slotRow[slot]],
+                 kDataIsDirectory | (typeDirectories + slot * kOneEntryDirectorySize));
+  }
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    layout.Directory("the type directory of " + keys[slotRow[slot]], 1, 0);
+    layout.Entry("the name entry of " + keys[slotRow[slot]], kNameIsString | nameString,
+                 kDataIsDirectory | (nameDirectories + slot * kOneEntryDirectorySize));
+  }
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    layout.Directory("the name directory of " + keys[slotRow[slot]], 0, 1);
+    layout.Entry("the language entry of " + keys[slotRow[slot]], kItemLanguage,
+                 dataEntries + slot * resourceDataEntry::kRecordSize);
+  }
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    const std::size_t row = slotRow[slot];
+    layout.Add("the data entry of " + keys[row], resourceDataEntry::kRecordSize,
+               RecordKind::kDataEntry, {sectionRva + block[row], sizes[row], 0, 0});
+  }
+  for (std::uint32_t row = 0; row < count; ++row) {
+    layout.String("the type string " + keys[row], keys[row]);
+    if (row == 0) {
+      layout.String(std::string("the name string ") + kStoredItemName, kStoredItemName);
+    }
+  }
+  for (std::uint32_t row = 0; row < count; ++row) {
+    layout.PadTo(row == 0 ? "the padding before the first item" : "the padding after item " + keys[row - 1],
+                 block[row]);
+    layout.Add("item " + keys[row], sizes[row], RecordKind::kItem, {}, "", row);
+  }
+  if (count != 0) {
+    layout.PadTo("the padding after item " + keys[count - 1], end);
+  }
+  return layout.records;
+}
+
+std::uint32_t StoreSize(const std::vector<StoreRecord>& records) {
+  return records.empty() ? 0 : records.back().at + records.back().size;
+}
+
+void RenderRecord(const StoreRecord& record, std::uint8_t* out) {
+  std::memset(out, 0, record.size);
+  if (record.kind == RecordKind::kString) {
+    const auto put = [out](std::uint32_t at, std::uint32_t value) {
+      out[at] = static_cast<std::uint8_t>(value);
+      out[at + 1] = static_cast<std::uint8_t>(value >> 8);
+    };
+    put(0, static_cast<std::uint32_t>(record.text.size()));
+    for (std::size_t i = 0; i < record.text.size(); ++i) {
+      put(static_cast<std::uint32_t>(resourceString::kUnitsAt + 2 * i),
+          static_cast<unsigned char>(record.text[i]));
+    }
+    return;
+  }
+  const std::vector<Field>& fields = FieldsOf(record.kind);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    for (std::uint32_t b = 0; b < fields[i].width; ++b) {
+      out[fields[i].offset + b] = static_cast<std::uint8_t>(record.values[i] >> (8 * b));
+    }
+  }
+}
+
+Bytes RenderDirectory(const std::vector<StoreRecord>& records) {
+  Bytes out;
+  for (const StoreRecord& record : records) {
+    if (record.kind == RecordKind::kItem) {
+      break;
+    }
+    out.resize(record.at + record.size);
+    RenderRecord(record, out.data() + record.at);
+  }
+  return out;
+}
