@@ -27,7 +27,7 @@ if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
 endif()
 
 add_tiny_program(standin windows tools/standin/standin.cpp)
-target_include_directories(standin PRIVATE tools/demo-payload)
+target_include_directories(standin PRIVATE tools/demo-payload src/payload)
 target_link_libraries(standin PRIVATE shell32)
 set_target_properties(standin PROPERTIES OUTPUT_NAME setup)
 

@@ -100,9 +100,7 @@ std::string CopyStub(const std::string& dir, const std::string& stub = kStub32) 
 
 std::string StubChanged(const std::string& dir, void (*change)(Bytes*, const PeImage&)) {
   Bytes stub = ReadBytes(kStub64);
-  PeImage pe;
-  std::string error;
-  EXPECT_TRUE(ParsePeImage(stub, &pe, &error)) << error;
+  const PeImage pe = ParsePe(stub);
   change(&stub, pe);
   WriteBytes(dir + "/stub.exe", stub);
   return dir + "/stub.exe";
@@ -203,7 +201,7 @@ const BadInput kBadInputs[] = {
          Put(stub, pe.sections.back().headerOffset + 12, Field{"", 0, 4}, 0xFFFFF000u);
        });
      },
-     "leaving no room for the store in a 32-bit Windows image"},
+     "leaving no room for a store of 2162888 bytes"},
     {"StubHasDataAfterItsLastSection",
      [](PackTest* t, const std::string& dir) {
        t->CopyPayload();

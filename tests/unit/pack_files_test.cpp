@@ -33,7 +33,8 @@ const Oversize kOversizes[] = {
     {"FileOfFiveGiB",
      {{9, 5ull << 30}},
      false,
-     "5368709120 bytes, more than the 2130706432 bytes a 32-bit Windows image can carry"},
+     "5368709120 bytes, more than the 2130706432 bytes with which a 32-bit Windows launcher "
+     "still starts"},
     {"PayloadOfTwoAndAHalfGiB",
      {{1, 1342177280}, {9, 1342177280}},
      true,

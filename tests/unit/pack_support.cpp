@@ -1,5 +1,6 @@
 #include "pack_support.h"
 
+#include "image_checksum.h"
 #include "unprivileged.h"
 
 #include <poll.h>
@@ -124,25 +125,82 @@ void PutU32(Bytes* image, std::size_t at, std::uint32_t value) {
   Put(image, at, Field{"", 0, 4}, value);
 }
 
+ImageFile AsImage(const Bytes& image) { return ImageInMemory("image", image); }
+
+std::string Lines(const Report& report) {
+  std::string lines;
+  for (const Problem& problem : report) {
+    lines += problem.subject + ": " + problem.what + "\n";
+  }
+  return lines;
+}
+
 void FixCheckSum(Bytes* image) {
   const PeImage pe = ParsePe(*image);
   const std::size_t at = OptionalFieldAt(pe, optional::kCheckSum);
-  Put(image, at, Field{"CheckSum", 0, 4}, ComputeCheckSum(*image, at));
+  Put(image, at, Field{"CheckSum", 0, 4}, 0);
+  CheckSum sum;
+  AddToCheckSum(&sum, image->data(), image->size());
+  Put(image, at, Field{"CheckSum", 0, 4}, FinishCheckSum(sum));
 }
 
 PeImage ParsePe(const Bytes& image) {
   PeImage pe;
-  std::string error;
-  EXPECT_TRUE(ParsePeImage(image, &pe, &error)) << error;
+  Report report;
+  EXPECT_TRUE(ParsePeImage(AsImage(image), &pe, &report)) << Lines(report);
   return pe;
 }
 
 ParsedImage Parse(const Bytes& image) {
   ParsedImage parsed;
-  std::string error;
-  EXPECT_TRUE(ParsePeImage(image, &parsed.pe, &error)) << error;
-  EXPECT_TRUE(ReadStore(image, parsed.pe, &parsed.store, &error)) << error;
+  Report report;
+  const ImageFile file = AsImage(image);
+  EXPECT_TRUE(ParsePeImage(file, &parsed.pe, &report)) << Lines(report);
+  EXPECT_TRUE(ReadStore(file, parsed.pe, &parsed.store, &report)) << Lines(report);
   return parsed;
+}
+
+namespace {
+constexpr Field kImportName{"Name", 12, 4};
+constexpr std::uint32_t kImportDescriptorSize = 20;
+}  // namespace
+
+bool ReadImportedDlls(const Bytes& image, const PeImage& pe, std::vector<std::string>* dlls,
+                      std::string* error) {
+  const DataDirectory imports = ReadDataDirectory(AsImage(image), pe, dataDirectory::kImport);
+  const auto offsetOf = [&pe](std::uint32_t rva, std::uint32_t size, std::size_t* offset) {
+    const Section* section = SectionOfRva(pe, rva, size);
+    if (section != nullptr) {
+      *offset = std::size_t{section->pointerToRawData} + (rva - section->virtualAddress);
+    }
+    return section != nullptr;
+  };
+  std::size_t at = 0;
+  if (imports.rva != 0 && !offsetOf(imports.rva, kImportDescriptorSize, &at)) {
+    *error = "import table lies outside the sections";
+    return false;
+  }
+  for (; imports.rva != 0; at += kImportDescriptorSize) {
+    std::uint32_t nameRva = 0;
+    std::size_t nameOffset = 0;
+    if (!Get(image, at, kImportName, &nameRva)) {
+      *error = "import table is cut short";
+      return false;
+    }
+    if (nameRva == 0) {
+      break;
+    }
+    if (!offsetOf(nameRva, 1, &nameOffset)) {
+      *error = "import name lies outside the sections";
+      return false;
+    }
+    std::string name;
+    while (nameOffset < image.size() && image[nameOffset] != 0 && name.size() < 256) {
+      name += Printable(image[nameOffset++]);
+    }
+    dlls->push_back(name);
+  }
+  return true;
 }
 
 std::size_t ItemIndex(const StoreView& store, const std::string& key) {

@@ -35,6 +35,14 @@ void PutU32(Bytes* image, std::size_t at, std::uint32_t value);
 // The checksum a loader expects, after a test changed an image.
 void FixCheckSum(Bytes* image);
 
+// An image held in memory, as the packer's readers take it.
+ImageFile AsImage(const Bytes& image);
+// Names of the DLLs the image imports, in import-table order.
+bool ReadImportedDlls(const Bytes& image, const PeImage& pe, std::vector<std::string>* dlls,
+                      std::string* error);
+// The problems of a report, one per line, as the tool prints them.
+std::string Lines(const Report& report);
+
 // An image parsed with its store.
 struct ParsedImage {
   PeImage pe;

@@ -1,12 +1,13 @@
 #include "ceiling.h"
 
-bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, Report* report) {
+bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
+                       Report* report) {
   if (total <= kLargestPayload) {
     return true;
   }
   return Refuse(report, subject,
-                "the payload holds " + std::to_string(total) + " bytes, more than the " +
-                    std::to_string(kLargestPayload) +
+                (oneFile ? "" : "the payload holds ") + std::to_string(total) +
+                    " bytes, more than the " + std::to_string(kLargestPayload) +
                     " bytes with which a 32-bit Windows launcher still starts");
 }
 

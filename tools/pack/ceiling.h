@@ -19,8 +19,9 @@ constexpr std::uint64_t kLargestImage = 0xFFFFFFFFu;
 // A linked launcher, read whole: today's is a few KiB.
 constexpr std::uint64_t kLargestStub = 16u << 20;
 
-// False, with one problem about `subject`, when `total` bytes are more than a launcher
-// carries and still starts.
-bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, Report* report);
+// False, with one problem about `subject` (a payload folder, or one file of it), when its
+// `total` bytes are more than a launcher carries and still starts.
+bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
+                       Report* report);
 // The warning for a payload that starts only where 32-bit programs get 4 GB, or "".
 std::string PayloadWarning(std::uint64_t total);

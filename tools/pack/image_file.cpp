@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <cstring>
 
-#include "checksum.h"
+#include "image_checksum.h"
 
 namespace {
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// Fills `out` from `at`; false at an error or at the end of the file.
-bool ReadFully(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+}  // namespace
+
+bool ReadFromFile(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
@@ -32,6 +33,8 @@ bool ReadFully(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
   }
   return true;
 }
+
+namespace {
 
 // Opens `path` as a regular file of at most `limit` bytes.
 bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uint64_t* size,
@@ -62,14 +65,12 @@ bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uin
 
 // The end of a read that came up short: an error, or a file that shrank.
 bool ShortRead(const std::string& path, Report* report) {
-  return Refuse(report, path,
-                errno == 0 ? "changed while it was being read" : Reason("cannot read"));
+  return Refuse(report, path, errno == 0 ? kChangedWhileRead : Reason("cannot read"));
 }
 
 }  // namespace
 
-bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image,
-                   Report* report) {
+bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image, Report* report) {
   int fd = -1;
   std::uint64_t size = 0;
   return OpenRegular(path, limit, &fd, &size, report) &&
@@ -87,7 +88,7 @@ bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image, Repo
   }
   image->size = static_cast<std::uint64_t>(status.st_size);
   image->head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(image->size, kHeadSize)));
-  if (!ReadFully(fd, 0, image->head.size(), image->head.data())) {
+  if (!ReadFromFile(fd, 0, image->head.size(), image->head.data())) {
     const bool result = ShortRead(path, report);
     CloseImageFile(image);
     return result;
@@ -118,7 +119,7 @@ bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size, std::uin
     std::memcpy(out, image.head.data() + at, size);
     return true;
   }
-  return image.fd >= 0 && ReadFully(image.fd, at, size, out);
+  return image.fd >= 0 && ReadFromFile(image.fd, at, size, out);
 }
 
 bool ReadField(const ImageFile& image, std::uint64_t record, Field field, std::uint32_t* value) {
@@ -137,16 +138,21 @@ bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vect
                std::uint32_t* checkSum, Report* report) {
   Bytes chunk(kChunkSize);
   CheckSum sum;
-  (void)::posix_fadvise(image.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (image.fd >= 0) {
+    (void)::posix_fadvise(image.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
   for (std::uint64_t at = 0; at < image.size;) {
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, image.size - at));
-    if (!ReadFully(image.fd, at, size, chunk.data())) {
+    const auto size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, image.size - at));
+    errno = 0;
+    if (!ReadAt(image, at, size, chunk.data())) {
       return ShortRead(image.path, report);
     }
     for (const Span& span : spans) {
       const std::uint64_t from = std::max(at, span.at);
       const std::uint64_t to = std::min(at + size, span.at + span.size);
-      if (from < to && !span.take(chunk.data() + (from - at), static_cast<std::size_t>(to - from))) {
+      if (from < to &&
+          !span.take(chunk.data() + (from - at), static_cast<std::size_t>(to - from))) {
         return false;
       }
     }
@@ -168,7 +174,7 @@ bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, R
     return false;
   }
   bytes->resize(static_cast<std::size_t>(size));
-  bool read = ReadFully(fd, 0, bytes->size(), bytes->data());
+  bool read = ReadFromFile(fd, 0, bytes->size(), bytes->data());
   std::uint8_t more = 0;
   // A file that grew since its size was taken is as changed as one that shrank.
   if (read && ::pread(fd, &more, 1, static_cast<off_t>(size)) > 0) {

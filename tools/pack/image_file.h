@@ -25,8 +25,7 @@ struct ImageFile {
 
 // Opens a regular file of at most `limit` bytes and reads its head; refuses anything else
 // before reading it. A FIFO is never waited on.
-bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image,
-                   Report* report);
+bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image, Report* report);
 // The same for a file already open (its descriptor is the image's from then on).
 bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image, Report* report);
 // An image held in memory whole (a stub): its head is all of it.
@@ -49,6 +48,12 @@ struct Span {
 // read to its end (added to `report`), or when a span's taker said stop.
 bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vector<Span>& spans,
                std::uint32_t* checkSum, Report* report);
+
+// Exactly `size` bytes of an open file from `at`; false at an error (errno says which)
+// or at the end of the file (errno 0).
+bool ReadFromFile(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
+// A file that grew or shrank between finding its size and reading it.
+constexpr const char* kChangedWhileRead = "changed while it was being read";
 
 // Reads a regular file whole, for inputs that are small by nature (a stub, an old header).
 bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, Report* report);

@@ -79,9 +79,8 @@ void CheckDataDirectories(const ImageFile& file, const PeImage& image, std::size
         (directory.rva == 0 && directory.size == 0)) {
       continue;
     }
-    const std::string what = std::string("the ") + dataDirectory::kNames[index] +
-                             " directory (" + Hex(directory.rva) + ", " +
-                             std::to_string(directory.size) + " bytes)";
+    const std::string what = std::string("the ") + dataDirectory::kNames[index] + " directory (" +
+                             Hex(directory.rva) + ", " + std::to_string(directory.size) + " bytes)";
     const std::uint64_t end = std::uint64_t{directory.rva} + directory.size;
     if (end > image.sizeOfImage) {
       Refuse(report, file.path,

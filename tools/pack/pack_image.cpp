@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "checksum.h"
+#include "image_checksum.h"
 #include "pe_image.h"
 #include "store_layout.h"
 #include "store_reader.h"
@@ -36,23 +36,22 @@ bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
   if (stub.size > RawEnd(image)) {
     return Refuse(report, stub.path, "the image has data after its last section");
   }
-  const std::uint64_t headerEnd = image.sectionTableOffset +
-                                  (image.sections.size() + 1) * std::uint64_t{sectionHeader::kRecordSize};
+  const std::uint64_t headerEnd =
+      image.sectionTableOffset +
+      (image.sections.size() + 1) * std::uint64_t{sectionHeader::kRecordSize};
   if (headerEnd > image.sizeOfHeaders || headerEnd > FirstRawOffset(image, stub.size)) {
-    return Refuse(report, stub.path, "the image has no room in its header for another section header");
+    return Refuse(report, stub.path,
+                  "the image has no room in its header for another section header");
   }
   return true;
 }
 
 bool PlanSection(const ImageFile& stub, const PeImage& image, std::uint32_t storeSize,
                  SectionPlan* plan, Report* report) {
-  std::uint64_t imageEnd = image.sizeOfHeaders;
+  std::uint64_t imageEnd = AlignUp(image.sizeOfHeaders, image.sectionAlignment);
   for (const Section& section : image.sections) {
-    imageEnd = std::max<std::uint64_t>(imageEnd, std::uint64_t{section.virtualAddress} +
-                                                     std::max(section.virtualSize,
-                                                              section.sizeOfRawData));
+    imageEnd = std::max(imageEnd, MappedEnd(image, section));
   }
-  imageEnd = AlignUp(imageEnd, image.sectionAlignment);
   plan->header = image.sectionTableOffset + image.sections.size() * sectionHeader::kRecordSize;
   plan->storeSize = storeSize;
   // On a page boundary in the file too, so that a loader can map the store rather than
@@ -99,8 +98,8 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 
   const std::size_t o = image.optionalOffset;
   Put(&head, o, Of(kSizeOfImage, image.is64),
-      static_cast<std::uint32_t>(AlignUp(plan.rva + std::uint64_t{plan.storeSize},
-                                         image.sectionAlignment)));
+      static_cast<std::uint32_t>(
+          AlignUp(plan.rva + std::uint64_t{plan.storeSize}, image.sectionAlignment)));
   std::uint32_t initializedData = 0;
   (void)Get(head, o, Of(kSizeOfInitializedData, image.is64), &initializedData);
   Put(&head, o, Of(kSizeOfInitializedData, image.is64), initializedData + plan.rawSize);
@@ -119,8 +118,7 @@ bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size, CheckS
 }
 
 bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, CheckSum* checkSum,
-               Report* report) {
+               const OpenPayload& payload, std::size_t output, CheckSum* checkSum, Report* report) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -136,7 +134,8 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
       continue;
     }
     for (std::uint64_t done = 0; done < record.size;) {
-      const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, record.size - done));
+      const auto size =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, record.size - done));
       if (!ReadPayload(files[record.row], payload.fds[record.row], done, size, chunk.data(),
                        report) ||
           !Emit(output, chunk.data(), size, checkSum, report)) {
@@ -150,53 +149,56 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
 
 }  // namespace
 
-bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, Report* report) {
+bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
+                       PackedHead* packed, Report* report) {
   PeImage image;
   if (!ParsePeImage(stub, &image, report) || !CheckStub(stub, image, report)) {
     return false;
-  }
-  std::vector<std::uint32_t> sizes;
-  for (const PayloadFile& file : files) {
-    sizes.push_back(static_cast<std::uint32_t>(file.size));
   }
   // The section's address is known only once its size is: plan it at address 0 first.
   SectionPlan plan;
   if (!PlanSection(stub, image, StoreSize(StoreRecords(sizes, Manifest(), 0)), &plan, report)) {
     return false;
   }
-  const std::vector<StoreRecord> records = StoreRecords(sizes, Manifest(), plan.rva);
-  const Bytes head = ComposeHead(stub, image, plan, records);
-
+  packed->records = StoreRecords(sizes, Manifest(), plan.rva);
+  packed->head = ComposeHead(stub, image, plan, packed->records);
+  packed->imageSize = std::uint64_t{plan.rawOffset} + plan.rawSize;
+  packed->checkSumAt = OptionalFieldAt(image, optional::kCheckSum);
   // The headers as verify will read them, checked before anything is written.
-  ImageFile composed = ImageInMemory(stub.path, head);
-  composed.size = std::uint64_t{plan.rawOffset} + plan.rawSize;
-  PeImage packed;
-  if (!ParsePeImage(composed, &packed, report)) {
+  ImageFile composed = ImageInMemory(stub.path, packed->head);
+  composed.size = packed->imageSize;
+  PeImage result;
+  if (!ParsePeImage(composed, &result, report)) {
     return false;
   }
   const std::size_t before = report->size();
-  LoaderProblems(composed, packed, packed.sections.size() - 1, report);
-  if (report->size() != before) {
-    return false;
-  }
+  LoaderProblems(composed, result, result.sections.size() - 1, report);
+  return report->size() == before;
+}
 
-  CheckSum checkSum;
-  if (!Emit(output, head.data(), head.size(), &checkSum, report) ||
-      !EmitItems(records, files, payload, output, &checkSum, report)) {
+bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
+               const OpenPayload& payload, std::size_t output, Report* report) {
+  std::vector<std::uint32_t> sizes;
+  for (const PayloadFile& file : files) {
+    sizes.push_back(static_cast<std::uint32_t>(file.size));
+  }
+  PackedHead packed;
+  if (!ComposePackedHead(stub, sizes, &packed, report)) {
     return false;
   }
-  const std::uint64_t written = head.size() + (StoreSize(records) - RenderDirectory(records).size());
-  const Bytes zeros(kChunkSize, 0);
-  for (std::uint64_t at = written; at < composed.size;) {
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, composed.size - at));
-    if (!Emit(output, zeros.data(), size, &checkSum, report)) {
-      return false;
-    }
-    at += size;
+  CheckSum checkSum;
+  if (!Emit(output, packed.head.data(), packed.head.size(), &checkSum, report) ||
+      !EmitItems(packed.records, files, payload, output, &checkSum, report)) {
+    return false;
+  }
+  // From the store's end to the section's raw end: fewer zeros than one FileAlignment.
+  const Bytes zeros(kLargestFileAlignment, 0);
+  const std::uint64_t written = checkSum.length;
+  if (!Emit(output, zeros.data(), static_cast<std::size_t>(packed.imageSize - written), &checkSum,
+            report)) {
+    return false;
   }
   Bytes field(4);
   Put(&field, 0, Field{"CheckSum", 0, 4}, FinishCheckSum(checkSum));
-  return WriteOutputAt(output, OptionalFieldAt(image, optional::kCheckSum), field.data(), 4,
-                       report);
+  return WriteOutputAt(output, packed.checkSumAt, field.data(), field.size(), report);
 }

@@ -7,6 +7,19 @@
 
 #include "image_file.h"
 #include "payload_folder.h"
+#include "store_layout.h"
+
+// The packed image's first bytes (the stub's, the new headers and the store's directory,
+// the checksum left zero), planned for items of `sizes` and checked as verify checks
+// headers; false, with the problem, for a stub that cannot take a store.
+struct PackedHead {
+  Bytes head;
+  std::vector<StoreRecord> records;
+  std::uint64_t imageSize = 0;
+  std::size_t checkSumAt = 0;
+};
+bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
+                       PackedHead* packed, Report* report);
 
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
 // `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take

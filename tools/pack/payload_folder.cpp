@@ -9,11 +9,10 @@
 #include <cstring>
 
 #include "ceiling.h"
+#include "image_file.h"
 #include "manifest.h"
 
 namespace {
-
-constexpr const char* kChangedWhileRead = "changed while it was being read";
 
 // What is wrong with one payload file, or "" when it is a regular, non-empty file.
 std::string FileProblem(const std::string& path, std::uint64_t* size) {
@@ -61,13 +60,13 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
       return Refuse(report, checked.path, problem);
     }
     // One file alone over the ceiling is named, not the folder.
-    if (!CheckPayloadTotal(checked.size, checked.path, report)) {
+    if (!CheckPayloadTotal(checked.size, checked.path, true, report)) {
       return false;
     }
     total += checked.size;
     files->push_back(checked);
   }
-  if (!CheckPayloadTotal(total, folder, report)) {
+  if (!CheckPayloadTotal(total, folder, false, report)) {
     return false;
   }
   // Once the sizes are known good: an unreadable file is found now, not after a build.
@@ -88,8 +87,8 @@ bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>&
     if (folderFd >= 0) {
       (void)::close(folderFd);
     }
-    return Refuse(report, folder, std::string("cannot open the payload folder: ") +
-                                      std::strerror(errno));
+    return Refuse(report, folder,
+                  std::string("cannot open the payload folder: ") + std::strerror(errno));
   }
   (void)::close(folderFd);
   payload->inputs.folders.push_back(identity);
@@ -124,21 +123,12 @@ void ClosePayloadFiles(OpenPayload* payload) {
 
 bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
                  std::uint8_t* out, Report* report) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return Refuse(report, file.path, std::string("cannot read: ") + std::strerror(errno));
-    }
-    if (n == 0) {
-      return Refuse(report, file.path, kChangedWhileRead);
-    }
-    done += static_cast<std::size_t>(n);
+  if (ReadFromFile(fd, at, size, out)) {
+    return true;
   }
-  return true;
+  return Refuse(
+      report, file.path,
+      errno == 0 ? kChangedWhileRead : std::string("cannot read: ") + std::strerror(errno));
 }
 
 std::string SizesHeader(const std::vector<std::uint64_t>& sizes) {

@@ -24,12 +24,10 @@ bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
   return true;
 }
 
-bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image,
-                       Report* report) {
+bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image, Report* report) {
   for (std::uint32_t i = 0; i < count; ++i) {
     Section section;
-    if (!ParseSection(file,
-                      image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
+    if (!ParseSection(file, image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
                       &section)) {
       return Refuse(report, file.path, "truncated image: the section table is cut short");
     }
@@ -64,9 +62,9 @@ bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeIm
     return Refuse(report, file.path,
                   "FileAlignment " + Hex(fileAlignment) + " and SectionAlignment " +
                       Hex(sectionAlignment) + " are not powers of two with " +
-                      Hex(kSmallestFileAlignment) + " <= FileAlignment <= " +
-                      Hex(kLargestFileAlignment) + " and FileAlignment <= SectionAlignment <= " +
-                      Hex(kLargestSectionAlignment));
+                      Hex(kSmallestFileAlignment) +
+                      " <= FileAlignment <= " + Hex(kLargestFileAlignment) +
+                      " and FileAlignment <= SectionAlignment <= " + Hex(kLargestSectionAlignment));
   }
   const std::uint64_t directoriesEnd =
       Of(kDataDirectories, is64).offset +
@@ -89,7 +87,8 @@ bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report) {
   std::uint32_t signature = 0;
   if (!ReadField(file, 0, dos::kNewHeader, &peOffset) ||
       !ReadField(file, peOffset, Field{"Signature", 0, 4}, &signature)) {
-    return Refuse(report, file.path, "truncated image: the PE header lies past the end of the file");
+    return Refuse(report, file.path,
+                  "truncated image: the PE header lies past the end of the file");
   }
   if (signature != coff::kSignatureValue) {
     return Refuse(report, file.path, "not a PE image (no PE signature)");

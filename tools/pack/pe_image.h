@@ -72,7 +72,7 @@ const Section* SectionOfRva(const PeImage& image, std::uint32_t rva, std::uint32
 void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t storeSection,
                     Report* report);
 void CheckCheckSum(const ImageFile& file, const PeImage& image, std::uint32_t computed,
-                     Report* report);
+                   Report* report);
 
 // Whether the image carries a certificate table, and whether that table is well formed.
 enum class Signature { kNone, kSigned, kMalformed };

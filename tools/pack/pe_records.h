@@ -83,10 +83,22 @@ constexpr int kResource = 2;
 constexpr int kSecurity = 4;  // its "address" is a file offset
 constexpr int kBaseRelocation = 5;
 constexpr std::uint32_t kMaxCount = 16;
-constexpr const char* kNames[kMaxCount] = {
-    "export",    "import", "resource",     "exception",         "certificate", "base-relocation",
-    "debug",     "architecture", "global pointer", "TLS",       "load configuration",
-    "bound import", "import address", "delay import", "runtime descriptor", "reserved"};
+constexpr const char* kNames[kMaxCount] = {"export",
+                                           "import",
+                                           "resource",
+                                           "exception",
+                                           "certificate",
+                                           "base-relocation",
+                                           "debug",
+                                           "architecture",
+                                           "global pointer",
+                                           "TLS",
+                                           "load configuration",
+                                           "bound import",
+                                           "import address",
+                                           "delay import",
+                                           "runtime descriptor",
+                                           "reserved"};
 }  // namespace dataDirectory
 
 namespace sectionHeader {

@@ -83,8 +83,7 @@ bool LoadPayload(const std::string& folder, std::vector<PayloadFile>* files, Ope
 }
 
 // `-o PATH` as a folder and a file name in it.
-bool SplitOutput(const std::string& path, std::string* folder, std::string* name,
-                 Report* report) {
+bool SplitOutput(const std::string& path, std::string* folder, std::string* name, Report* report) {
   const std::size_t slash = path.find_last_of('/');
   *folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -333,8 +332,7 @@ bool ImageSizes(const std::string& imagePath, std::vector<std::uint64_t>* sizes,
     return Refuse(report, imagePath, std::string("cannot read: ") + std::strerror(errno));
   }
   inputs->files.push_back(identity);
-  const bool verified =
-      VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report);
+  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report);
   CloseImageFile(&loaded.file);
   if (!verified) {
     return false;

@@ -34,7 +34,9 @@ struct Layout {
     Add(what, resourceString::Size(static_cast<std::uint32_t>(text.size())), RecordKind::kString,
         {}, text);
   }
-  void PadTo(const std::string& what, std::uint32_t end) { Add(what, end - at, RecordKind::kPadding); }
+  void PadTo(const std::string& what, std::uint32_t end) {
+    Add(what, end - at, RecordKind::kPadding);
+  }
 };
 
 }  // namespace
@@ -102,7 +104,8 @@ std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
   Layout layout;
   layout.Directory("the root directory", count, 0);
   for (std::uint32_t slot = 0; slot < count; ++slot) {
-    layout.Entry("the type entry of " + keys[slotRow[slot]], kNameIsString | keyString[slotRow[slot]],
+    layout.Entry("the type entry of " + keys[slotRow[slot]],
+                 kNameIsString | keyString[slotRow[slot]],
                  kDataIsDirectory | (typeDirectories + slot * kOneEntryDirectorySize));
   }
   for (std::uint32_t slot = 0; slot < count; ++slot) {
@@ -127,8 +130,9 @@ std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
     }
   }
   for (std::uint32_t row = 0; row < count; ++row) {
-    layout.PadTo(row == 0 ? "the padding before the first item" : "the padding after item " + keys[row - 1],
-                 block[row]);
+    layout.PadTo(
+        row == 0 ? "the padding before the first item" : "the padding after item " + keys[row - 1],
+        block[row]);
     layout.Add("item " + keys[row], sizes[row], RecordKind::kItem, {}, "", row);
   }
   if (count != 0) {

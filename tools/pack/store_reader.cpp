@@ -67,8 +67,7 @@ bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory, Stored
   }
   if ((nameField & kNameIsString) == 0) {
     item->name = "#" + std::to_string(nameField);
-  } else if (!reader.String("the name of " + item->key, nameField & ~kNameIsString,
-                            &item->name)) {
+  } else if (!reader.String("the name of " + item->key, nameField & ~kNameIsString, &item->name)) {
     return false;
   }
   if ((nameTarget & kDataIsDirectory) == 0) {

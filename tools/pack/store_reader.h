@@ -48,5 +48,5 @@ bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& s
                  const ItemTaker& takeItem, Report* report);
 
 // The manifest row of each item found, or a problem for each key missing or unknown.
-bool MatchRows(const ImageFile& file, const StoreView& store,
-               std::vector<const StoredItem*>* byRow, Report* report);
+bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const StoredItem*>* byRow,
+               Report* report);

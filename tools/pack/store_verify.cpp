@@ -19,9 +19,9 @@ void CheckStoreSection(const ImageFile& file, const PeImage& image, const StoreV
     }
   };
   if (section.name != kStoreSectionName || store.section + 1 != image.sections.size()) {
-    Refuse(report, file.path,
-           "the store's section is " + section.name + ", not the last section " +
-               kStoreSectionName);
+    Refuse(
+        report, file.path,
+        "the store's section is " + section.name + ", not the last section " + kStoreSectionName);
   }
   expect("the store's offset in its section", store.sectionRva - section.virtualAddress, 0);
   expect("the store section's VirtualSize", section.virtualSize, storeSize);
@@ -53,9 +53,9 @@ void CompareRecord(const ImageFile& file, const StoreRecord& record, const std::
     (void)Get(actualBytes, 0, field, &found);
     (void)Get(plannedBytes, 0, field, &expected);
     if (found != expected) {
-      Refuse(report, file.path,
-             Where(record) + ": " + field.name + " is " + Hex(found) + ", expected " +
-                 Hex(expected));
+      Refuse(
+          report, file.path,
+          Where(record) + ": " + field.name + " is " + Hex(found) + ", expected " + Hex(expected));
     }
   }
 }
@@ -110,8 +110,8 @@ void CheckLargeAddressAware(const ImageFile& file, const PeImage& image, std::ui
 
 }  // namespace
 
-bool MatchRows(const ImageFile& file, const StoreView& store,
-               std::vector<const StoredItem*>* byRow, Report* report) {
+bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const StoredItem*>* byRow,
+               Report* report) {
   const std::vector<ManifestFile>& manifest = Manifest();
   const std::size_t before = report->size();
   byRow->assign(manifest.size(), nullptr);
@@ -148,7 +148,7 @@ bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& s
     total += item->size;
     sizes.push_back(item->size);
   }
-  if (!CheckPayloadTotal(total, file.path, report)) {
+  if (!CheckPayloadTotal(total, file.path, false, report)) {
     return false;
   }
   CheckLargeAddressAware(file, image, total, report);

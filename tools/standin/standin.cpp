@@ -21,10 +21,12 @@
 
 namespace {
 
-const char* const kFiles[] = {"readme.txt", "data.1",   "_setup.dll", "_inst32i.ex_",
-                              "setup.exe",  "disk1.id", "setup.ins",  "_setup.lib",
-                              "setup.pkg",  "data.2",   "disk2.id"};
-constexpr int kFileCount = 11;
+// The carried files, from the one list of them.
+const char* const kFiles[] = {
+#define PAYLOAD_FILE(key, name) name,
+#include "payload_files.def"
+#undef PAYLOAD_FILE
+};
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
 bool failed = false;

@@ -1,4 +1,4 @@
-#include "checksum.h"
+#include "image_checksum.h"
 
 #include <algorithm>
 #include <cstring>
