@@ -39,8 +39,7 @@ const Breakage kBreakages[] = {
      }},
     {"ImportDirectoryInTheStore",
      [](Bytes* image, const PeImage& pe) {
-       PutU32(image, DataDirectoryAt(pe, dataDirectory::kImport),
-              StoreSection(pe).virtualAddress);
+       PutU32(image, DataDirectoryAt(pe, dataDirectory::kImport), StoreSection(pe).virtualAddress);
      }},
     {"BaseRelocationsPastTheImage",
      [](Bytes* image, const PeImage& pe) {
@@ -64,8 +63,7 @@ TEST_P(VerifySees, TheBrokenFieldAndExtractWritesNothing) {
   verify.args = {"verify", broken, "--payload", kPayload};
   const ToolResult verified = RunTool(verify);
   EXPECT_EQ(verified.exitCode, 1) << verified.out << verified.err;
-  EXPECT_TRUE(EveryLineStartsWith(verified.err, "selfinst-pack: " + broken + ": "))
-      << verified.err;
+  EXPECT_TRUE(EveryLineStartsWith(verified.err, "selfinst-pack: " + broken + ": ")) << verified.err;
   EXPECT_EQ(verified.out, "");
   ToolRun extract;
   extract.args = {"extract", broken, "-C", dir + "/out"};

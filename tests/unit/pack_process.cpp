@@ -116,8 +116,7 @@ ToolResult RunTool(const ToolRun& run) {
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.exitCode = stopped ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;

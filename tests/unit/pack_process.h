@@ -11,19 +11,19 @@
 
 struct ToolRun {
   std::vector<std::string> args;
-  std::string tool;                  // "" for kPack
-  std::vector<std::string> env;      // "NAME=value", added to the test's environment
-  std::string stdoutPath;            // "" to capture stdout; else opened for writing
+  std::string tool;              // "" for kPack
+  std::vector<std::string> env;  // "NAME=value", added to the test's environment
+  std::string stdoutPath;        // "" to capture stdout; else opened for writing
   rlim_t fileSizeLimit = RLIM_INFINITY;
-  bool asNobody = false;             // a copy of the tool in `toolCopyDir` runs as nobody
+  bool asNobody = false;  // a copy of the tool in `toolCopyDir` runs as nobody
   std::string toolCopyDir;
   int timeoutSeconds = 20;
 };
 
 struct ToolResult {
-  int exitCode = 0;    // -1 when ended by a signal, -2 when stopped for taking too long
-  int signal = 0;      // the signal that ended it
-  std::string out;     // stdout, unless it went to a file
+  int exitCode = 0;  // -1 when ended by a signal, -2 when stopped for taking too long
+  int signal = 0;    // the signal that ended it
+  std::string out;   // stdout, unless it went to a file
   std::string err;
   double seconds = 0;  // from start to end
 };

@@ -66,7 +66,7 @@ TEST_P(PackRefusesStub, AtOnceAndWritesNothing) {
   ToolRun run;
   run.args = {"pack", "--stub", path, "--payload", kPayload, "-o", dir + "/out.exe"};
   run.fileSizeLimit = 64u << 20;  // a packer that writes anyway stops soon
-  run.timeoutSeconds = 15;
+  run.timeoutSeconds = 5;         // refusing takes milliseconds
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_EQ(CountLines(result.err), 1) << result.err;

@@ -64,7 +64,7 @@ int link(const char* from, const char* to) noexcept {
 
 int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) noexcept {
   SwapOnce();
-  return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir,
-                                                                          to, flags);
+  return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to,
+                                                                          flags);
 }
 }
