@@ -47,6 +47,7 @@ std::string ToolPath(const ToolRun& run) {
   std::vector<std::string> argv = {tool};
   argv.insert(argv.end(), run.args.begin(), run.args.end());
   std::vector<char*> pointers;
+  pointers.reserve(argv.size() + 1);
   for (std::string& arg : argv) {
     pointers.push_back(arg.data());
   }
@@ -69,7 +70,7 @@ ToolResult RunTool(const ToolRun& run) {
     EXPECT_GE(outFile, 0) << run.stdoutPath;
   }
   const auto start = std::chrono::steady_clock::now();
-  std::fflush(nullptr);
+  (void)std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
     Exec(run, tool, outFile >= 0 ? outFile : outPipe[1], errPipe[1]);
@@ -125,7 +126,7 @@ ToolResult RunTool(const ToolRun& run) {
 pid_t StartTool(const ToolRun& run) {
   const std::string tool = ToolPath(run);
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  std::fflush(nullptr);
+  (void)std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
     Exec(run, tool, null, null);
@@ -163,7 +164,7 @@ std::string Escaped(const std::string& path) {
     const auto unit = static_cast<unsigned char>(c);
     if (unit < 0x20 || unit == 0x7F) {
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", unit);
+      (void)std::snprintf(escape, sizeof escape, "\\u%04x", unit);
       shown += escape;
     } else {
       shown += c;

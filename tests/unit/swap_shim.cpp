@@ -3,14 +3,15 @@
 // file its name, SWAP_FOLDER is renamed to SWAP_FOLDER.moved and a symbolic link to
 // SWAP_TARGET takes its place, and only then does the call go on. This is what another
 // user who owns the folder's parent can do at any moment; here it happens at the worst one.
+// The C library's own headers are left out: the definitions below are its functions.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <string>
+#include <cstring>
+
+extern "C" long syscall(long number, ...) noexcept;
 
 namespace {
 
@@ -20,14 +21,21 @@ void SwapOnce() {
   const char* folder = std::getenv("SWAP_FOLDER");
   const char* target = std::getenv("SWAP_TARGET");
   const char* at = std::getenv("SWAP_AT_CALL");
-  if (folder == nullptr || target == nullptr || ++calls != (at != nullptr ? std::atoi(at) : 1)) {
+  const long wanted = at != nullptr ? std::strtol(at, nullptr, 10) : 1;
+  if (folder == nullptr || target == nullptr || ++calls != wanted) {
     return;
   }
-  const std::string moved = std::string(folder) + ".moved";
+  char moved[4096];
+  const std::size_t length = std::strlen(folder);
+  if (length + sizeof ".moved" > sizeof moved) {
+    syscall(SYS_exit_group, 99);
+  }
+  std::memcpy(moved, folder, length);
+  std::memcpy(moved + length, ".moved", sizeof ".moved");
   // The system calls themselves, so that the swap does not count as a call.
-  if (::syscall(SYS_renameat, AT_FDCWD, folder, AT_FDCWD, moved.c_str()) != 0 ||
-      ::symlink(target, folder) != 0) {
-    ::_exit(99);
+  if (syscall(SYS_renameat, AT_FDCWD, folder, AT_FDCWD, moved) != 0 ||
+      syscall(SYS_symlinkat, target, AT_FDCWD, folder) != 0) {
+    syscall(SYS_exit_group, 99);
   }
 }
 
