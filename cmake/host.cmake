@@ -81,14 +81,33 @@ add_executable(empty_manifest_tests
 target_link_libraries(empty_manifest_tests PRIVATE launcher_under_test)
 gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
-add_executable(pack_tests tests/unit/pack_support.cpp tests/unit/pack_layout_test.cpp
-  tests/unit/pack_verify_test.cpp tests/unit/pack_cli_test.cpp tests/unit/pack_hostile_test.cpp
-  tests/unit/pack_files_test.cpp tests/unit/built_launcher_test.cpp tests/unit/unprivileged.cpp)
+# Preloaded into the packer built without sanitizers (their runtime must come first), to
+# swap an output folder for a link at the moment an output is given its name.
+add_library(swap_shim SHARED tests/unit/swap_shim.cpp)
+set_target_properties(swap_shim PROPERTIES COMPILE_OPTIONS "-Wall;-Wextra;-Werror;-O1"
+                                           LINK_OPTIONS "")
+target_link_libraries(swap_shim PRIVATE ${CMAKE_DL_LIBS})
+
+add_executable(pack_tests
+  tests/unit/pack_support.cpp
+  tests/unit/pack_process.cpp
+  tests/unit/pack_layout_test.cpp
+  tests/unit/pack_verify_test.cpp
+  tests/unit/pack_cli_test.cpp
+  tests/unit/pack_hostile_test.cpp
+  tests/unit/pack_files_test.cpp
+  tests/unit/pack_outputs_test.cpp
+  tests/unit/pack_stub_bounds_test.cpp
+  tests/unit/pack_loader_fields_test.cpp
+  tests/unit/pack_reporting_test.cpp
+  tests/unit/built_launcher_test.cpp
+  tests/unit/unprivileged.cpp)
 target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
-  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
-add_dependencies(pack_tests test_payload selfinst-pack)
+  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist"
+  SWAP_SHIM="$<TARGET_FILE:swap_shim>")
+add_dependencies(pack_tests test_payload selfinst-pack swap_shim)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
 # The Python manifest reader that the end-to-end cases, benchmarks and screenshots share.

@@ -2,7 +2,6 @@
 // refused before any reading, outputs created exclusively, never through a planted
 // link, removed on failure and on interruption; one line naming the file per problem.
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "pack_process.h"
 #include "pack_support.h"
 
 namespace fs = std::filesystem;
@@ -241,25 +241,20 @@ void PrintTo(const InTheWay& c, std::ostream* out) { *out << c.name; }
 INSTANTIATE_TEST_SUITE_P(Extract, ExtractKeeps, ::testing::ValuesIn(kInTheWay),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Interrupted while it writes its output, pack leaves nothing behind.
+// Interrupted while it writes its output, pack leaves nothing behind. The moment is told
+// by the output's file being open in the folder, named or not yet.
 TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   const std::string payload = CopyPayload();
   fs::resize_file(payload + "/" + Row(9), 400u << 20);  // sparse: a long write
-  const int watch = ::inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::execl(kPack.c_str(), kPack.c_str(), "pack", "--stub", kStub32.c_str(), "--payload",
-            payload.c_str(), "-o", (dir + "/out.exe").c_str(), nullptr);
-    ::_exit(127);
-  }
-  alignas(inotify_event) char events[4096];
-  ASSERT_GT(::read(watch, events, sizeof events), 0);  // the output's first file appears
+  ToolRun run;
+  run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out.exe"};
+  const pid_t child = StartTool(run);
+  ASSERT_GT(child, 0);
+  const bool writing = WaitForFileOpenIn(child, dir, 60);
   ::kill(child, SIGTERM);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ::close(watch);
+  ASSERT_TRUE(writing) << "the output was never open";
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "ended by the signal";
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
 }

@@ -1,0 +1,116 @@
+// Every failure ends in one line on stderr and exit code 1, never in an abort: a folder
+// the user cannot reach, a path that cannot be resolved, a stdout that cannot be written.
+// A path is printed with its control characters escaped, on stdout as on stderr.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "pack_process.h"
+#include "pack_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A -C path extract cannot make: returns it, with `tail` inside its last steps.
+struct UnusableFolder {
+  const char* name;
+  std::string (*make)(const std::string& dir, const std::string& tail);
+  bool asNobody;
+};
+
+const UnusableFolder kUnusableFolders[] = {
+    {"ThroughAFolderItCannotSearch",
+     [](const std::string& dir, const std::string& tail) {
+       fs::create_directory(dir + "/locked");
+       fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
+       return dir + "/locked/sub" + tail + "/x";
+     },
+     true},
+    {"ThroughALinkLoop",
+     [](const std::string& dir, const std::string& tail) {
+       fs::create_symlink("b", dir + "/a");
+       fs::create_symlink("a", dir + "/b");
+       return dir + "/a/x" + tail;
+     },
+     false},
+    {"LongerThanPathMax",
+     [](const std::string& dir, const std::string& tail) {
+       std::string path = dir;
+       while (path.size() <= 5000) {
+         path += "/" + std::string(200, 'p');
+       }
+       return path + tail;
+     },
+     false},
+};
+
+class ExtractInto : public PackTest, public ::testing::WithParamInterface<UnusableFolder> {};
+
+TEST_P(ExtractInto, AnUnusableFolderFailsWithOneLine) {
+  Packed(kStub32, "good.exe");
+  for (const std::string& tail : {std::string(), std::string("\x1b[31m\nz")}) {
+    const std::string folder = GetParam().make(dir, tail);
+    ToolRun run;
+    run.args = {"extract", dir + "/good.exe", "-C", folder};
+    run.asNobody = GetParam().asNobody;
+    run.toolCopyDir = dir;
+    const ToolResult result = RunTool(run);
+    EXPECT_EQ(result.exitCode, 1) << result.signal << ": " << result.err;
+    EXPECT_EQ(CountLines(result.err), 1) << result.err;
+    EXPECT_EQ(result.err.rfind("selfinst-pack: " + dir + "/", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << result.err;
+    if (!tail.empty()) {
+      EXPECT_NE(result.err.find("\\u001b[31m\\u000az"), std::string::npos) << result.err;
+    }
+    // Only what the case made is left: the image, the tool's copy and the case's own.
+    for (const std::string& name : FolderEntries(dir)) {
+      EXPECT_TRUE(name == "good.exe" || name == "selfinst-pack" || name == "locked" ||
+                  name == "a" || name == "b")
+          << name;
+    }
+    fs::remove_all(dir + "/locked");
+    fs::remove(dir + "/a");
+    fs::remove(dir + "/b");
+  }
+}
+
+void PrintTo(const UnusableFolder& u, std::ostream* out) { *out << u.name; }
+
+INSTANTIATE_TEST_SUITE_P(Folders, ExtractInto, ::testing::ValuesIn(kUnusableFolders),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What a command prints on stdout is part of its result: when it cannot be written, the
+// command fails, and says so once.
+TEST_F(PackTest, AStdoutThatCannotBeWrittenFailsTheCommand) {
+  Packed(kStub32, "good.exe");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"names"}, std::vector<std::string>{"list", dir + "/good.exe"},
+        std::vector<std::string>{"verify", dir + "/good.exe"},
+        std::vector<std::string>{"--help"}}) {
+    ToolRun run;
+    run.args = command;
+    run.stdoutPath = "/dev/full";
+    const ToolResult result = RunTool(run);
+    EXPECT_EQ(result.exitCode, 1) << command[0] << ": " << result.err;
+    EXPECT_EQ(CountLines(result.err), 1) << command[0] << ": " << result.err;
+    EXPECT_EQ(result.err.rfind("selfinst-pack: ", 0), 0u) << command[0] << ": " << result.err;
+  }
+}
+
+TEST_F(PackTest, ControlCharactersOfAnImagePathAreEscapedOnStdout) {
+  const Bytes good = Packed(kStub32, "good.exe");
+  const std::string image = dir + "/a\x1b[31m\nb.exe";
+  WriteBytes(image, good);
+  for (const char* verb : {"list", "verify"}) {
+    ToolRun run;
+    run.args = {verb, image};
+    const ToolResult result = RunTool(run);
+    EXPECT_EQ(result.exitCode, 0) << verb << ": " << result.err;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << verb << ": " << result.out;
+    EXPECT_EQ(result.out.rfind(dir + "/a\\u001b[31m\\u000ab.exe: ", 0), 0u)
+        << verb << ": " << result.out;
+  }
+}
+
+}  // namespace
