@@ -59,8 +59,7 @@ class PackRefusesStub : public PackTest, public ::testing::WithParamInterface<Ba
 TEST_P(PackRefusesStub, AtOnceAndWritesNothing) {
   Bytes stub = ReadBytes(kStub32);
   GetParam().change(&stub);
-  const std::size_t checkSum = OptionalHeaderOf(stub) + optional::kCheckSum.pe32;
-  PutU32(&stub, checkSum, ComputeCheckSum(stub, checkSum));
+  FixCheckSum(&stub);
   const std::string path = dir + "/stub.exe";
   WriteBytes(path, stub);
   ToolRun run;
