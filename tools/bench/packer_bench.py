@@ -39,7 +39,7 @@ def options(argv, repeats_flag="--repeats"):
     parser.add_argument("--size-mib", type=int, default=1024,
                         help="payload size in MiB, in the demo's proportions (default 1024)")
     parser.add_argument("--keep", action="store_true",
-                        help="keep the generated payload and outputs in build/bench")
+                        help="keep the generated payload in build/bench")
     known, _ = parser.parse_known_args(argv)
     if known.repeats < 1 or known.size_mib < 1:
         parser.error("the repeats and the size must be at least 1")
