@@ -2,7 +2,9 @@
 # Builds what the benchmarks need, runs them and prints one table, also written to
 # BENCHMARKS.md with the date and the machine. The rows under Wine are measured on the PE32
 # in the PE32 runtime and on the x64 launcher under the host's Wine.
-# Usage: ./bench.sh [--repeats N]
+# The packer's rows (tools/bench/packer_bench.py) take --packer-repeats N (default 3),
+# --size-mib N (default 1024) and --keep.
+# Usage: ./bench.sh [--repeats N] [--packer-repeats N] [--size-mib N] [--keep]
 set -euo pipefail
 cd "$(dirname "$0")"
 ./build.sh >/dev/null

@@ -127,5 +127,9 @@ set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
 add_test(NAME payload_paths
   COMMAND ${PROJECT_SOURCE_DIR}/tests/payload_paths_test.sh $<TARGET_FILE:selfinst-pack>)
 set_tests_properties(payload_paths PROPERTIES LABELS pack TIMEOUT 300)
+# A payload of about 2 GB, on disk and in the packer's memory: never beside other tests.
+add_test(NAME ceiling
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/ceiling_test.sh ${PROJECT_SOURCE_DIR}/dist/selfinst-pack)
+set_tests_properties(ceiling PROPERTIES LABELS ceiling TIMEOUT 900 RUN_SERIAL TRUE)
 add_test(NAME runtime_paths COMMAND ${PROJECT_SOURCE_DIR}/tests/runtime_paths_test.sh)
 set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 60)

@@ -3,7 +3,7 @@ reported as minimum and median. The rows under Wine are measured on both builds,
 beside a baseline of its own width in the same Wine: the PE32 in the PE32 runtime, the
 x64 launcher under the host's Wine. Prints one table and writes BENCHMARKS.md.
 
-    python3 tools/bench/bench.py [--repeats N]
+    python3 tools/bench/bench.py [--repeats N] [--packer-repeats N] [--size-mib N] [--keep]
 Run through ./bench.sh, which builds what this needs first.
 """
 import ctypes
@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from tq30 import ROOT, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
 from tq30.wine import BUILDS, DIST, windows_path  # noqa: E402
+import packer_bench  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
@@ -342,6 +343,8 @@ def main():
         by_build.append([{**row, "build": label} for row in measured])
     # Each Wine figure on the PE32, then on the x64 launcher.
     rows.extend(row for pair in zip(*by_build) for row in pair)
+    # Last, since its ./build.sh row has dist/ carry a large payload until it rebuilds it.
+    rows.extend(packer_bench.measure(packer_bench.options(sys.argv[1:], "--packer-repeats")))
     result = table(rows)
     print(result)
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")

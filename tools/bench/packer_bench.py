@@ -1,0 +1,188 @@
+"""The packer's rows: `selfinst-pack pack`, `verify --payload` and `extract` on a payload of
+about 1 GiB (the demo's files scaled up), and `./build.sh DIR` on it, each beside `cp -r`
+of the same bytes in the same run, alternating one run of each, reported as minimum and
+median seconds and the peak resident memory of the packer (from /usr/bin/time).
+
+Both sides of a row see the same I/O: the inputs are in the page cache (just written or
+read), the output of the previous run is deleted and everything dirty is synced before each
+run, outside the timing, and neither side syncs its own output. What is timed is the work
+of reading and writing through the page cache, not the disk's speed.
+
+    python3 tools/bench/packer_bench.py [--repeats N] [--size-mib N] [--keep]
+Needs what ./build.sh builds. The payload goes to build/bench and is deleted after the run
+unless --keep is given. bench.py runs the same rows, with --packer-repeats for --repeats.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from tq30 import ROOT  # noqa: E402
+from tq30.manifest import FILES, file_of  # noqa: E402
+
+BENCH = os.path.join(ROOT, "build", "bench")
+PACK = os.path.join(ROOT, "dist", "selfinst-pack")
+STUB = os.path.join(ROOT, "build", "win32", "launcher-stub.exe")
+DEMO_BYTES = 2161820  # make-demo-payload at --scale 1
+MIB = 2**20
+
+
+def options(argv, repeats_flag="--repeats"):
+    parser = argparse.ArgumentParser(description="The packer's benchmark rows.")
+    parser.add_argument(repeats_flag, dest="repeats", type=int, default=3,
+                        help="runs of each side of each row (default 3)")
+    parser.add_argument("--size-mib", type=int, default=1024,
+                        help="payload size in MiB, in the demo's proportions (default 1024)")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the generated payload in build/bench")
+    known, _ = parser.parse_known_args(argv)
+    if known.repeats < 1 or known.size_mib < 1:
+        parser.error("the repeats and the size must be at least 1")
+    return known
+
+
+def measured(argv, cwd=BENCH):
+    """Wall seconds and peak resident bytes of one run of `argv`, which must exit with 0.
+    The peak comes from /usr/bin/time: a child of this script inherits its resident size
+    into ru_maxrss (the kernel keeps the larger of the forked and the executed image), so
+    the child is started from a small process instead."""
+    with tempfile.TemporaryFile() as log, tempfile.NamedTemporaryFile("r") as peak:
+        started = time.monotonic()
+        code = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name, *argv], cwd=cwd,
+                              stdin=subprocess.DEVNULL, stdout=log,
+                              stderr=subprocess.STDOUT).returncode
+        elapsed = time.monotonic() - started
+        if code != 0:
+            log.seek(0)
+            sys.stderr.write(log.read().decode(errors="replace"))
+            raise RuntimeError(f"{argv[0]} exited with {code}")
+        return elapsed, int(peak.read().split()[-1]) * 1024
+
+
+def settled(*paths):
+    """Removes the previous run's outputs and writes back what is dirty, so that every run
+    starts from the same state."""
+    for path in paths:
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.exists(path):
+            os.remove(path)
+    os.sync()
+
+
+def summary(values):
+    return min(values), statistics.median(values)
+
+
+def make_payload(size_mib):
+    payload = os.path.join(BENCH, "packer-payload")
+    settled(payload)
+    scale = max(1, round(size_mib * MIB / DEMO_BYTES))
+    subprocess.run([os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload,
+                    "--installer", os.path.join(ROOT, "build", "win32", file_of("setup_exe")),
+                    "--scale", str(scale)], check=True)
+    return payload
+
+
+def alternate(repeats, payload, tool, tool_output, copies):
+    """`tool` and cp -r of `payload` into each of `copies`, one after the other, `repeats`
+    times: the tool's times and peaks, and the copies' times and peaks."""
+    tool_times, tool_peaks, cp_times, cp_peaks = [], [], [], []
+    for _ in range(repeats):
+        settled(*([tool_output] if tool_output else []))
+        seconds, peak = measured(tool)
+        tool_times.append(seconds)
+        tool_peaks.append(peak)
+        settled(*copies)
+        seconds, peak = 0.0, 0
+        for copy in copies:
+            s, p = measured(["cp", "-r", payload, copy])
+            seconds, peak = seconds + s, max(peak, p)
+        cp_times.append(seconds)
+        cp_peaks.append(peak)
+    settled(*copies)
+    return tool_times, tool_peaks, cp_times, cp_peaks
+
+
+def verb_rows(name, times, peaks, cp_times, cp_peaks, size):
+    ratio = statistics.median(times) / statistics.median(cp_times)
+    return [
+        {"figure": f"`selfinst-pack {name}` of {size}, beside `cp -r` of it (s)",
+         "value": summary(times), "baseline": summary(cp_times), "ratio": ratio,
+         "target": "<= 1.5 x baseline", "met": ratio <= 1.5, "unit": "s", "build": "host"},
+        {"figure": f"peak resident memory of `selfinst-pack {name}`, {size} (bytes)",
+         "value": summary(peaks), "baseline": summary(cp_peaks),
+         "ratio": statistics.median(peaks) / statistics.median(cp_peaks),
+         "target": "<= 64 MiB", "met": max(peaks) <= 64 * MIB, "unit": "B", "build": "host"}]
+
+
+def build_row(payload, repeats, size):
+    """./build.sh DIR as a user runs it again after the payload changed: readme.txt one
+    byte longer or shorter each time, so the manifest's sizes change and both launchers are
+    compiled and packed again. One untimed run first warms the build folders."""
+    build = [os.path.join(ROOT, "build.sh"), payload]
+    readme = os.path.join(payload, file_of("readme_txt"))
+    measured(build)
+    times, cp_times = [], []
+    copies = [os.path.join(BENCH, "packer-copy-1"), os.path.join(BENCH, "packer-copy-2")]
+    for run in range(repeats):
+        if run % 2 == 0:
+            with open(readme, "ab") as f:
+                f.write(b"\n")
+        else:
+            os.truncate(readme, os.path.getsize(readme) - 1)
+        tool_times, _, copy_times, _ = alternate(1, payload, build, None, copies)
+        times += tool_times
+        cp_times += copy_times
+    ratio = statistics.median(times) / statistics.median(cp_times)
+    return {"figure": f"`./build.sh DIR` after a change to {size}, beside `cp -r` of it twice (s)",
+            "value": summary(times), "baseline": summary(cp_times), "ratio": ratio,
+            "target": "<= 4 x baseline", "met": ratio <= 4, "unit": "s", "build": "host"}
+
+
+def measure(opts):
+    """The packer's rows. Leaves dist/ and the Windows build folders carrying the demo
+    payload again, as ./build.sh leaves them."""
+    os.makedirs(BENCH, exist_ok=True)
+    payload = make_payload(opts.size_mib)
+    size = f"{sum(os.path.getsize(os.path.join(payload, f)) for f in FILES) / MIB:,.0f} MiB"
+    image = os.path.join(BENCH, "packer-image.exe")
+    unpacked = os.path.join(BENCH, "packer-unpacked")
+    copy = [os.path.join(BENCH, "packer-copy-1")]
+    rows = []
+    try:
+        verbs = [("pack", [PACK, "pack", "--stub", STUB, "--payload", payload, "-o", image],
+                  image),
+                 ("verify --payload", [PACK, "verify", image, "--payload", payload], None),
+                 ("extract", [PACK, "extract", image, "-C", unpacked], unpacked)]
+        for name, argv, output in verbs:
+            rows += verb_rows(name, *alternate(opts.repeats, payload, argv, output, copy), size)
+        settled(image, unpacked)
+        try:
+            rows.append(build_row(payload, opts.repeats, size))
+        finally:
+            subprocess.run([os.path.join(ROOT, "build.sh")], check=True,
+                           stdout=subprocess.DEVNULL)
+    finally:
+        if not opts.keep:
+            settled(payload, image, unpacked)
+    return rows
+
+
+def main():
+    import bench  # the table's format is bench.py's
+    opts = options(sys.argv[1:])
+    started = time.monotonic()
+    rows = measure(opts)
+    print(bench.table(rows))
+    print(f"\n{opts.repeats} runs of each side, {time.monotonic() - started:.0f} s in all.\n")
+    print(bench.shortfalls(rows))
+
+
+if __name__ == "__main__":
+    main()
