@@ -20,7 +20,8 @@ add_library(pack_library STATIC
   tools/pack/pe_records.cpp tools/pack/pe_image.cpp tools/pack/loader_checks.cpp
   tools/pack/manifest.cpp tools/pack/store_plan.cpp tools/pack/store_reader.cpp
   tools/pack/store_verify.cpp tools/pack/attach_store.cpp tools/pack/file_io.cpp
-  tools/pack/payload_folder.cpp)
+  tools/pack/payload_folder.cpp
+  tools/pack/output_folder.cpp)
 target_include_directories(pack_library PUBLIC tools/pack src/payload)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)
