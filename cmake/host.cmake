@@ -75,7 +75,8 @@ gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LAB
 
 add_executable(pack_tests tests/unit/pack_support.cpp tests/unit/pack_layout_test.cpp
   tests/unit/pack_verify_test.cpp tests/unit/pack_cli_test.cpp tests/unit/pack_hostile_test.cpp
-  tests/unit/pack_files_test.cpp tests/unit/built_launcher_test.cpp tests/unit/unprivileged.cpp)
+  tests/unit/pack_files_test.cpp tests/unit/built_launcher_test.cpp tests/unit/unprivileged.cpp
+  tests/unit/output_folder_test.cpp)
 target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
