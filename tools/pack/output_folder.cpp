@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -83,12 +84,8 @@ bool Same(const struct stat& status, const FileIdentity& identity) {
 }
 
 bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& identities) {
-  for (const FileIdentity& other : identities) {
-    if (other == identity) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(identities.begin(), identities.end(),
+                     [&](const FileIdentity& other) { return other == identity; });
 }
 
 std::string Reason(const char* what) { return what + std::string(std::strerror(errno)); }
@@ -307,16 +304,24 @@ int OpenFolder(const std::string& path, bool create, Report* report) {
     int next = step.size() > NAME_MAX
                    ? -1
                    : ::openat(current, step.c_str(), kFolderFlags | (last ? O_NOFOLLOW : 0));
-    if (next < 0 && errno == ENOENT && create) {
+    if (next < 0 && errno == ENOENT && create &&
+        static_cast<std::size_t>(madeCount) >= kMaxMadeFolders) {
+      Refuse(report, path,
+             prefix +
+                 ("more than " + std::to_string(kMaxMadeFolders) + " of its folders are missing"));
+      next = -2;  // said already
+    } else if (next < 0 && errno == ENOENT && create) {
       next = MakeAndOpen(current, step);
       if (next < 0 && errno == EEXIST) {  // made by someone else meanwhile
         next = ::openat(current, step.c_str(), kFolderFlags | (last ? O_NOFOLLOW : 0));
       }
     }
     if (next < 0) {
-      Refuse(report, path,
-             last && (errno == ELOOP || errno == ENOTDIR) ? NotAFolder(current, step, prefix)
-                                                          : Reason(prefix));
+      if (next == -1) {
+        Refuse(report, path,
+               last && (errno == ELOOP || errno == ENOTDIR) ? NotAFolder(current, step, prefix)
+                                                            : Reason(prefix));
+      }
       if (!IsParentOfAMadeFolder(current)) {
         (void)::close(current);
       }
@@ -370,10 +375,11 @@ const char* Kind(mode_t mode) {
 }
 
 // Whether an output may take `name`; `*mode` is the permissions of a regular file there
+// to replace, or -1 when there is none.
 // to replace, or 0 when there is none.
-bool MayTake(const std::string& name, const std::string& shown, const char* prefix, mode_t* mode,
+bool MayTake(const std::string& name, const std::string& shown, const char* prefix, int* mode,
              Report* report) {
-  *mode = 0;
+  *mode = -1;
   struct stat status {};
   if (::fstatat(set.folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT || Refuse(report, shown, Reason(prefix));
@@ -391,7 +397,7 @@ bool MayTake(const std::string& name, const std::string& shown, const char* pref
                   "the file is one of the command's inputs; it is kept, and nothing is written");
   }
   // Not set-user or set-group ID: whoever runs this owns the new file.
-  *mode = status.st_mode & 0777;
+  *mode = static_cast<int>(status.st_mode & 0777);
   return true;
 }
 
@@ -444,11 +450,11 @@ bool NameKeeping(Report* report) {
 bool NameReplacing(Report* report) {
   for (std::size_t k = 0; k < set.outputs.size(); ++k) {
     OutputFile& output = set.outputs[k];
-    mode_t mode = 0;
+    int mode = -1;
     if (!MayTake(output.name, OutputPath(k), kCannotPlace, &mode, report)) {
       return false;
     }
-    if (mode != 0 && ::fchmod(output.fd, mode) != 0) {
+    if (mode >= 0 && ::fchmod(output.fd, static_cast<mode_t>(mode)) != 0) {
       return Refuse(report, OutputPath(k), Reason(kCannotPlace));
     }
     for (int attempt = 0; temporaries[k].name[0] == '\0' && attempt < 100; ++attempt) {
@@ -467,7 +473,7 @@ bool NameReplacing(Report* report) {
   }
   for (std::size_t k = 0; k < set.outputs.size(); ++k) {
     // Looked at again: what appeared at the name since is not renamed over either.
-    mode_t mode = 0;
+    int mode = -1;
     bool renamed = MayTake(set.outputs[k].name, OutputPath(k), kCannotPlace, &mode, report);
     if (renamed &&
         ::renameat(set.folder, temporaries[k].name, set.folder, set.outputs[k].name.c_str()) != 0) {
@@ -566,7 +572,7 @@ bool CreateOutput(const std::string& name, std::size_t* output, Report* report) 
     return Refuse(report, shown,
                   "more than " + std::to_string(kMaxOutputs) + " outputs in one command");
   }
-  mode_t mode = 0;
+  int mode = -1;
   if (!MayTake(name, shown, kCannotCreateFile, &mode, report)) {
     return false;
   }

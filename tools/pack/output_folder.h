@@ -37,13 +37,13 @@ struct Inputs {
 
 // Starts a set of outputs in `folder`. With `create`, the folder and its missing parents
 // are made (and go again if the set fails); without it the folder must exist. The last
-// step of `folder` is never a symbolic link.
+// step of `folder` is never a symbolic link; at most 64 missing folders are made.
 bool BeginOutputs(const std::string& folder, bool create, Existing existing, const Inputs& inputs,
                   Report* report);
 // A new, unnamed output that PlaceOutputs names `name` (a bare file name) in the folder;
 // `*output` is its number for the calls below. Refused when something other than a
 // regular file has that name, when that file is one of the inputs, or with
-// Existing::kKeep when anything at all has it.
+// Existing::kKeep when anything at all has it. At most 64 outputs make a set.
 bool CreateOutput(const std::string& name, std::size_t* output, Report* report);
 // Appends to an output, or writes at an offset already written (a checksum field).
 bool WriteOutput(std::size_t output, const void* data, std::size_t size, Report* report);
