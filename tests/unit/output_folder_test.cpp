@@ -373,7 +373,8 @@ TEST_P(InsideTheInputs, AreRefused) {
   if (GetParam().refused) {
     EXPECT_EQ(
         Problems(report),
-        folder + ": lies inside the payload folder, which is only read; nothing is written\n");
+        folder +
+            ": is the payload folder or lies inside it, which is only read; nothing is written\n");
   }
   DiscardOutputs();
   EXPECT_EQ(FolderEntries(dir + "/payload"), (std::vector<std::string>{"readme.txt", "sub"}));
@@ -469,9 +470,10 @@ const SwapCase kSwapCases[] = {
     {"DiscardedNamed", true, false},
 };
 
-class FolderSwapped : public OutputFolderTest, public ::testing::WithParamInterface<SwapCase> {};
+class OutputFolderSwapped : public OutputFolderTest,
+                            public ::testing::WithParamInterface<SwapCase> {};
 
-TEST_P(FolderSwapped, LeavesTheVictimAlone) {
+TEST_P(OutputFolderSwapped, LeavesTheVictimAlone) {
   UseNamedTemporariesOnly(GetParam().namedOnly);
   const std::string out = dir + "/out";
   ASSERT_TRUE(BeginOutputs(out, true, Existing::kReplace, {}, &report)) << Problems(report);
@@ -494,7 +496,7 @@ TEST_P(FolderSwapped, LeavesTheVictimAlone) {
   EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"moved", "out", "victim"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Swaps, FolderSwapped, ::testing::ValuesIn(kSwapCases),
+INSTANTIATE_TEST_SUITE_P(Swaps, OutputFolderSwapped, ::testing::ValuesIn(kSwapCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Folders made step by step, ".." steps too, and removed again deepest first: only those
@@ -776,10 +778,10 @@ TEST_F(OutputFolderTest, HandlersAreRestoredAndIgnoredSignalsStayIgnored) {
 
 // A signal that ends the process while an output is being written, in a child: neither the
 // output, its temporary nor the folders made for it are left.
-class Interrupted : public OutputFolderTest,
-                    public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+class OutputsInterrupted : public OutputFolderTest,
+                           public ::testing::WithParamInterface<std::tuple<int, bool>> {};
 
-TEST_P(Interrupted, WhileWritingLeavesNothing) {
+TEST_P(OutputsInterrupted, WhileWritingLeavesNothing) {
   const int signal = std::get<0>(GetParam());
   const bool namedOnly = std::get<1>(GetParam());
   const std::string folder = dir + "/new/n/../deeper";
@@ -824,7 +826,7 @@ TEST_P(Interrupted, WhileWritingLeavesNothing) {
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
+INSTANTIATE_TEST_SUITE_P(Signals, OutputsInterrupted,
                          ::testing::Combine(::testing::Values(SIGUSR1, SIGALRM, SIGPIPE, SIGTERM),
                                             ::testing::Bool()),
                          [](const auto& info) {

@@ -139,8 +139,8 @@ void FixCheckSum(Bytes* image) {
   // Found from the headers' fixed places, so that a stub the parser refuses can be fixed too.
   std::uint32_t peOffset = 0;
   ASSERT_TRUE(Get(*image, 0, dos::kNewHeader, &peOffset));
-  const std::size_t at = std::size_t{peOffset} + coff::kSignatureSize + coff::kRecordSize +
-                         optional::kCheckSum.pe32;
+  const std::size_t at =
+      std::size_t{peOffset} + coff::kSignatureSize + coff::kRecordSize + optional::kCheckSum.pe32;
   Put(image, at, Field{"CheckSum", 0, 4}, 0);
   CheckSum sum;
   AddToCheckSum(&sum, image->data(), image->size());

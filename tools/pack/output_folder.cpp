@@ -545,7 +545,7 @@ bool BeginOutputs(const std::string& folder, bool create, Existing existing, con
     Refuse(report, folder, Reason("cannot tell whether it lies inside the payload folder: "));
   } else if (inside) {
     Refuse(report, folder,
-           "lies inside the payload folder, which is only read; nothing is written");
+           "is the payload folder or lies inside it, which is only read; nothing is written");
   } else if (set.folder >= 0) {
     return true;
   }
