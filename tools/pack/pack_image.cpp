@@ -178,10 +178,9 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
 
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
                const OpenPayload& payload, std::size_t output, Report* report) {
-  std::vector<std::uint32_t> sizes;
-  for (const PayloadFile& file : files) {
-    sizes.push_back(static_cast<std::uint32_t>(file.size));
-  }
+  std::vector<std::uint32_t> sizes(files.size());
+  std::transform(files.begin(), files.end(), sizes.begin(),
+                 [](const PayloadFile& file) { return static_cast<std::uint32_t>(file.size); });
   PackedHead packed;
   if (!ComposePackedHead(stub, sizes, &packed, report)) {
     return false;

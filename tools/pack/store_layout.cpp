@@ -63,10 +63,9 @@ std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
   using resourceEntry::kDataIsDirectory;
   using resourceEntry::kNameIsString;
   const auto count = static_cast<std::uint32_t>(manifest.size());
-  std::vector<std::string> keys;
-  for (const ManifestFile& file : manifest) {
-    keys.push_back(UpperCase(file.itemKey));
-  }
+  std::vector<std::string> keys(count);
+  std::transform(manifest.begin(), manifest.end(), keys.begin(),
+                 [](const ManifestFile& file) { return UpperCase(file.itemKey); });
   // The root's entries, and the type directories, name directories and data entries
   // below them, follow the keys' binary order.
   std::vector<std::size_t> slotRow(count);

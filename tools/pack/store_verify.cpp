@@ -85,8 +85,8 @@ bool CompareDirectory(const ImageFile& file, const StoreView& store,
 }
 
 // A span that must hold zero bytes only; says so once.
-Span ZeroSpan(const ImageFile& file, std::uint64_t at, std::uint64_t size, std::string problem,
-              Report* report) {
+Span ZeroSpan(const ImageFile& file, std::uint64_t at, std::uint64_t size,
+              const std::string& problem, Report* report) {
   auto said = std::make_shared<bool>(false);
   return {at, size, [&file, problem, report, said](const std::uint8_t* data, std::size_t n) {
             if (!*said && std::any_of(data, data + n, [](std::uint8_t b) { return b != 0; })) {
