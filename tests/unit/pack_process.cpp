@@ -73,7 +73,11 @@ ToolResult RunTool(const ToolRun& run) {
   (void)std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
-    Exec(run, tool, outFile >= 0 ? outFile : outPipe[1], errPipe[1]);
+    Exec(run, tool,
+         outFile >= 0         ? outFile
+         : run.stdoutToStderr ? errPipe[1]
+                              : outPipe[1],
+         errPipe[1]);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);

@@ -14,6 +14,7 @@ struct ToolRun {
   std::string tool;              // "" for kPack
   std::vector<std::string> env;  // "NAME=value", added to the test's environment
   std::string stdoutPath;        // "" to capture stdout; else opened for writing
+  bool stdoutToStderr = false;   // both in `err`, in the order written
   rlim_t fileSizeLimit = RLIM_INFINITY;
   bool asNobody = false;  // a copy of the tool in `toolCopyDir` runs as nobody
   std::string toolCopyDir;

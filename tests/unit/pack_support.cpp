@@ -1,6 +1,7 @@
 #include "pack_support.h"
 
 #include "image_checksum.h"
+#include "pack_process.h"
 #include "unprivileged.h"
 
 #include <poll.h>
@@ -29,68 +30,15 @@ const std::string kPayload = TEST_PAYLOAD_DIR;
 const std::string kStub32 = BUILD_DIR "/../win32/launcher-stub.exe";
 const std::string kStub64 = BUILD_DIR "/../win64/launcher-stub.exe";
 
-namespace {
-
-[[noreturn]] void ExecTool(const std::vector<std::string>& args, bool asNobody,
-                           const std::string& tool, int out) {
-  (void)::dup2(out, 1);
-  (void)::dup2(out, 2);
-  if (asNobody && !DropPrivileges()) {
-    ::_exit(126);
-  }
-  std::vector<std::string> argv = {tool};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (std::string& arg : argv) {
-    pointers.push_back(arg.data());
-  }
-  pointers.push_back(nullptr);
-  ::execv(pointers[0], pointers.data());
-  ::_exit(127);
-}
-
-}  // namespace
-
 CommandResult RunPack(const std::vector<std::string>& args, bool asNobody,
                       const std::string& toolCopyDir) {
-  std::string tool = kPack;
-  if (asNobody) {
-    tool = toolCopyDir + "/selfinst-pack";
-    fs::copy_file(kPack, tool, fs::copy_options::skip_existing);
-  }
-  int pipeEnds[2];
-  EXPECT_EQ(::pipe(pipeEnds), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeEnds[0]);
-    ExecTool(args, asNobody, tool, pipeEnds[1]);
-  }
-  ::close(pipeEnds[1]);
-  std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  bool stopped = false;
-  for (;;) {
-    pollfd poller{pipeEnds[0], POLLIN, 0};
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child, SIGKILL);
-      stopped = true;
-      break;
-    }
-    if (::poll(&poller, 1, 100) <= 0) {
-      continue;
-    }
-    char chunk[4096];
-    const ssize_t n = ::read(pipeEnds[0], chunk, sizeof chunk);
-    if (n <= 0) {
-      break;
-    }
-    output.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(pipeEnds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  const int code = stopped ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return {code, output};
+  ToolRun run;
+  run.args = args;
+  run.asNobody = asNobody;
+  run.toolCopyDir = toolCopyDir;
+  run.stdoutToStderr = true;
+  const ToolResult result = RunTool(run);
+  return {result.exitCode, result.err};
 }
 
 int CountLines(const std::string& text) {
