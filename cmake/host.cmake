@@ -101,6 +101,7 @@ add_executable(pack_tests
   tests/unit/pack_loader_fields_test.cpp
   tests/unit/pack_reporting_test.cpp
   tests/unit/output_folder_test.cpp
+  tests/unit/image_checksum_test.cpp
   tests/unit/built_launcher_test.cpp
   tests/unit/unprivileged.cpp)
 target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)

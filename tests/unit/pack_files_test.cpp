@@ -68,6 +68,45 @@ TEST_P(OversizedPayload, IsRefusedByPackSizesAndCheckBeforeAnyReading) {
 
 void PrintTo(const Oversize& o, std::ostream* out) { *out << o.name; }
 
+// Between what 32-bit Windows maps and the ceiling, the payload is taken, and one line says
+// where its launcher runs; at the ceiling itself too, and a byte more is refused.
+TEST_F(PackTest, APayloadOnlySixtyFourBitWindowsCanRunIsTakenWithAWarning) {
+  const std::string payload = CopyPayload();
+  std::uintmax_t others = 0;
+  for (std::size_t row = 0; row < Manifest().size(); ++row) {
+    others += row == 9 ? 0 : fs::file_size(payload + "/" + Row(row));
+  }
+  const CommandResult limits = RunPack({"limits"});
+  ASSERT_EQ(limits.exitCode, 0);
+  EXPECT_EQ(limits.output,
+            "largest payload: 2130706432 bytes\n"
+            "largest payload 32-bit Windows maps: 1862270976 bytes\n");
+  const struct {
+    std::uintmax_t total;
+    int exitCode;
+    std::string line;
+  } kTotals[] = {
+      {1862270976, 0, ""},
+      {1862270977, 0,
+       payload + ": warning: the payload holds 1862270977 bytes, more than the 1862270976 bytes "
+                 "32-bit Windows can map for a program: the launcher runs on 64-bit Windows "
+                 "only\n"},
+      {2130706432, 0,
+       payload + ": warning: the payload holds 2130706432 bytes, more than the 1862270976 bytes "
+                 "32-bit Windows can map for a program: the launcher runs on 64-bit Windows "
+                 "only\n"},
+      {2130706433, 1,
+       payload + ": the payload holds 2130706433 bytes, more than the 2130706432 bytes with "
+                 "which a 32-bit Windows launcher still starts\n"},
+  };
+  for (const auto& total : kTotals) {
+    fs::resize_file(payload + "/" + Row(9), total.total - others);  // sparse
+    const CommandResult run = RunPack({"check", "--payload", payload});
+    EXPECT_EQ(run.exitCode, total.exitCode) << total.total;
+    EXPECT_EQ(run.output, total.line.empty() ? "" : "selfinst-pack: " + total.line) << total.total;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, OversizedPayload, ::testing::ValuesIn(kOversizes),
                          [](const auto& info) { return std::string(info.param.name); });
 
