@@ -17,10 +17,16 @@ endif()
 enable_testing()
 
 add_library(pack_library STATIC
-  tools/pack/pe_records.cpp tools/pack/pe_image.cpp tools/pack/loader_checks.cpp
-  tools/pack/manifest.cpp tools/pack/store_plan.cpp tools/pack/store_reader.cpp
-  tools/pack/store_verify.cpp tools/pack/attach_store.cpp tools/pack/file_io.cpp
-  tools/pack/payload_folder.cpp)
+  tools/pack/attach_store.cpp
+  tools/pack/file_io.cpp
+  tools/pack/loader_checks.cpp
+  tools/pack/manifest.cpp
+  tools/pack/payload_folder.cpp
+  tools/pack/pe_image.cpp
+  tools/pack/pe_records.cpp
+  tools/pack/store_plan.cpp
+  tools/pack/store_reader.cpp
+  tools/pack/store_verify.cpp)
 target_include_directories(pack_library PUBLIC tools/pack src/payload)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)
@@ -28,6 +34,16 @@ target_link_libraries(selfinst-pack PRIVATE pack_library)
 
 add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
 target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
+
+# The extraction pass over real files, counting its heap use, for the benchmarks: built on
+# request in a tool-preset folder, with the sizes of TQ30_PAYLOAD_DIR compiled in.
+if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
+  add_payload_sizes(heap_bench_payload_sizes "${TQ30_PAYLOAD_DIR}")
+  add_executable(heap-bench EXCLUDE_FROM_ALL
+    ${LAUNCHER_SOURCES} src/payload/payload_table.cpp tools/bench/heap_bench.cpp)
+  target_include_directories(heap-bench PRIVATE src src/payload ${heap_bench_payload_sizes_DIR})
+  add_dependencies(heap-bench heap_bench_payload_sizes)
+endif()
 
 if(TQ30_FUZZ)
   add_executable(fuzz-image-reader tests/fuzz/fuzz_image_reader.cpp)
@@ -39,6 +55,19 @@ endif()
 
 find_package(GTest REQUIRED)
 include(GoogleTest)
+
+# What the tests read from the Windows builds (the presets' folders build/win32 and
+# build/win64): the linked stubs, the launchers packed with the demo payload, the demo
+# payload, the stand-in installer, the dialog driver and the decoy. This build brings them up
+# to date (after the Windows builds, which share the packer's folder, one after the other).
+set(WIN32_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win32")
+set(WIN64_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win64")
+add_preset_build(win32_build win32 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+                 TARGETS all test_programs)
+add_preset_build(win64_build win64 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+                 TARGETS all test_programs)
+add_dependencies(win64_build win32_build)
+add_custom_target(windows_builds ALL DEPENDS win32_build win64_build)
 
 # The unit tests carry a generated payload with the demo's lengths.
 set(TEST_PAYLOAD_DIR "${CMAKE_CURRENT_BINARY_DIR}/test-payload")
@@ -78,7 +107,7 @@ add_executable(pack_tests tests/unit/pack_support.cpp tests/unit/pack_layout_tes
 target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
-  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist")
+  WIN32_BUILD_DIR="${WIN32_BUILD_DIR}" WIN64_BUILD_DIR="${WIN64_BUILD_DIR}")
 add_dependencies(pack_tests test_payload selfinst-pack)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
@@ -90,10 +119,12 @@ set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
 
 include(cmake/e2e.cmake OPTIONAL)
 
-add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh)
+add_test(NAME reproducible_build
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh $<TARGET_FILE_DIR:selfinst-pack>)
 set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 600)
 
-add_test(NAME signing COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh)
+add_test(NAME signing
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh $<TARGET_FILE:selfinst-pack>)
 set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
 
 add_test(NAME payload_paths
