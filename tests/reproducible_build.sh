@@ -5,7 +5,7 @@
 # Usage: tests/reproducible_build.sh HOST_TOOLS_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools=$1
+tools=$(cd "$1" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for arch in win32 win64; do
