@@ -44,7 +44,7 @@ up_to_date() {
 up_to_date && exit 0
 
 rm -f "$out" "$made_from"
-work=$out.part
+work=$out.packing
 rm -rf "$work"
 mkdir "$work"
 trap 'rm -rf "$work"' EXIT
