@@ -53,14 +53,18 @@ set_target_properties(standin PROPERTIES OUTPUT_NAME setup EXCLUDE_FROM_ALL ON)
 # build's stand-in installer as setup.exe.
 if(demo)
   set(payload_dir "${CMAKE_CURRENT_BINARY_DIR}/demo-payload")
-  add_custom_command(OUTPUT demo-payload.stamp
+  # Its files, from the manifest's one list, so that a deleted one is made again.
+  file(STRINGS src/payload/payload_files.def demo_files REGEX "^PAYLOAD_FILE\\(")
+  list(TRANSFORM demo_files REPLACE "^PAYLOAD_FILE\\([a-z0-9_]+, \"([^\"]+)\"\\)$"
+                                    "${payload_dir}/\\1")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS src/payload/payload_files.def)
+  add_custom_command(OUTPUT ${demo_files}
     COMMAND "${host_tools_dir}/make-demo-payload" -o "${payload_dir}"
             --installer "$<TARGET_FILE:standin>"
-    COMMAND "${CMAKE_COMMAND}" -E touch demo-payload.stamp
     DEPENDS standin "${host_tools_dir}/make-demo-payload"
     COMMENT "Generating the demo payload"
     VERBATIM)
-  add_custom_target(demo_payload DEPENDS demo-payload.stamp)
+  add_custom_target(demo_payload DEPENDS ${demo_files})
   add_dependencies(demo_payload host_tools)
 else()
   set(payload_dir "${TQ30_PAYLOAD_DIR}")
