@@ -10,7 +10,6 @@ cd "$(dirname "$0")"
 ./build.sh >/dev/null
 tools/runtime/runtime.sh ensure >/dev/null
 for arch in win32 win64; do
-  cmake --build build/$arch --target size-baseline write-baseline dialog-driver standin \
-    exit-at-once >/dev/null
+  cmake --build --preset $arch --target bench_programs >/dev/null
 done
 python3 tools/bench/bench.py "$@"

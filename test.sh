@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing) and runs every test: formatting, static
-# analysis, the image reader's fuzz target for a bounded time, then CTest: host unit tests under
-# ASan/UBSan, the packer's tests, the reproducibility check and the end-to-end cases
-# under Wine and Xvfb, on the x64 launcher and on the PE32 in the PE32 runtime (built
-# first, once per recipe; see tools/runtime). The output ends with CTest's summary.
+# Builds the tests and what they read (installing what is missing) and runs every test:
+# formatting, static analysis, the image reader's fuzz target for a bounded time, then
+# CTest: host unit tests under ASan/UBSan, the packer's tests, the reproducibility check
+# and the end-to-end cases under Wine and Xvfb, on the x64 launcher and on the PE32 in the
+# PE32 runtime (built first, once per recipe; see tools/runtime). The output ends with
+# CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./build.sh
+tools/install-deps.sh
+
+# The host build brings the Windows builds (with the demo payload) and the packer's
+# folder up to date too: the tests read them.
+echo "== host tools, tests and the Windows builds they read"
+cmake --preset host >/dev/null
+cmake --build --preset host -j"$(nproc)"
 
 echo "== PE32 runtime"
 if ! tools/runtime/runtime.sh ensure; then
@@ -25,5 +32,4 @@ echo "== fuzzing the image reader"
 tests/fuzz/run_fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "== ctest"
-cd build/host
-ctest --output-on-failure -j"$(nproc)"
+ctest --preset host -j"$(nproc)"

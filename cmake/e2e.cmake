@@ -4,24 +4,11 @@
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(E2E_DIR ${PROJECT_SOURCE_DIR}/tests/e2e)
 
-set(E2E_CASES
-  typical_run
-  window_lingers_after_installer_exits
-  unrelated_setup_window_holds_the_launcher
-  installer_fails
-  installer_cancelled
-  no_window_after_installer_removes_files_at_once
-  installer_cannot_be_started
-  missing_item_is_reported_and_earlier_files_removed
-  file_that_cannot_be_created_is_reported
-  short_write_on_full_disk_removes_the_partial_file
-  short_write_to_full_device_is_reported
-  question_text_and_buttons_then_no_at_row_zero
-  no_at_setup_exe_removes_rows_before_it
-  yes_to_all_eleven_completes_the_run
-  decoy_setup_beside_the_launcher_is_never_started
-  folder_whose_name_the_code_page_cannot_spell
-  signed_launcher_runs_end_to_end)
+# The cases are the case_* functions of e2e_cases.py, read from it here; editing it
+# configures again.
+file(STRINGS ${E2E_DIR}/e2e_cases.py E2E_CASES REGEX "^def case_[a-z0-9_]+\\(")
+list(TRANSFORM E2E_CASES REPLACE "^def case_([a-z0-9_]+)\\(.*" "\\1")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_DIR}/e2e_cases.py)
 
 # build: x64 or pe32; prefix: of the test names; label: the CTest label.
 function(add_e2e_cases build prefix label)

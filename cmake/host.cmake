@@ -38,6 +38,16 @@ target_link_libraries(selfinst-pack PRIVATE pack_library)
 add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
 target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
 
+# The extraction pass over real files, counting its heap use, for the benchmarks: built on
+# request in a tool-preset folder, with the sizes of TQ30_PAYLOAD_DIR compiled in.
+if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
+  add_payload_sizes(heap_bench_payload_sizes "${TQ30_PAYLOAD_DIR}")
+  add_executable(heap-bench EXCLUDE_FROM_ALL
+    ${LAUNCHER_SOURCES} src/payload/payload_table.cpp tools/bench/heap_bench.cpp)
+  target_include_directories(heap-bench PRIVATE src src/payload ${heap_bench_payload_sizes_DIR})
+  add_dependencies(heap-bench heap_bench_payload_sizes)
+endif()
+
 if(TQ30_FUZZ)
   add_executable(fuzz-image-reader tests/fuzz/fuzz_image_reader.cpp)
   target_compile_options(fuzz-image-reader PRIVATE -fsanitize=fuzzer)
@@ -48,6 +58,19 @@ endif()
 
 find_package(GTest REQUIRED)
 include(GoogleTest)
+
+# What the tests read from the Windows builds (the presets' folders build/win32 and
+# build/win64): the linked stubs, the launchers packed with the demo payload, the demo
+# payload, the stand-in installer, the dialog driver and the decoy. This build brings them up
+# to date (after the Windows builds, which share the packer's folder, one after the other).
+set(WIN32_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win32")
+set(WIN64_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win64")
+add_preset_build(win32_build win32 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+                 TARGETS all test_programs)
+add_preset_build(win64_build win64 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+                 TARGETS all test_programs)
+add_dependencies(win64_build win32_build)
+add_custom_target(windows_builds ALL DEPENDS win32_build win64_build)
 
 # The unit tests carry a generated payload with the demo's lengths.
 set(TEST_PAYLOAD_DIR "${CMAKE_CURRENT_BINARY_DIR}/test-payload")
@@ -107,7 +130,7 @@ add_executable(pack_tests
 target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
-  BUILD_DIR="${CMAKE_CURRENT_BINARY_DIR}" DIST_DIR="${PROJECT_SOURCE_DIR}/dist"
+  WIN32_BUILD_DIR="${WIN32_BUILD_DIR}" WIN64_BUILD_DIR="${WIN64_BUILD_DIR}"
   SWAP_SHIM="$<TARGET_FILE:swap_shim>")
 add_dependencies(pack_tests test_payload selfinst-pack swap_shim)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
@@ -120,10 +143,12 @@ set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
 
 include(cmake/e2e.cmake OPTIONAL)
 
-add_test(NAME reproducible_build COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh)
+add_test(NAME reproducible_build
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/reproducible_build.sh $<TARGET_FILE_DIR:selfinst-pack>)
 set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 600)
 
-add_test(NAME signing COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh)
+add_test(NAME signing
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh $<TARGET_FILE:selfinst-pack>)
 set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
 
 add_test(NAME payload_paths

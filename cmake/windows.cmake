@@ -15,23 +15,90 @@ function(add_tiny_program target subsystem)
   target_link_options(${target} PRIVATE ${TINY_LINK_FLAGS} -m${subsystem})
 endfunction()
 
+# The host programs this build runs: the packer and the demo payload's generator. By default
+# they come from the tool preset's folder (build/tool, optimised, no sanitizers), which this
+# build configures and brings up to date itself; TQ30_HOST_TOOLS names a folder holding them
+# built already instead.
+set(TQ30_HOST_TOOLS "" CACHE PATH
+    "Folder with the host's selfinst-pack and make-demo-payload; empty: build/tool, built here")
 # Compared as a string: a folder name ending in -NOTFOUND is still a folder.
-if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
-  add_payload_sizes(launcher_payload_sizes "${TQ30_PAYLOAD_DIR}")
-  add_tiny_program(launcher-stub windows
-    ${LAUNCHER_SOURCES} src/payload/payload_table.cpp
-    src/platform/win32/platform_win32.cpp src/platform/win32/winmain.cpp)
-  target_include_directories(launcher-stub PRIVATE src src/payload ${launcher_payload_sizes_DIR})
-  add_dependencies(launcher-stub launcher_payload_sizes)
-  target_link_libraries(launcher-stub PRIVATE shell32)
+if(TQ30_PAYLOAD_DIR STREQUAL "")
+  set(demo ON)
+  set(host_programs selfinst-pack make-demo-payload)
+else()
+  set(demo OFF)
+  set(host_programs selfinst-pack)
 endif()
+if(TQ30_HOST_TOOLS STREQUAL "")
+  set(host_tools_dir "${PROJECT_SOURCE_DIR}/build/tool")
+  list(TRANSFORM host_programs PREPEND "${host_tools_dir}/" OUTPUT_VARIABLE host_files)
+  add_preset_build(host_tools tool TARGETS ${host_programs} BYPRODUCTS ${host_files})
+else()
+  set(host_tools_dir "${TQ30_HOST_TOOLS}")
+  list(TRANSFORM host_programs PREPEND "${host_tools_dir}/" OUTPUT_VARIABLE host_files)
+  string(REPLACE ";" "," host_files "${host_files}")
+  add_custom_target(host_tools
+    COMMAND "${CMAKE_COMMAND}" "-DFILES=${host_files}"
+            -P "${PROJECT_SOURCE_DIR}/cmake/require-host-tools.cmake"
+    VERBATIM)
+endif()
+set(HOST_PACK "${host_tools_dir}/selfinst-pack")
 
 add_tiny_program(standin windows tools/standin/standin.cpp)
 target_include_directories(standin PRIVATE tools/demo-payload src/payload)
 target_link_libraries(standin PRIVATE shell32)
-set_target_properties(standin PROPERTIES OUTPUT_NAME setup)
+set_target_properties(standin PROPERTIES OUTPUT_NAME setup EXCLUDE_FROM_ALL ON)
 
-add_executable(dialog-driver tools/dialog-driver/dialog_driver.cpp)
+# Without a payload folder the launcher carries the demo payload, generated here with this
+# build's stand-in installer as setup.exe.
+if(demo)
+  set(payload_dir "${CMAKE_CURRENT_BINARY_DIR}/demo-payload")
+  # Its files, from the manifest's one list, so that a deleted one is made again.
+  file(STRINGS src/payload/payload_files.def demo_files REGEX "^PAYLOAD_FILE\\(")
+  list(TRANSFORM demo_files REPLACE "^PAYLOAD_FILE\\([a-z0-9_]+, \"([^\"]+)\"\\)$"
+                                    "${payload_dir}/\\1")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS src/payload/payload_files.def)
+  add_custom_command(OUTPUT ${demo_files}
+    COMMAND "${host_tools_dir}/make-demo-payload" -o "${payload_dir}"
+            --installer "$<TARGET_FILE:standin>"
+    DEPENDS standin "${host_tools_dir}/make-demo-payload"
+    COMMENT "Generating the demo payload"
+    VERBATIM)
+  add_custom_target(demo_payload DEPENDS ${demo_files})
+  add_dependencies(demo_payload host_tools)
+else()
+  set(payload_dir "${TQ30_PAYLOAD_DIR}")
+endif()
+
+add_payload_sizes(launcher_payload_sizes "${payload_dir}")
+add_dependencies(launcher_payload_sizes host_tools)
+if(demo)
+  add_dependencies(launcher_payload_sizes demo_payload)
+endif()
+add_tiny_program(launcher-stub windows
+  ${LAUNCHER_SOURCES} src/payload/payload_table.cpp
+  src/platform/win32/platform_win32.cpp src/platform/win32/winmain.cpp)
+target_include_directories(launcher-stub PRIVATE src src/payload ${launcher_payload_sizes_DIR})
+add_dependencies(launcher-stub launcher_payload_sizes)
+target_link_libraries(launcher-stub PRIVATE shell32)
+
+# The launcher users run: packed, signed when a key is configured, verified.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(launcher_name tq30-setup-x64.exe)
+else()
+  set(launcher_name tq30-setup.exe)
+endif()
+add_custom_target(launcher ALL
+  COMMAND "${PROJECT_SOURCE_DIR}/cmake/pack-launcher.sh" "${HOST_PACK}"
+          "$<TARGET_FILE:launcher-stub>" "${launcher_payload_sizes_DIR}/payload_dir.txt"
+          "${launcher_payload_sizes_DIR}/payload_sizes.h"
+          "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
+  BYPRODUCTS "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
+  VERBATIM)
+add_dependencies(launcher launcher-stub host_tools)
+
+# What the tests and benchmarks run beside the launcher, built on request.
+add_executable(dialog-driver EXCLUDE_FROM_ALL tools/dialog-driver/dialog_driver.cpp)
 target_link_options(dialog-driver PRIVATE -static -s -Wl,--no-insert-timestamp)
 
 # Benchmark baselines.
@@ -40,3 +107,8 @@ add_tiny_program(size-baseline windows tools/bench/size_baseline.cpp)
 target_link_libraries(size-baseline PRIVATE shell32)
 add_tiny_program(exit-at-once windows tools/bench/exit_at_once.cpp)
 add_tiny_program(decoy windows tools/decoy/decoy.cpp)
+set_target_properties(write-baseline size-baseline exit-at-once decoy PROPERTIES
+                      EXCLUDE_FROM_ALL ON)
+add_custom_target(test_programs DEPENDS standin dialog-driver decoy)
+add_custom_target(bench_programs
+  DEPENDS standin dialog-driver write-baseline size-baseline exit-at-once)

@@ -27,8 +27,7 @@ for name in "${names[@]}"; do
 done
 
 build=$scratch/build
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=MinSizeRel -DTQ30_PACK:FILEPATH="$pack" \
+cmake --preset win32 -B "$build" -DTQ30_HOST_TOOLS:PATH="$(dirname "$pack")" \
   -DTQ30_PAYLOAD_DIR:STRING="$scratch/${names[0]}" >/dev/null
 for name in "${names[@]}"; do
   folder=$scratch/$name

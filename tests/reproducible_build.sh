@@ -1,29 +1,22 @@
 #!/usr/bin/env bash
-# Two clean builds give the same bytes: builds the launchers again from scratch in
-# other folders, with the demo payload regenerated there, and compares them with dist/.
+# Two clean builds give the same bytes: builds both Windows presets again from scratch in
+# other folders, with the demo payload regenerated there by the given host tools, and
+# compares the launchers and payloads with those of build/win32 and build/win64.
+# Usage: tests/reproducible_build.sh HOST_TOOLS_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+tools=$(cd "$1" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for arch in win32 win64; do
-  suffix=""; [ $arch = win64 ] && suffix="-x64"
-  toolchain=cmake/toolchain-mingw-i686.cmake; [ $arch = win64 ] && toolchain=cmake/toolchain-mingw-x86_64.cmake
-  payload=$scratch/payload-$arch
-  cmake -S . -B "$scratch/$arch" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DTQ30_PAYLOAD_DIR="$payload" >/dev/null
-  cmake --build "$scratch/$arch" --target standin >/dev/null
-  build/host/make-demo-payload -o "$payload" --installer "$scratch/$arch/setup.exe"
-  cmake --build "$scratch/$arch" --target launcher-stub >/dev/null
-  dist/selfinst-pack pack --stub "$scratch/$arch/launcher-stub.exe" --payload "$payload" \
-    -o "$scratch/tq30-setup$suffix.exe"
+  launcher=tq30-setup.exe; [ $arch = win64 ] && launcher=tq30-setup-x64.exe
   # A build with a signing key signs; signing is reproducible too.
-  if tools/sign.sh "$scratch/tq30-setup$suffix.exe" "$scratch/signed.exe"; then
-    mv "$scratch/signed.exe" "$scratch/tq30-setup$suffix.exe"
-  else
-    [ $? -eq 3 ]
-  fi
-  cmp "$scratch/tq30-setup$suffix.exe" "dist/tq30-setup$suffix.exe"
-  for name in $(ls "$payload"); do cmp "$payload/$name" "dist/demo-payload$suffix/$name"; done
-  echo "tq30-setup$suffix.exe: identical after a second clean build"
+  cmake --preset $arch -B "$scratch/$arch" -DTQ30_HOST_TOOLS:PATH="$tools" \
+    -DTQ30_PAYLOAD_DIR:STRING= >/dev/null
+  cmake --build "$scratch/$arch" >/dev/null
+  cmp "$scratch/$arch/$launcher" "build/$arch/$launcher"
+  for name in $("$tools/selfinst-pack" names); do
+    cmp "$scratch/$arch/demo-payload/$name" "build/$arch/demo-payload/$name"
+  done
+  echo "$launcher: identical after a second clean build"
 done

@@ -18,17 +18,19 @@ from tq30 import ROOT, runtime
 
 WINE64 = "/usr/lib/wine/wine64"  # the same path on the host and in the runtime
 WINESERVER = "/usr/lib/wine/wineserver"
-DIST = os.path.join(ROOT, "dist")
+# The packer the Windows builds use (the tool preset's, optimised).
+PACK = os.path.join(ROOT, "build", "tool", "selfinst-pack")
 
 
 class Build:
-    """One build of the launcher with the Windows programs of its own width."""
+    """One build of the launcher with the Windows programs of its own width, as the
+    Windows build folder of its preset holds them."""
 
-    def __init__(self, name, launcher, payload, programs, in_runtime):
+    def __init__(self, name, launcher, programs, in_runtime):
         self.name = name
-        self.launcher = os.path.join(DIST, launcher)  # carrying the demo payload
-        self.payload = os.path.join(DIST, payload)
         self.programs = os.path.join(ROOT, "build", programs)  # stub, stand-in, driver ...
+        self.launcher = os.path.join(self.programs, launcher)  # carrying the demo payload
+        self.payload = os.path.join(self.programs, "demo-payload")
         self.in_runtime = in_runtime
 
     def program(self, name):
@@ -36,8 +38,8 @@ class Build:
 
 
 BUILDS = {
-    "x64": Build("x64", "tq30-setup-x64.exe", "demo-payload-x64", "win64", False),
-    "pe32": Build("pe32", "tq30-setup.exe", "demo-payload", "win32", True),
+    "x64": Build("x64", "tq30-setup-x64.exe", "win64", False),
+    "pe32": Build("pe32", "tq30-setup.exe", "win32", True),
 }
 
 

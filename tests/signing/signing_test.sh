@@ -2,35 +2,38 @@
 # Signs both built launchers with a throwaway CA and checks that the signature verifies
 # against it, that the store still verifies, that signing is reproducible, and that
 # changing one byte of an item breaks the signature. (The signed x64 launcher running
-# under Wine is an end-to-end case.)
+# under Wine is an end-to-end case.) The launchers are those of build/win32 and build/win64.
+# Usage: tests/signing/signing_test.sh SELFINST_PACK
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+pack=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tests/signing/make_test_ca.sh "$work/ca"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-for image in tq30-setup.exe tq30-setup-x64.exe; do
-  payload=dist/demo-payload; [ "$image" = tq30-setup-x64.exe ] && payload=dist/demo-payload-x64
+for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
+  image=$(basename "$built")
+  payload=$(dirname "$built")/demo-payload
   # Both ways of naming the key: a PKCS#12 file, and a PEM key and certificate.
   TQ30_SIGN_PKCS12=$work/ca/code.p12 TQ30_SIGN_PASSWORD=test \
-    tools/sign.sh "dist/$image" "$work/p12-$image"
+    tools/sign.sh "$built" "$work/p12-$image"
   TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
-    tools/sign.sh "dist/$image" "$work/pem-$image"
+    tools/sign.sh "$built" "$work/pem-$image"
   TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
-    tools/sign.sh "dist/$image" "$work/pem-again-$image"
+    tools/sign.sh "$built" "$work/pem-again-$image"
 
   for signed in "$work/p12-$image" "$work/pem-$image"; do
     osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$signed" >"$work/verify.log" 2>&1 ||
       { cat "$work/verify.log"; fail "$signed does not verify against the test CA"; }
-    dist/selfinst-pack verify "$signed" --payload "$payload" >/dev/null ||
+    "$pack" verify "$signed" --payload "$payload" >/dev/null ||
       fail "the store of $signed does not verify"
-    dist/selfinst-pack list "$signed" | head -1 | grep -q ", signed$" ||
+    "$pack" list "$signed" | head -1 | grep -q ", signed$" ||
       fail "list does not show $signed as signed"
   done
-  dist/selfinst-pack list "dist/$image" | head -1 | grep -q ", unsigned$" ||
-    fail "list does not show dist/$image as unsigned"
+  "$pack" list "$built" | head -1 | grep -q ", unsigned$" ||
+    fail "list does not show $built as unsigned"
   cmp -s "$work/pem-$image" "$work/pem-again-$image" ||
     fail "signing $image twice gave different bytes"
 
@@ -44,7 +47,7 @@ security = pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
 struct.pack_into("<I", image, security, 0x400)  # inside the first section
 open(sys.argv[2], "wb").write(image)
 PYTHON
-  if dist/selfinst-pack verify "$work/misplaced-$image" >"$work/verify.log" 2>&1 ||
+  if "$pack" verify "$work/misplaced-$image" >"$work/verify.log" 2>&1 ||
      ! grep -q "certificate table is not after the last section" "$work/verify.log"; then
     fail "verify missed a certificate table inside the sections of $image"
   fi
@@ -66,7 +69,8 @@ done
 
 # Unsigned when no key is given: the script says so with its exit code.
 set +e
-env -u TQ30_SIGN_PKCS12 -u TQ30_SIGN_KEY -u TQ30_SIGN_CERT tools/sign.sh dist/tq30-setup.exe "$work/none.exe"
+env -u TQ30_SIGN_PKCS12 -u TQ30_SIGN_KEY -u TQ30_SIGN_CERT tools/sign.sh build/win32/tq30-setup.exe \
+  "$work/none.exe"
 code=$?
 set -e
 [ $code -eq 3 ] && [ ! -e "$work/none.exe" ] || fail "signing without a key did not refuse (exit $code)"

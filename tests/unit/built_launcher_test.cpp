@@ -19,7 +19,7 @@ constexpr std::uint16_t kNxCompatible = 0x0100;
 class BuiltLauncher : public ::testing::TestWithParam<LauncherImage> {};
 
 TEST_P(BuiltLauncher, IsHardenedAndCarriesOnlyItsStore) {
-  const std::string path = std::string(DIST_DIR) + "/" + GetParam().name;
+  const std::string path = GetParam().name;
   const Bytes image = ReadBytes(path);
   const ImageFile file = AsImage(image);
   PeImage pe;
@@ -52,13 +52,14 @@ TEST_P(BuiltLauncher, IsHardenedAndCarriesOnlyItsStore) {
             1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Dist, BuiltLauncher,
-    ::testing::Values(LauncherImage{"tq30-setup.exe", 0x014C, kDynamicBase | kNxCompatible},
-                      LauncherImage{"tq30-setup-x64.exe", 0x8664,
-                                    kDynamicBase | kNxCompatible | kHighEntropyVa}),
-    [](const auto& info) {
-      return std::string(info.param.machine == 0x014C ? "PE32" : "PE32Plus");
-    });
+INSTANTIATE_TEST_SUITE_P(Built, BuiltLauncher,
+                         ::testing::Values(LauncherImage{WIN32_BUILD_DIR "/tq30-setup.exe", 0x014C,
+                                                         kDynamicBase | kNxCompatible},
+                                           LauncherImage{
+                                               WIN64_BUILD_DIR "/tq30-setup-x64.exe", 0x8664,
+                                               kDynamicBase | kNxCompatible | kHighEntropyVa}),
+                         [](const auto& info) {
+                           return std::string(info.param.machine == 0x014C ? "PE32" : "PE32Plus");
+                         });
 
 }  // namespace

@@ -27,8 +27,8 @@ std::string ToolUnderTest() {
 
 const std::string kPack = ToolUnderTest();
 const std::string kPayload = TEST_PAYLOAD_DIR;
-const std::string kStub32 = BUILD_DIR "/../win32/launcher-stub.exe";
-const std::string kStub64 = BUILD_DIR "/../win64/launcher-stub.exe";
+const std::string kStub32 = WIN32_BUILD_DIR "/launcher-stub.exe";
+const std::string kStub64 = WIN64_BUILD_DIR "/launcher-stub.exe";
 
 CommandResult RunPack(const std::vector<std::string>& args, bool asNobody,
                       const std::string& toolCopyDir) {

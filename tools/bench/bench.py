@@ -8,7 +8,6 @@ Run through ./bench.sh, which builds what this needs first.
 """
 import ctypes
 import datetime
-import json
 import os
 import platform
 import select
@@ -22,13 +21,13 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
-from tq30.wine import BUILDS, DIST, windows_path  # noqa: E402
+from tq30.wine import BUILDS, PACK, windows_path  # noqa: E402
 import packer_bench  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
 LARGE_SCALE = 124  # the demo's 2,161,820 bytes times 124: about 256 MiB
-TOOLCHAINS = {"pe32": "toolchain-mingw-i686.cmake", "x64": "toolchain-mingw-x86_64.cmake"}
+PRESETS = {"pe32": "win32", "x64": "win64"}
 
 
 def run(*args, **kwargs):
@@ -39,17 +38,19 @@ def summary(values):
     return min(values), statistics.median(values)
 
 
+def preset_build(preset, build_dir, payload, target):
+    """Builds `target` of `preset` in `build_dir`, carrying `payload`."""
+    run("cmake", "--preset", preset, "-B", build_dir, "-DTQ30_PAYLOAD_DIR:STRING=" + payload,
+        cwd=ROOT, stdout=subprocess.DEVNULL)
+    run("cmake", "--build", build_dir, "--target", target, stdout=subprocess.DEVNULL)
+
+
 def build_launcher_for(payload, name, build):
-    """The launcher of `build` carrying `payload`, with the manifest's sizes read from it."""
+    """The launcher of `build` carrying `payload` (packed and verified by its build), with
+    the manifest's sizes read from it."""
     build_dir = os.path.join(BENCH, f"{build.name}-{name}")
-    run("cmake", "-S", ROOT, "-B", build_dir,
-        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", TOOLCHAINS[build.name]),
-        "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DTQ30_PAYLOAD_DIR=" + payload, stdout=subprocess.DEVNULL)
-    run("cmake", "--build", build_dir, "--target", "launcher-stub", stdout=subprocess.DEVNULL)
-    out = os.path.join(BENCH, f"tq30-setup-{name}-{build.name}.exe")
-    run(os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
-        os.path.join(build_dir, "launcher-stub.exe"), "--payload", payload, "-o", out)
-    return out
+    preset_build(PRESETS[build.name], build_dir, payload, "launcher")
+    return os.path.join(build_dir, os.path.basename(build.launcher))
 
 
 def large_payload(build):
@@ -78,25 +79,13 @@ def bench_size():
 
 # 2. Heap during the extraction pass.
 
-def launcher_sources():
-    """The launcher's portable sources, as the host build compiles them (its compile
-    commands): every file under src/."""
-    with open(os.path.join(ROOT, "build", "host", "compile_commands.json")) as f:
-        commands = json.load(f)
-    src = os.path.join(ROOT, "src") + os.sep
-    return sorted({os.path.normpath(os.path.join(c["directory"], c["file"])) for c in commands
-                   if os.path.normpath(os.path.join(c["directory"], c["file"])).startswith(src)})
-
-
 def heap_bench_binary(payload, name):
-    out_dir = os.path.join(BENCH, "heap-" + name)
-    os.makedirs(out_dir, exist_ok=True)
-    run(os.path.join(DIST, "selfinst-pack"), "sizes", "--payload", payload, "-o",
-        os.path.join(out_dir, "payload_sizes.h"))
-    binary = os.path.join(out_dir, "heap-bench")
-    run("g++", "-std=c++17", "-O2", "-I" + os.path.join(ROOT, "src"),
-        "-I" + os.path.join(ROOT, "src", "payload"), "-I" + out_dir, *launcher_sources(),
-        os.path.join(ROOT, "tools", "bench", "heap_bench.cpp"), "-o", binary)
+    """The heap benchmark with the sizes of `payload` compiled in: the heap-bench target of
+    a tool-preset build (optimised, no sanitizers), one folder for every payload."""
+    build_dir = os.path.join(BENCH, "heap")
+    preset_build("tool", build_dir, payload, "heap-bench")
+    binary = os.path.join(BENCH, "heap-bench-" + name.replace(" ", ""))
+    shutil.copy(os.path.join(build_dir, "heap-bench"), binary)
     return binary
 
 
@@ -153,7 +142,7 @@ def bench_extraction(wine, repeats):
     sizes = payload_sizes(payload)
     baseline_args = [str(x) for pair in zip(FILES, sizes) for x in pair]
     loader = os.path.join(BENCH, f"exit-at-once-256m-{wine.build.name}.exe")
-    run(os.path.join(DIST, "selfinst-pack"), "pack", "--stub",
+    run(PACK, "pack", "--stub",
         wine.build.program("exit-at-once.exe"), "--payload", payload, "-o", loader)
     launcher_times, baseline_times, installer_times, load_times = [], [], [], []
     for _ in range(repeats):
