@@ -131,8 +131,10 @@ target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
   WIN32_BUILD_DIR="${WIN32_BUILD_DIR}" WIN64_BUILD_DIR="${WIN64_BUILD_DIR}"
-  SWAP_SHIM="$<TARGET_FILE:swap_shim>")
-add_dependencies(pack_tests test_payload selfinst-pack swap_shim)
+  SWAP_SHIM="$<TARGET_FILE:swap_shim>"
+  # The swap shim goes with the packer built without sanitizers, which the Windows builds make.
+  PLAIN_PACK="${PROJECT_SOURCE_DIR}/build/tool/selfinst-pack")
+add_dependencies(pack_tests test_payload selfinst-pack swap_shim windows_builds)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
 # The Python manifest reader that the end-to-end cases, benchmarks and screenshots share.

@@ -211,6 +211,15 @@ const BadInput kBadInputs[] = {
        return dir + "/stub.exe";
      },
      "data after its last section"},
+    // Found by fuzzing: the headers' end decides how much of the stub is copied.
+    {"StubHeadersEndPastTheFile",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       return StubChanged(dir, [](Bytes* stub, const PeImage& pe) {
+         Put(stub, OptionalFieldAt(pe, optional::kSizeOfHeaders), Field{"", 0, 4}, 0x8A000000u);
+       });
+     },
+     "the image's SizeOfHeaders 0x8a000000 lies past its end"},
 };
 
 class PackRefuses : public PackTest, public ::testing::WithParamInterface<BadInput> {};

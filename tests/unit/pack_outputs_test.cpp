@@ -21,7 +21,7 @@ namespace {
 
 std::string PlainPack() {
   const char* other = std::getenv("TQ30_PLAIN_PACK_UNDER_TEST");
-  return other != nullptr ? other : BUILD_DIR "/../tool/selfinst-pack";
+  return other != nullptr ? other : PLAIN_PACK;
 }
 
 // Everything under `root` by relative path: a file's length and a hash of its bytes, a

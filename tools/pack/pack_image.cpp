@@ -36,6 +36,16 @@ bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
   if (stub.size > RawEnd(image)) {
     return Refuse(report, stub.path, "the image has data after its last section");
   }
+  // What the packed image copies of the stub is at most the stub: its headers must end in it.
+  if (RawEnd(image) > stub.size) {
+    return Refuse(report, stub.path,
+                  "the image's SizeOfHeaders " + Hex(image.sizeOfHeaders) + " lies past its end");
+  }
+  const std::size_t before = report->size();
+  LoaderProblems(stub, image, image.sections.size(), report);
+  if (report->size() != before) {
+    return false;
+  }
   const std::uint64_t headerEnd =
       image.sectionTableOffset +
       (image.sections.size() + 1) * std::uint64_t{sectionHeader::kRecordSize};
