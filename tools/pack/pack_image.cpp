@@ -41,11 +41,6 @@ bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
     return Refuse(report, stub.path,
                   "the image's SizeOfHeaders " + Hex(image.sizeOfHeaders) + " lies past its end");
   }
-  const std::size_t before = report->size();
-  LoaderProblems(stub, image, image.sections.size(), report);
-  if (report->size() != before) {
-    return false;
-  }
   const std::uint64_t headerEnd =
       image.sectionTableOffset +
       (image.sections.size() + 1) * std::uint64_t{sectionHeader::kRecordSize};
