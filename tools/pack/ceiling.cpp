@@ -11,11 +11,13 @@ bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool one
                     " bytes with which a 32-bit Windows launcher still starts");
 }
 
-std::string PayloadWarning(std::uint64_t total) {
+bool PayloadWarning(std::uint64_t total, std::string* warning) {
   if (total <= kLargestPayloadOn32BitWindows) {
-    return "";
+    return false;
   }
-  return "the payload holds " + std::to_string(total) + " bytes, more than the " +
-         std::to_string(kLargestPayloadOn32BitWindows) +
-         " bytes 32-bit Windows can map for a program: the launcher runs on 64-bit Windows only";
+  *warning =
+      "the payload holds " + std::to_string(total) + " bytes, more than the " +
+      std::to_string(kLargestPayloadOn32BitWindows) +
+      " bytes 32-bit Windows can map for a program: the launcher runs on 64-bit Windows only";
+  return true;
 }

@@ -49,7 +49,7 @@ void CheckSections(const ImageFile& file, const PeImage& image, Report* report) 
   if (end > kLargestImage) {
     Refuse(report, file.path,
            "the sections end at " + Hex(end) + ", past the " + Hex(kLargestImage) +
-               " bytes a 32-bit image can span");
+               " bytes a 32-bit Windows image spans");
   }
   if (image.sizeOfImage != end) {
     Refuse(report, file.path,

@@ -75,8 +75,8 @@ bool LoadPayload(const std::string& folder, std::vector<PayloadFile>* files, Ope
   for (const PayloadFile& file : *files) {
     total += file.size;
   }
-  const std::string warning = PayloadWarning(total);
-  if (!warning.empty()) {
+  std::string warning;
+  if (PayloadWarning(total, &warning)) {
     Say(folder, "warning: " + warning);
   }
   return payload == nullptr || OpenPayloadFiles(folder, *files, payload, report);
@@ -440,11 +440,11 @@ bool IsOption(const std::string& arg) {
 
 namespace {
 
-// Options and positional words; "" when they are well formed, else what is wrong. A help
-// request counts only where an option's name can stand, never as an option's value, and
-// after "--" every argument is a word.
-std::string ParseArguments(const std::vector<std::string>& args, Options* options,
-                           std::vector<std::string>* words, bool* wantsHelp) {
+// Options and positional words; false with what is wrong (a usage problem has no subject).
+// A help request counts only where an option's name can stand, never as an option's value,
+// and after "--" every argument is a word.
+bool ParseArguments(const std::vector<std::string>& args, Options* options,
+                    std::vector<std::string>* words, bool* wantsHelp, Report* report) {
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -457,51 +457,52 @@ std::string ParseArguments(const std::vector<std::string>& args, Options* option
       *wantsHelp = true;
     } else if (IsOption(arg)) {
       if (i + 1 == args.size()) {
-        return arg + " needs a value";
+        return Refuse(report, "", arg + " needs a value");
       }
       if (args[i + 1].empty()) {
-        return arg + " needs a non-empty value";
+        return Refuse(report, "", arg + " needs a non-empty value");
       }
       if (!options->emplace(arg, args[++i]).second) {
-        return arg + " is given twice";
+        return Refuse(report, "", arg + " is given twice");
       }
     } else {
-      return "unknown option " + arg;
+      return Refuse(report, "", "unknown option " + arg);
     }
   }
-  return "";
+  return true;
 }
 
-// The problem with `options` for `verb`, or "".
-std::string CheckVerbOptions(const Verb& verb, const Options& options) {
+// Whether `options` fit `verb`; false with what is wrong.
+bool CheckVerbOptions(const Verb& verb, const Options& options, Report* report) {
   for (const auto& entry : options) {
     const std::string& option = entry.first;
     const auto listed = [&option](const std::vector<std::string>& names) {
       return std::find(names.begin(), names.end(), option) != names.end();
     };
     if (!listed(verb.required) && !listed(verb.optional)) {
-      return option + " does not apply to " + verb.name;
+      return Refuse(report, "", option + " does not apply to " + verb.name);
     }
   }
   for (const std::string& option : verb.required) {
     if (options.count(option) == 0) {
-      return std::string(verb.name) + " needs " + option;
+      return Refuse(report, "", std::string(verb.name) + " needs " + option);
     }
   }
-  return "";
+  return true;
 }
 
 int Run(const std::vector<std::string>& args) {
   Options options;
   std::vector<std::string> words;
   bool wantsHelp = false;
-  const std::string problem = ParseArguments(args, &options, &words, &wantsHelp);
+  Report report;
+  const bool parsed = ParseArguments(args, &options, &words, &wantsHelp, &report);
   if (wantsHelp) {
     (void)std::fputs(kUsage, stdout);
     return 0;
   }
-  if (!problem.empty()) {
-    return UsageError(problem);
+  if (!parsed) {
+    return UsageError(report.front().what);
   }
   if (words.empty()) {
     return UsageError("no command given");
@@ -518,9 +519,8 @@ int Run(const std::vector<std::string>& args) {
     return UsageError(words[0] + (verb->takesImage ? " takes one image" : " takes no image") +
                       ", not " + std::to_string(words.size() - 1));
   }
-  const std::string optionProblem = CheckVerbOptions(*verb, options);
-  if (!optionProblem.empty()) {
-    return UsageError(optionProblem);
+  if (!CheckVerbOptions(*verb, options, &report)) {
+    return UsageError(report.front().what);
   }
   if (verb->takesImage && !imageLeftOut) {
     if (words[1].empty()) {
