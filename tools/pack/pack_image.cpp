@@ -182,7 +182,8 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
 }
 
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, Report* report) {
+               const OpenPayload& payload, std::size_t output, std::uint32_t* writtenCheckSum,
+               Report* report) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
                  [](const PayloadFile& file) { return static_cast<std::uint32_t>(file.size); });
@@ -202,7 +203,8 @@ bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
             report)) {
     return false;
   }
+  *writtenCheckSum = FinishCheckSum(checkSum);
   Bytes field(4);
-  Put(&field, 0, Field{"CheckSum", 0, 4}, FinishCheckSum(checkSum));
+  Put(&field, 0, Field{"CheckSum", 0, 4}, *writtenCheckSum);
   return WriteOutputAt(output, packed.checkSumAt, field.data(), field.size(), report);
 }

@@ -24,5 +24,7 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
 // `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take
 // a store or whose image verify would refuse for its headers.
+// `*checkSum` is the checksum of every byte written.
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, Report* report);
+               const OpenPayload& payload, std::size_t output, std::uint32_t* checkSum,
+               Report* report);

@@ -128,15 +128,18 @@ bool ReadBack(std::size_t output, ImageFile* file, Report* report) {
   return ImageFromDescriptor(OutputPath(output), fd, file, report);
 }
 
-// Runs verify's checks on what pack wrote: pack never puts in place an image verify refuses.
-bool VerifyOutput(std::size_t output, Report* report) {
+// Runs verify's checks on what pack wrote, read back from the file but for the items, whose
+// bytes (and the checksum of them all) passed the writer: pack never puts in place an image
+// verify refuses.
+bool VerifyOutput(std::size_t output, std::uint32_t writtenCheckSum, Report* report) {
   LoadedImage loaded;
   if (!ReadBack(output, &loaded.file, report)) {
     return false;
   }
-  const bool verified = ParsePeImage(loaded.file, &loaded.image, report) &&
-                        ReadStore(loaded.file, loaded.image, &loaded.store, report) &&
-                        VerifyImage(loaded.file, loaded.image, loaded.store, nullptr, report);
+  const bool verified =
+      ParsePeImage(loaded.file, &loaded.image, report) &&
+      ReadStore(loaded.file, loaded.image, &loaded.store, report) &&
+      VerifyWrittenImage(loaded.file, loaded.image, loaded.store, writtenCheckSum, report);
   CloseImageFile(&loaded.file);
   return verified;
 }
@@ -161,9 +164,10 @@ int Pack(const Options& options) {
     return Fail(report);
   }
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
-  bool packed = PackImage(stub, files, payload, output, &report);
+  std::uint32_t checkSum = 0;
+  bool packed = PackImage(stub, files, payload, output, &checkSum, &report);
   ClosePayloadFiles(&payload);
-  if (packed && !VerifyOutput(output, &report)) {
+  if (packed && !VerifyOutput(output, checkSum, &report)) {
     Say(stubPath, "pack made an image that verify refuses, and kept nothing");
     packed = false;
   }

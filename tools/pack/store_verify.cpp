@@ -134,8 +134,11 @@ bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const 
   return report->size() == before;
 }
 
-bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                 const ItemTaker& takeItem, Report* report) {
+namespace {
+
+// With `writtenCheckSum`, the pass over the file is left out and that checksum taken.
+bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
+            const ItemTaker& takeItem, const std::uint32_t* writtenCheckSum, Report* report) {
   const std::size_t before = report->size();
   LoaderProblems(file, image, store.section, report);
   std::vector<const StoredItem*> byRow;
@@ -157,6 +160,10 @@ bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& s
   CheckStoreSection(file, image, store, storeSize, report);
   if (!CompareDirectory(file, store, records, report)) {
     return false;
+  }
+  if (writtenCheckSum != nullptr) {
+    CheckCheckSum(file, image, *writtenCheckSum, report);
+    return report->size() == before;
   }
   std::vector<Span> spans;
   bool pastFirstItem = false;
@@ -183,4 +190,16 @@ bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& s
   }
   CheckCheckSum(file, image, checkSum, report);
   return report->size() == before;
+}
+
+}  // namespace
+
+bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
+                 const ItemTaker& takeItem, Report* report) {
+  return Verify(file, image, store, takeItem, nullptr, report);
+}
+
+bool VerifyWrittenImage(const ImageFile& file, const PeImage& image, const StoreView& store,
+                        std::uint32_t writtenCheckSum, Report* report) {
+  return Verify(file, image, store, ItemTaker{}, &writtenCheckSum, report);
 }
