@@ -4,11 +4,11 @@
 # and one byte more is refused by ./build.sh before it builds or writes a launcher.
 # Everything it makes goes to build/ceiling (on disk: the runtime's /tmp is memory) and is
 # deleted at the end, whatever the outcome.
-# Usage: tests/ceiling_test.sh [SELFINST_PACK]   (default dist/selfinst-pack)
+# Usage: tests/ceiling_test.sh [SELFINST_PACK]   (default build/tool/selfinst-pack)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-pack=${1:-$root/dist/selfinst-pack}
+pack=${1:-$root/build/tool/selfinst-pack}
 work=$root/build/ceiling
 started=$SECONDS
 fail() {
