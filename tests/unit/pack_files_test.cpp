@@ -68,6 +68,62 @@ TEST_P(OversizedPayload, IsRefusedByPackSizesAndCheckBeforeAnyReading) {
 
 void PrintTo(const Oversize& o, std::ostream* out) { *out << o.name; }
 
+// A PE32 that carries more than 32-bit Windows maps starts only large-address-aware: pack
+// marks it so, and verify refuses one that is not. The image is written whole (about
+// 1.8 GB on disk for a few seconds); the flag and the checksum are changed in place.
+TEST_F(PackTest, APayloadAboveWhatWindowsMapsNeedsTheLargeAddressFlag) {
+  const std::string payload = CopyPayload();
+  std::uintmax_t others = 0;
+  for (std::size_t row = 0; row < Manifest().size(); ++row) {
+    others += row == 9 ? 0 : fs::file_size(payload + "/" + Row(row));
+  }
+  fs::resize_file(payload + "/" + Row(9), 1862270977 - others);  // sparse
+  const std::string image = dir + "/large.exe";
+  // Gigabytes through the sanitized build, on a machine running other tests.
+  const auto run = [](const std::vector<std::string>& args) {
+    ToolRun tool;
+    tool.args = args;
+    tool.stdoutToStderr = true;
+    tool.timeoutSeconds = 300;
+    return RunTool(tool);
+  };
+  const ToolResult pack = run({"pack", "--stub", kStub32, "--payload", payload, "-o", image});
+  ASSERT_EQ(pack.exitCode, 0) << pack.err;
+  EXPECT_EQ(run({"verify", image}).exitCode, 0);
+
+  // The flag sits in the first kilobyte; the checksum follows the change of that one word.
+  Bytes head(1024);
+  std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+  file.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  ImageFile headers = ImageInMemory(image, head);
+  headers.size = fs::file_size(image);  // the rest is past the head, as on disk
+  PeImage pe;
+  Report report;
+  ASSERT_TRUE(ParsePeImage(headers, &pe, &report)) << Lines(report);
+  ASSERT_NE(pe.characteristics & coff::kLargeAddressAware, 0);
+  const std::size_t characteristics = pe.coffOffset + coff::kCharacteristics.offset;
+  const std::size_t checkSumAt = OptionalFieldAt(pe, optional::kCheckSum);
+  ASSERT_EQ(characteristics % 2, 0u) << "one 16-bit word of the sum";
+  std::uint32_t checkSum = 0;
+  ASSERT_TRUE(Get(head, checkSumAt, Field{"", 0, 4}, &checkSum));
+  const std::uint64_t length = headers.size;
+  std::uint32_t sum = static_cast<std::uint32_t>(checkSum - length);  // the folded word sum
+  sum = sum > coff::kLargeAddressAware ? sum - coff::kLargeAddressAware
+                                       : sum + 0xFFFF - coff::kLargeAddressAware;
+  PutU16(&head, characteristics, pe.characteristics & ~coff::kLargeAddressAware);
+  PutU32(&head, checkSumAt, static_cast<std::uint32_t>(sum + length));
+  file.seekp(0);
+  file.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  file.close();
+
+  const ToolResult verify = run({"verify", image});
+  EXPECT_EQ(verify.exitCode, 1);
+  EXPECT_EQ(verify.err, "selfinst-pack: " + image +
+                            ": the image is not large-address-aware, so its 1862270977 bytes "
+                            "of payload leave it no room to start\n");
+  fs::remove(image);
+}
+
 // Between what 32-bit Windows maps and the ceiling, the payload is taken, and one line says
 // where its launcher runs; at the ceiling itself too, and a byte more is refused.
 TEST_F(PackTest, APayloadOnlySixtyFourBitWindowsCanRunIsTakenWithAWarning) {
