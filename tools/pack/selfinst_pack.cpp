@@ -203,8 +203,6 @@ int List(const Options& options) {
 
 // Compares each item with its payload file as the image's bytes pass.
 struct PayloadComparison {
-  const std::vector<PayloadFile>* files;
-  const OpenPayload* payload;
   std::vector<std::uint64_t> compared;  // per row
   std::vector<bool> differs;            // per row, said once
   Bytes chunk;
@@ -226,7 +224,7 @@ int Verify(const Options& options) {
   std::vector<const StoredItem*> byRow;
   Report ignored;
   (void)MatchRows(loaded.file, loaded.store, &byRow, &ignored);
-  PayloadComparison comparison{&files, &payload, std::vector<std::uint64_t>(files.size(), 0),
+  PayloadComparison comparison{std::vector<std::uint64_t>(files.size(), 0),
                                std::vector<bool>(files.size(), false), Bytes(kChunkSize)};
   const auto differs = [&](std::size_t row) {
     if (!comparison.differs[row]) {
