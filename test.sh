@@ -3,8 +3,8 @@
 # formatting, static analysis, the image reader's fuzz target for a bounded time, then
 # CTest: host unit tests under ASan/UBSan, the packer's tests, the reproducibility check
 # and the end-to-end cases under Wine and Xvfb, on the x64 launcher and on the PE32 in the
-# PE32 runtime (built first, once per recipe; see tools/runtime). The output ends with
-# CTest's summary.
+# PE32 runtime (built first, once per recipe; see tools/runtime), on the engine this host
+# allows. The output ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,10 +16,14 @@ echo "== host tools, tests and the Windows builds they read"
 cmake --preset host >/dev/null
 cmake --build --preset host -j"$(nproc)"
 
+# Where neither engine of the PE32 runtime can be had (no qemu, no disk, no archive), its
+# cases skip with the reason, and the last line says that the PE32 was not tested.
 echo "== PE32 runtime"
-if ! tools/runtime/runtime.sh ensure; then
-  echo "test.sh: the PE32 runtime could not be built, so the PE32 cannot be tested" >&2
-  exit 1
+tools/runtime/runtime.sh engine
+mkdir -p build
+if ! tools/runtime/runtime.sh ensure 2>&1 >/dev/null | tee build/pe32-runtime.err >&2; then
+  TQ30_PE32_UNAVAILABLE=$(tail -n 1 build/pe32-runtime.err)
+  export TQ30_PE32_UNAVAILABLE
 fi
 
 echo "== formatting"
@@ -32,4 +36,9 @@ echo "== fuzzing the image reader"
 tests/fuzz/run_fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "== ctest"
-ctest --preset host -j"$(nproc)"
+code=0
+ctest --preset host -j"$(nproc)" || code=$?
+if [ -n "${TQ30_PE32_UNAVAILABLE:-}" ]; then
+  echo "test.sh: the PE32 was not tested (its cases skipped): $TQ30_PE32_UNAVAILABLE" >&2
+fi
+exit $code

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The PE32 runtime sees the checkout and the current folder at their own paths wherever
-# they are, under /tmp too, where the runtime mounts a fresh tmpfs: runs runtime.sh from a
-# copy of tools/runtime in a scratch folder under /tmp, in another scratch folder there.
+# `runtime.sh run`, on whichever engine this host gets: the checkout and the current folder
+# are seen inside at their own paths wherever they are, under /tmp too, where the runtime
+# mounts a fresh tmpfs; the command's output, error output and exit code come back; and
+# nothing it started is left running on the host afterwards. Runs runtime.sh from a copy of
+# tools/runtime in a scratch folder under /tmp, in another scratch folder there.
+# Exit code 77 (a skip) when the PE32 runtime cannot be had here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scratch=$(mktemp -d /tmp/tq30-runtime-paths.XXXXXX)
@@ -10,12 +13,35 @@ mkdir -p "$scratch/checkout/tools" "$scratch/work"
 cp -r tools/runtime "$scratch/checkout/tools/"
 echo checkout >"$scratch/checkout/marker"
 echo work >"$scratch/work/marker"
-seen=$(cd "$scratch/work" &&
-  "$scratch/checkout/tools/runtime/runtime.sh" run /bin/sh -c \
-    'echo "$(pwd) $(cat marker) $(cat "$1/marker")"' sh "$scratch/checkout")
-expected="$scratch/work work checkout"
-if [ "$seen" != "$expected" ]; then
-  echo "FAIL: the runtime saw '$seen', expected '$expected'"
-  exit 1
+runtime=$scratch/checkout/tools/runtime/runtime.sh
+"$runtime" engine
+if [ -n "${TQ30_PE32_UNAVAILABLE:-}" ]; then
+  echo "SKIP: the PE32 cannot be run on this host: $TQ30_PE32_UNAVAILABLE"
+  exit 77
 fi
-echo "runtime paths: the checkout and the current folder under /tmp are seen inside"
+if ! "$runtime" ensure >/dev/null 2>"$scratch/ensure.err"; then
+  echo "SKIP: the PE32 cannot be run on this host: $(tail -n 1 "$scratch/ensure.err")"
+  exit 77
+fi
+# A process left running in the background, under a name of its own to look for.
+cp /bin/sleep "$scratch/work/tq30-left-running"
+code=0
+seen=$(cd "$scratch/work" && "$runtime" run /bin/sh -c '
+  ./tq30-left-running 600 >/dev/null 2>&1 &
+  echo "$(pwd) $(cat marker) $(cat "$1/marker")"
+  echo "to standard error" >&2
+  exit 3' sh "$scratch/checkout" 2>"$scratch/stderr") || code=$?
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+expected="$scratch/work work checkout"
+[ "$seen" = "$expected" ] || fail "the runtime saw '$seen', expected '$expected'"
+[ "$code" -eq 3 ] || fail "the command's exit code came back as $code, not 3"
+[ "$(cat "$scratch/stderr")" = "to standard error" ] ||
+  fail "standard error came back as '$(cat "$scratch/stderr")'"
+sleep 0.5
+left=$(pgrep -a -f "tq30-left-running|$scratch/checkout" || true)
+[ -z "$left" ] || fail "left running on the host: $left"
+echo "runtime paths: the checkout and the current folder under /tmp are seen inside;" \
+  "output, error output and exit code come back; nothing is left running"

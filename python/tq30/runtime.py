@@ -1,24 +1,57 @@
 """The PE32 runtime (tools/runtime/runtime.sh): a Debian 13 root whose Wine runs 32-bit
-programs. A session holds one set of its namespaces open for as long as it lasts; each
-command enters them, so every case of a run shares one display, prefix and wineserver,
-and ending the holder ends every process started in it."""
+programs, on the engine the host allows. A session holds one instance of it open for as
+long as it lasts (the native engine's namespaces, or the emulated machine); each command
+enters it, so every case of a run shares one display, prefix and wineserver, and closing
+the holder ends every process started in it."""
 import os
 import signal
 import subprocess
+import sys
 import time
 
 from tq30 import ROOT
 
-RUNTIME_SH = os.path.join(ROOT, "tools", "runtime", "runtime.sh")
+RUNTIME = os.path.join(ROOT, "tools", "runtime")
+RUNTIME_SH = os.path.join(RUNTIME, "runtime.sh")
+EMULATED_PY = os.path.join(RUNTIME, "emulated.py")
+# Set by test.sh when the runtime could not be had, with the reason: the PE32's tests then
+# skip at once instead of each trying again.
+UNAVAILABLE = "TQ30_PE32_UNAVAILABLE"
+# Wine's prefix made when the emulated machine was; every boot starts from a fresh copy.
+MACHINE_PREFIX = "/opt/tq30/prefix"
+
+
+class Unavailable(Exception):
+    """Neither engine can run the PE32 on this host; the message says why."""
+
+
+def engine():
+    """(name, line): which engine runs the PE32, and the one line saying so and why."""
+    result = subprocess.run([RUNTIME_SH, "engine"], stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise RuntimeError("runtime.sh engine failed (see the line above)")
+    line = result.stdout.strip()
+    return ("emulated" if line.startswith("PE32 engine: emulated") else "native"), line
 
 
 def ensure():
-    """The runtime's folder, building it first if needed; raises with the reason if it
-    cannot be built."""
-    result = subprocess.run([RUNTIME_SH, "ensure"], stdout=subprocess.PIPE, text=True)
+    """The engine's folder, building it first if needed; raises Unavailable with the
+    reason if it cannot be built."""
+    if os.environ.get(UNAVAILABLE):
+        raise Unavailable(os.environ[UNAVAILABLE])
+    result = subprocess.run([RUNTIME_SH, "ensure"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    sys.stderr.write(result.stderr)
     if result.returncode != 0:
-        raise RuntimeError("the PE32 runtime is not available (see the line above)")
+        lines = result.stderr.strip().splitlines()
+        raise Unavailable(lines[-1] if lines else "runtime.sh ensure failed")
     return result.stdout.strip()
+
+
+def _emulated():
+    sys.path.insert(0, RUNTIME)
+    import emulated
+    return emulated
 
 
 def _children(pid):
@@ -29,13 +62,23 @@ def _children(pid):
         return []
 
 
-def open_holder(runtime_dir):
-    """Starts a process that idles inside the runtime's namespaces; returns the host's
-    process ids of the unshare command and of the holder inside."""
+def open_holder(engine_name, folder):
+    """Starts the runtime for a session (`folder` is what ensure() returned); returns the
+    holder, a dict that enter() and close_holder() take. Raises Unavailable when the
+    emulated machine does not boot."""
+    if engine_name == "emulated":
+        emulated = _emulated()
+        try:
+            holder = emulated.boot(folder, [ROOT], detach=True)
+        except emulated.MachineError as failure:
+            raise Unavailable(str(failure))
+        return {**holder, "prefix": MACHINE_PREFIX}
     # It outlives the caller, so it must not hold the caller's output open.
     unshare = subprocess.Popen([RUNTIME_SH, "run", "sleep", "infinity"], cwd=ROOT,
+                               env={**os.environ, "TQ30_RUNTIME_ENGINE": "native"},
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, start_new_session=True)
+    runtime_dir = os.path.realpath(folder)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         for child in _children(unshare.pid):
@@ -43,19 +86,22 @@ def open_holder(runtime_dir):
                 with open(f"/proc/{child}/comm") as f:
                     chrooted = f.read().strip() == "sleep"
                 if chrooted and os.readlink(f"/proc/{child}/root") == runtime_dir:
-                    return unshare.pid, child
+                    return {"engine": "native", "unshare_pid": unshare.pid, "holder_pid": child}
             except FileNotFoundError:
                 pass
         if unshare.poll() is not None:
             break
         time.sleep(0.05)
-    close_holder(unshare.pid, None)
+    close_holder({"engine": "native", "unshare_pid": unshare.pid, "holder_pid": None})
     raise RuntimeError("the PE32 runtime's namespaces did not come up")
 
 
-def close_holder(unshare_pid, holder_pid):
-    """Ends the holder, and with it every process in its namespaces."""
-    for pid in (holder_pid, unshare_pid):
+def close_holder(holder):
+    """Ends the holder, and with it every process in it."""
+    if holder["engine"] == "emulated":
+        _emulated().halt(holder)
+        return
+    for pid in (holder["holder_pid"], holder["unshare_pid"]):
         if pid is None:
             continue
         try:
@@ -63,15 +109,20 @@ def close_holder(unshare_pid, holder_pid):
         except ProcessLookupError:
             pass
     try:
-        os.waitpid(unshare_pid, 0)
+        os.waitpid(holder["unshare_pid"], 0)
     except ChildProcessError:
         pass  # started by another process, which reaps it
 
 
-def enter(holder_pid, cwd, argv):
-    """`argv` as a command run inside the holder's namespaces and root, in `cwd`."""
-    return ["nsenter", f"--target={holder_pid}", "--mount", "--net", "--pid", "--root", "--",
-            "/usr/bin/env", "-C", cwd, *argv]
+def enter(holder, state_file, cwd, argv, file_size_limit=None):
+    """`argv` as a command run inside the holder, in `cwd`. The emulated machine's client
+    reads the holder from `state_file` and applies the file-size limit there; the native
+    engine's command inherits the limit its caller sets."""
+    if holder["engine"] == "emulated":
+        limit = [] if file_size_limit is None else ["--file-size-limit", str(file_size_limit)]
+        return [sys.executable, EMULATED_PY, "exec", state_file, cwd, *limit, "--", *argv]
+    return ["nsenter", f"--target={holder['holder_pid']}", "--mount", "--net", "--pid",
+            "--root", "--", "/usr/bin/env", "-C", cwd, *argv]
 
 
 def _start_time(pid):
@@ -79,11 +130,14 @@ def _start_time(pid):
         return int(f.read().rsplit(")", 1)[1].split()[19])
 
 
-def find_program(holder_pid, windows_name, timeout=10):
+def find_program(holder, windows_name, timeout=10):
     """The host's process id of the newest process in the holder's namespaces that runs
-    the Windows program `windows_name` (its full Windows path), or None. Wine 10 runs a
-    32-bit program in a process of its own, not in the one that asked for it."""
-    namespace = os.readlink(f"/proc/{holder_pid}/ns/pid")
+    the Windows program `windows_name` (its full Windows path), or None; always None on the
+    emulated machine, whose processes the host cannot see. Wine 10 runs a 32-bit program
+    in a process of its own, not in the one that asked for it."""
+    if holder["engine"] == "emulated":
+        return None
+    namespace = os.readlink(f"/proc/{holder['holder_pid']}/ns/pid")
     wanted = windows_name.encode()
     deadline = time.monotonic() + timeout
     while True:

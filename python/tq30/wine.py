@@ -1,13 +1,16 @@
 """Wine sessions for a test, benchmark or screenshot run: an Xvfb display and a Wine prefix
 with a persistent wineserver, created once, shared by every program of the run, then ended
 by process id. The x64 launcher runs under the host's Wine; the PE32, the product, runs
-under Wine 10 in the PE32 runtime (see runtime.py).
+under Wine 10 in the PE32 runtime (see runtime.py), on whichever engine the host allows.
+When the runtime cannot be had at all, the session is marked unavailable, with the reason,
+and the PE32's cases skip.
 
     python3 -m tq30.wine start STATE_DIR x64|pe32
     python3 -m tq30.wine stop STATE_DIR
 """
 import json
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -18,6 +21,7 @@ from tq30 import ROOT, runtime
 
 WINE64 = "/usr/lib/wine/wine64"  # the same path on the host and in the runtime
 WINESERVER = "/usr/lib/wine/wineserver"
+SKIPPED = 77  # the exit code CTest counts as a skip
 # The packer the Windows builds use (the tool preset's, optimised).
 PACK = os.path.join(ROOT, "build", "tool", "selfinst-pack")
 
@@ -48,13 +52,18 @@ class Session:
 
     def __init__(self, state):
         self.state = state
+        self.state_file = state.get("state_file")
         self.build = BUILDS[state["build"]]
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=state["prefix"], WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                         DISPLAY=state.get("display", ""))
 
-    def argv(self, program, args, cwd):
+    @property
+    def emulated(self):
+        return self.build.in_runtime and self.state["holder"]["engine"] == "emulated"
+
+    def argv(self, program, args, cwd, file_size_limit=None):
         """The command line that runs `program` with `args` in folder `cwd`: a Windows
         program (by absolute path: Wine starts no other from a different folder) under Wine,
         anything else as it is."""
@@ -63,26 +72,40 @@ class Session:
             command.insert(0, WINE64)
         if not self.build.in_runtime:
             return command
-        return runtime.enter(self.state["holder_pid"], cwd, command)
+        return runtime.enter(self.state["holder"], self.state_file, cwd, command,
+                             file_size_limit)
 
-    def popen(self, program, *args, cwd=ROOT, env=None, **kwargs):
-        process = subprocess.Popen(self.argv(program, args, cwd), cwd=cwd,
-                                   env={**self.env, **(env or {})}, **kwargs)
+    def _spawn(self, start, program, args, cwd, env, file_size_limit, kwargs):
+        """`file_size_limit`: writes past that many bytes fail as on a full disk."""
+        def limit():
+            # Ignored, so that the write fails instead of the process dying.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
+        if file_size_limit is not None and not self.emulated:
+            kwargs["preexec_fn"] = limit
+        return start(self.argv(program, args, cwd, file_size_limit), cwd=cwd,
+                     env={**self.env, **(env or {})}, **kwargs)
+
+    def popen(self, program, *args, cwd=ROOT, env=None, file_size_limit=None, **kwargs):
+        process = self._spawn(subprocess.Popen, program, args, cwd, env, file_size_limit,
+                              kwargs)
         process.windows_program = program
         return process
 
-    def run(self, program, *args, cwd=ROOT, env=None, **kwargs):
-        return subprocess.run(self.argv(program, args, cwd), cwd=cwd,
-                              env={**self.env, **(env or {})}, **kwargs)
+    def run(self, program, *args, cwd=ROOT, env=None, file_size_limit=None, **kwargs):
+        return self._spawn(subprocess.run, program, args, cwd, env, file_size_limit, kwargs)
 
     def windows_process(self, process, timeout=10):
-        """The host's process id of the Windows program that `popen` started, or None."""
+        """The host's process id of the Windows program that `popen` started, or None (on
+        the emulated machine, whose processes the host cannot see)."""
         if not self.build.in_runtime:
             return process.pid
-        return runtime.find_program(self.state["holder_pid"],
+        return runtime.find_program(self.state["holder"],
                                     windows_path(process.windows_program), timeout)
 
     def kill(self, process):
+        # On the emulated machine, ending the command's connection ends all it started.
         if process.poll() is None:
             inner = self.windows_process(process, timeout=0) if self.build.in_runtime else None
             if inner is not None:
@@ -100,12 +123,21 @@ def windows_path(path):
 
 def start_display(session):
     """Starts Xvfb on a free display in the session's namespaces; returns (display, pid)."""
-    read_end, write_end = os.pipe()
-    xvfb = session.popen("/usr/bin/Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
-                         "-screen", "0", "1024x768x24", pass_fds=(write_end,),
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                         start_new_session=True)
-    os.close(write_end)
+    options = ("-nolisten", "tcp", "-screen", "0", "1024x768x24")
+    if session.emulated:
+        # A descriptor of this host means nothing in the machine: the number comes back
+        # through the command's standard output, which the machine forwards.
+        xvfb = session.popen("/usr/bin/Xvfb", "-displayfd", "1", *options,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        read_end = os.dup(xvfb.stdout.fileno())
+        xvfb.stdout.close()
+    else:
+        read_end, write_end = os.pipe()
+        xvfb = session.popen("/usr/bin/Xvfb", "-displayfd", str(write_end), *options,
+                             pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
     # Xvfb writes the number and the line break separately; read up to the line break
     # before closing, or it dies.
     number = b""
@@ -124,27 +156,42 @@ def _quiet(session, program, *args, timeout=300):
 
 
 def start(state_dir, build_name):
+    """Starts the session; raises runtime.Unavailable (after marking the session so) when
+    the PE32 runtime cannot be had on this host."""
     stop(state_dir)  # a session left over from an interrupted run
     os.makedirs(state_dir, exist_ok=True)
     started = time.monotonic()
-    state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix")}
+    state_file = os.path.join(os.path.abspath(state_dir), "session.json")
+    state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix"),
+             "state_file": state_file}
+    engine_line = ""
     if BUILDS[build_name].in_runtime:
-        runtime_dir = os.path.realpath(runtime.ensure())
-        state["unshare_pid"], state["holder_pid"] = runtime.open_holder(runtime_dir)
+        engine_name, engine_line = runtime.engine()
+        print(engine_line, flush=True)
+        try:
+            state["holder"] = runtime.open_holder(engine_name, runtime.ensure())
+        except runtime.Unavailable as reason:
+            _save(state_dir, {**state, "unavailable": str(reason)})
+            raise
+        state["prefix"] = state["holder"].get("prefix", state["prefix"])
+        engine_line = f" ({engine_line})"
     _save(state_dir, state)  # from here on, stop() can end what was started
     state["display"], state["xvfb_pid"] = start_display(Session(state))
     _save(state_dir, state)
     session = Session(state)
     # One server for the whole run, kept while no program runs; it needs the prefix's
     # folder to exist, and must not hold the test runner's output open.
-    os.makedirs(state["prefix"], exist_ok=True)
+    prepared = "prefix" in state.get("holder", {})
+    if not prepared:
+        os.makedirs(state["prefix"], exist_ok=True)
     _quiet(session, WINESERVER, "-p")
-    _quiet(session, WINE64, "wineboot", "-i")
-    # Unmanaged windows close in milliseconds under a display with no window manager.
-    _quiet(session, WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-           "/d", "N", "/f", timeout=120)
+    if not prepared:
+        _quiet(session, WINE64, "wineboot", "-i")
+        # Unmanaged windows close in milliseconds under a display with no window manager.
+        _quiet(session, WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+               "Managed", "/d", "N", "/f", timeout=120)
     print(f"{build_name} wine session on {state['display']}, prefix ready in "
-          f"{time.monotonic() - started:.1f} s")
+          f"{time.monotonic() - started:.1f} s{engine_line}")
     return session
 
 
@@ -164,10 +211,10 @@ def stop(state_dir):
     except FileNotFoundError:
         return
     state = session.state
-    if session.build.in_runtime:
+    if "holder" in state:
         # Ending the holder ends the wineserver, Xvfb and whatever else ran in it.
-        runtime.close_holder(state["unshare_pid"], state["holder_pid"])
-    else:
+        runtime.close_holder(state["holder"])
+    elif not session.build.in_runtime:
         subprocess.run([WINESERVER, "-k"], env=session.env, timeout=60)
         subprocess.run([WINESERVER, "-w"], env=session.env, timeout=60)
         if "xvfb_pid" in state:
@@ -185,5 +232,8 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     try:
         start(*sys.argv[2:]) if sys.argv[1] == "start" else stop(sys.argv[2])
+    except runtime.Unavailable as reason:
+        print(f"SKIP: the PE32 cannot be run on this host: {reason}")
+        sys.exit(SKIPPED)
     except (RuntimeError, subprocess.SubprocessError) as failure:
         sys.exit(f"wine session: {failure}")

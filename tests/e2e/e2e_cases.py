@@ -2,9 +2,7 @@
 installer of the same width as the installer it carries and the dialog driver as the
 user's hand. Every case runs on both builds."""
 import os
-import resource
 import shutil
-import signal
 import subprocess
 
 from e2e_support import (FILES, ROOT, expect, expect_equal, expect_error_notice,
@@ -116,14 +114,12 @@ def case_file_that_cannot_be_created_is_reported(case):
     expect_equal(read(os.path.join(case.folder, AFTER_INSTALLER)), b"old", "later row's old file")
 
 
-def limit_file_size():
-    # A full disk for every file larger than the demo's data.1 and smaller than its data.2.
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (900000, 900000))
+# A full disk for every file larger than the demo's data.1 and smaller than its data.2.
+FULL_DISK_AT = 900000
 
 
 def case_short_write_on_full_disk_removes_the_partial_file(case):
-    launcher = case.launch(preexec_fn=limit_file_size)
+    launcher = case.launch(file_size_limit=FULL_DISK_AT)
     expect_error_notice(case.press("ok"), f"Can't write file [{LARGEST}]")
     expect_equal(case.finish(launcher), 1, "exit code")
     expect_equal(case.present(), [], "files left after the short write")

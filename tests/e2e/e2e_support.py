@@ -49,15 +49,17 @@ class Case:
                     "STANDIN_LOG": windows_path(self.log)}
         self.started = []
 
-    def start(self, program, *args, env=None, cwd=None, preexec_fn=None):
+    def start(self, program, *args, env=None, cwd=None, file_size_limit=None):
         process = self.session.popen(program, *args, cwd=cwd or self.folder,
                                      env={**self.env, **(env or {})}, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True, preexec_fn=preexec_fn)
+                                     stderr=subprocess.DEVNULL, text=True,
+                                     file_size_limit=file_size_limit)
         self.started.append(process)
         return process
 
-    def launch(self, launcher=None, env=None, preexec_fn=None, cwd=None):
-        return self.start(launcher or self.build.launcher, env=env, preexec_fn=preexec_fn, cwd=cwd)
+    def launch(self, launcher=None, env=None, file_size_limit=None, cwd=None):
+        return self.start(launcher or self.build.launcher, env=env,
+                          file_size_limit=file_size_limit, cwd=cwd)
 
     def driver(self, *args, timeout=60):
         """Runs the dialog driver; returns its key=value lines as a dict, with 'exit'."""

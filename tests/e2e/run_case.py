@@ -5,7 +5,7 @@
 import sys
 
 import e2e_cases
-from e2e_support import Case, Check
+from e2e_support import Case, Check, wine
 
 
 def main():
@@ -15,6 +15,10 @@ def main():
     case_function = getattr(e2e_cases, "case_" + name, None)
     if case_function is None:
         sys.exit(f"no case {name}")
+    unavailable = wine.load(state_dir).state.get("unavailable")
+    if unavailable:
+        print(f"SKIP {name}: the PE32 cannot be run on this host: {unavailable}")
+        sys.exit(wine.SKIPPED)
     case = Case(state_dir, name)
     try:
         case_function(case)

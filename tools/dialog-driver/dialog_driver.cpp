@@ -8,6 +8,8 @@
 //         buttons=<ok|yes,no|...>  icon=<error|warning|question|information|none>
 //         topmost=<0|1>
 //       Exit code 0; 1 when no box came within the timeout (default 20000 ms).
+//   dialog-driver answer yes|no [CAPTION] [TIMEOUT_MS]
+//       The same, but presses OK on a box that has no such button (a notice).
 //   dialog-driver absent [CAPTION] [WAIT_MS]
 //       Exit code 0 when no such box appears within WAIT_MS (default 1000), else 1.
 //   dialog-driver hold-window TITLE MILLISECONDS
@@ -158,7 +160,8 @@ std::string Buttons(HWND box) {
   return names;
 }
 
-int Press(const char* button, const char* caption, DWORD timeoutMs) {
+// `okOnNotice`: a box without the button asked for is a notice, and gets OK.
+int Press(const char* button, const char* caption, DWORD timeoutMs, bool okOnNotice) {
   int id = 0;
   if (std::strcmp(button, "ok") == 0) {
     id = IDOK;
@@ -174,6 +177,9 @@ int Press(const char* button, const char* caption, DWORD timeoutMs) {
   if (box == nullptr) {
     std::printf("no box\n");
     return 1;
+  }
+  if (okOnNotice && GetDlgItem(box, id) == nullptr) {
+    id = IDOK;
   }
   char text[1024] = {};
   GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
@@ -267,9 +273,9 @@ int ProbeTime(unsigned count) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "press" && argc >= 3) {
+  if ((command == "press" || command == "answer") && argc >= 3) {
     return Press(argv[2], argc > 3 ? argv[3] : kDefaultCaption,
-                 argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 20000);
+                 argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 20000, command == "answer");
   }
   if (command == "absent") {
     const DWORD wait = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
@@ -287,6 +293,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: dialog-driver press ok|yes|no [CAPTION] [TIMEOUT_MS]\n"
+               "       dialog-driver answer yes|no [CAPTION] [TIMEOUT_MS]\n"
                "       dialog-driver absent [CAPTION] [WAIT_MS]\n"
                "       dialog-driver hold-window TITLE MILLISECONDS\n"
                "       dialog-driver shot FILE.bmp [CAPTION] [TIMEOUT_MS]\n"

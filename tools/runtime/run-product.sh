@@ -1,21 +1,85 @@
 #!/usr/bin/env bash
-# Runs the product, dist/tq30-setup.exe, as a user would, in the PE32 runtime: in FOLDER
-# (default build/product-run), on a display of its own and a fresh Wine prefix, with the
-# installer it carries. Prints the launcher's exit code and what it left in the folder.
-# Usage: tools/runtime/run-product.sh [FOLDER]
+# Runs the product, dist/tq30-setup.exe, as a user would, in the PE32 runtime (on whichever
+# engine this host allows; the first line says which): in FOLDER (default
+# build/product-run), on a display of its own and a fresh Wine prefix, with the installer
+# it carries. Prints the launcher's exit code and what it left in the folder, and exits with
+# that code.
+#   --answer yes|no  answers every question the run asks so, and presses OK on every notice
+#                    (each box is printed); without it a question waits for no one
+#   --timeout SECONDS  ends a launcher still running after that long (default 300), and
+#                    exits 124
+# Usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS] [FOLDER]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-folder=${1:-$root/build/product-run}
+usage() {
+  echo "usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS] [FOLDER]" >&2
+  exit 2
+}
+answer="" limit=300 folder=""
+while [ $# -gt 0 ]; do
+  case $1 in
+  --answer)
+    [ $# -ge 2 ] && { [ "$2" = yes ] || [ "$2" = no ]; } || usage
+    answer=$2
+    shift 2
+    ;;
+  --timeout)
+    [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage
+    limit=$2
+    shift 2
+    ;;
+  -*) usage ;;
+  *)
+    [ -z "$folder" ] || usage
+    folder=$1
+    shift
+    ;;
+  esac
+done
+folder=${folder:-$root/build/product-run}
+launcher=$root/dist/tq30-setup.exe
+[ -f "$launcher" ] || { echo "run-product.sh: no $launcher: run ./build.sh first" >&2; exit 1; }
+driver=""
+if [ -n "$answer" ]; then
+  # What answers the boxes is a test program, built beside the launcher when needed.
+  driver=$root/build/win32/dialog-driver.exe
+  if [ ! -f "$driver" ]; then
+    (cd "$root" && cmake --preset win32 >/dev/null && cmake --build --preset win32 \
+      --target dialog-driver >/dev/null) || { echo "run-product.sh: could not build $driver" >&2; exit 1; }
+  fi
+fi
 mkdir -p "$folder"
 cd "$folder"
+"$root/tools/runtime/runtime.sh" engine
 "$root/tools/runtime/runtime.sh" ensure >/dev/null
-# Xvfb and the wineserver end with the command; the prefix lives on its private /tmp.
-exec "$root/tools/runtime/runtime.sh" run /bin/sh -c '
-  export WINEPREFIX=/tmp/prefix WINEDEBUG=-all DISPLAY=:1 \
-    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Xvfb and the wineserver end with the command; the prefix lives on its private /tmp (the
+# emulated machine has one ready).
+code=0
+"$root/tools/runtime/runtime.sh" run /bin/sh -c '
+  launcher=$1 driver=$2 answer=$3 limit=$4
+  export WINEDEBUG=-all DISPLAY=:1 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   Xvfb :1 -nolisten tcp >/dev/null 2>&1 &
   while [ ! -e /tmp/.X11-unix/X1 ]; do sleep 0.1; done
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+  if [ -d /opt/tq30/prefix ]; then
+    export WINEPREFIX=/opt/tq30/prefix
+  else
+    export WINEPREFIX=/tmp/prefix
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+  fi
+  timeout --kill-after=5 "$limit" /usr/lib/wine/wine64 "$launcher" &
+  running=$!
+  if [ -n "$answer" ]; then
+    while kill -0 "$running" 2>/dev/null; do
+      /usr/lib/wine/wine64 "$driver" answer "$answer" "Varnholt Tonequill TQ-30" 500 |
+        sed -n "s/^text=/box: /p"
+    done
+  fi
   code=0
-  /usr/lib/wine/wine64 "$1" || code=$?
-  echo "exit code $code; left in $(pwd): $(ls -A | tr "\n" " ")"' sh "$root/dist/tq30-setup.exe"
+  wait "$running" || code=$?
+  exit "$code"' sh "$launcher" "$driver" "$answer" "$limit" || code=$?
+if [ "$code" -eq 124 ] || [ "$code" -eq 137 ]; then
+  echo "the launcher did not end within $limit s (a question may be waiting: see --answer)"
+  code=124
+fi
+echo "exit code $code; left in $(pwd): $(ls -A | tr "\n" " ")"
+exit "$code"
