@@ -165,3 +165,7 @@ set_tests_properties(ceiling PROPERTIES LABELS ceiling TIMEOUT 1800 RUN_SERIAL T
                      SKIP_RETURN_CODE 77)
 add_test(NAME runtime_paths COMMAND ${PROJECT_SOURCE_DIR}/tests/runtime_paths_test.sh)
 set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 300 SKIP_RETURN_CODE 77)
+add_test(NAME run_product COMMAND ${PROJECT_SOURCE_DIR}/tests/run_product_test.sh)
+# Not beside a PE32 case: on the emulated engine each is a machine busy on both cores.
+set_tests_properties(run_product PROPERTIES LABELS e2e-pe32 TIMEOUT 1200 SKIP_RETURN_CODE 77
+                     RESOURCE_LOCK wine-pe32)

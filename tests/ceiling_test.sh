@@ -83,15 +83,13 @@ echo "launcher carrying $largest bytes: $(stat -c %s "$launcher") bytes ($((SECO
 # leaves a time stamp outside the folder to show that it ran.
 stamp=$work/installer-ran
 windows_stamp="Z:${stamp//\//\\}"
-tools/runtime/runtime.sh ensure >/dev/null
-result=$(cd "$work/run" && "$root/tools/runtime/runtime.sh" run /bin/sh -c '
-  export WINEPREFIX=/tmp/prefix WINEDEBUG=-all DISPLAY=:1 STANDIN_STAGES=1 \
-    STANDIN_EXIT_STAMP="$2" WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  Xvfb :1 -nolisten tcp >/dev/null 2>&1 &
-  while [ ! -e /tmp/.X11-unix/X1 ]; do sleep 0.1; done
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+# shellcheck source=require_pe32_runtime.sh
+. tests/require_pe32_runtime.sh
+require_pe32_runtime tools/runtime/runtime.sh
+result=$(cd "$work/run" && "$root/tools/runtime/runtime.sh" run \
+  "$root/tools/runtime/wine-session.sh" /bin/sh -c '
   code=0
-  timeout 300 /usr/lib/wine/wine64 "$1" || code=$?
+  STANDIN_STAGES=1 STANDIN_EXIT_STAMP="$2" timeout 1200 /usr/lib/wine/wine64 "$1" || code=$?
   echo "exit code $code"' sh "$launcher" "$windows_stamp")
 left=$(ls -A "$work/run")
 echo "at the limit: $result; left in the folder: ${left:-nothing}"

@@ -15,14 +15,9 @@ echo checkout >"$scratch/checkout/marker"
 echo work >"$scratch/work/marker"
 runtime=$scratch/checkout/tools/runtime/runtime.sh
 "$runtime" engine
-if [ -n "${TQ30_PE32_UNAVAILABLE:-}" ]; then
-  echo "SKIP: the PE32 cannot be run on this host: $TQ30_PE32_UNAVAILABLE"
-  exit 77
-fi
-if ! "$runtime" ensure >/dev/null 2>"$scratch/ensure.err"; then
-  echo "SKIP: the PE32 cannot be run on this host: $(tail -n 1 "$scratch/ensure.err")"
-  exit 77
-fi
+# shellcheck source=require_pe32_runtime.sh
+. tests/require_pe32_runtime.sh
+require_pe32_runtime "$runtime"
 # A process left running in the background, under a name of its own to look for.
 cp /bin/sleep "$scratch/work/tq30-left-running"
 code=0

@@ -168,6 +168,19 @@ def _ping(state):
 def boot(machine, folders, detach=False):
     """Boots the machine with FOLDERS shared; returns its state (a dict that exec and halt
     take). Raises MachineError when it does not come up."""
+    for attempt in range(3):
+        try:
+            return _boot_once(machine, folders, detach)
+        except PortTaken:
+            continue  # another program took the free port before qemu did
+    raise MachineError("no free port on the host's loopback for the emulated machine")
+
+
+class PortTaken(Exception):
+    pass
+
+
+def _boot_once(machine, folders, detach):
     control = tempfile.mkdtemp(prefix="tq30-machine-")  # mode 0700
     state = {"engine": "emulated", "control": control, "port": _free_port(),
              "token_file": os.path.join(control, "token"),
@@ -178,18 +191,22 @@ def boot(machine, folders, detach=False):
     with open(os.path.join(control, "machine.json"), "w") as f:
         json.dump({"shares": _shares(folders)}, f)
     command = qemu_command(machine, control, _shares(folders), state["port"], state["console"])
-    qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=open(os.path.join(control, "qemu.err"), "w"),
-                            start_new_session=detach,
-                            preexec_fn=None if detach else _die_with_parent)
+    errors = os.path.join(control, "qemu.err")
+    with open(errors, "w") as error_output:
+        qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=error_output, start_new_session=detach,
+                                preexec_fn=None if detach else _die_with_parent)
     state["qemu_pid"] = qemu.pid
     _started[qemu.pid] = qemu
     deadline = time.monotonic() + BOOT_SECONDS
     while time.monotonic() < deadline:
         if qemu.poll() is not None:
-            with open(os.path.join(control, "qemu.err"), errors="replace") as f:
-                reason = f.read().strip().splitlines()[-1:] or [_console_tail(state["console"])]
+            with open(errors, errors="replace") as f:
+                said = f.read().strip()
             halt(state)
+            if "host forwarding rule" in said:
+                raise PortTaken()
+            reason = said.splitlines()[-1:] or [_console_tail(state["console"])]
             raise MachineError(f"the emulated machine stopped while booting: {reason[0]}")
         if _ping(state):
             return state

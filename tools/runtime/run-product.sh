@@ -8,14 +8,17 @@
 #                    (each box is printed); without it a question waits for no one
 #   --timeout SECONDS  ends a launcher still running after that long (default 300), and
 #                    exits 124
-# Usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS] [FOLDER]
+#   --launcher FILE  runs FILE instead (the tests run the Windows build's own)
+# Usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS]
+#                                     [--launcher FILE] [FOLDER]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 usage() {
-  echo "usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS] [FOLDER]" >&2
+  echo "usage: tools/runtime/run-product.sh [--answer yes|no] [--timeout SECONDS]" \
+    "[--launcher FILE] [FOLDER]" >&2
   exit 2
 }
-answer="" limit=300 folder=""
+answer="" limit=300 folder="" launcher=$root/dist/tq30-setup.exe
 while [ $# -gt 0 ]; do
   case $1 in
   --answer)
@@ -28,6 +31,11 @@ while [ $# -gt 0 ]; do
     limit=$2
     shift 2
     ;;
+  --launcher)
+    [ $# -ge 2 ] || usage
+    launcher=$(realpath -- "$2")
+    shift 2
+    ;;
   -*) usage ;;
   *)
     [ -z "$folder" ] || usage
@@ -37,7 +45,6 @@ while [ $# -gt 0 ]; do
   esac
 done
 folder=${folder:-$root/build/product-run}
-launcher=$root/dist/tq30-setup.exe
 [ -f "$launcher" ] || { echo "run-product.sh: no $launcher: run ./build.sh first" >&2; exit 1; }
 driver=""
 if [ -n "$answer" ]; then
@@ -52,20 +59,9 @@ mkdir -p "$folder"
 cd "$folder"
 "$root/tools/runtime/runtime.sh" engine
 "$root/tools/runtime/runtime.sh" ensure >/dev/null
-# Xvfb and the wineserver end with the command; the prefix lives on its private /tmp (the
-# emulated machine has one ready).
 code=0
-"$root/tools/runtime/runtime.sh" run /bin/sh -c '
+"$root/tools/runtime/runtime.sh" run "$root/tools/runtime/wine-session.sh" /bin/sh -c '
   launcher=$1 driver=$2 answer=$3 limit=$4
-  export WINEDEBUG=-all DISPLAY=:1 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  Xvfb :1 -nolisten tcp >/dev/null 2>&1 &
-  while [ ! -e /tmp/.X11-unix/X1 ]; do sleep 0.1; done
-  if [ -d /opt/tq30/prefix ]; then
-    export WINEPREFIX=/opt/tq30/prefix
-  else
-    export WINEPREFIX=/tmp/prefix
-    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-  fi
   timeout --kill-after=5 "$limit" /usr/lib/wine/wine64 "$launcher" &
   running=$!
   if [ -n "$answer" ]; then
