@@ -40,3 +40,22 @@ left=$(pgrep -a -f "tq30-left-running|$scratch/checkout" || true)
 [ -z "$left" ] || fail "left running on the host: $left"
 echo "runtime paths: the checkout and the current folder under /tmp are seen inside;" \
   "output, error output and exit code come back; nothing is left running"
+
+# Where the emulated machine cannot boot (here a qemu that refuses), a PE32 session and its
+# cases are skipped with the reason, not passed.
+mkdir "$scratch/bin"
+printf '#!/bin/sh\necho "qemu-system-x86_64: no machine today" >&2\nexit 1\n' \
+  >"$scratch/bin/qemu-system-x86_64"
+chmod +x "$scratch/bin/qemu-system-x86_64"
+reason="the PE32 cannot be run on this host: the emulated machine stopped while booting:"
+reason+=" qemu-system-x86_64: no machine today"
+for step in "python3 -m tq30.wine start $scratch/session pe32|SKIP: $reason" \
+  "python3 tests/e2e/run_case.py $scratch/session typical_run|SKIP typical_run: $reason"; do
+  code=0
+  # shellcheck disable=SC2086 # the command is words
+  out=$(PATH=$scratch/bin:$PATH PYTHONPATH=python TQ30_RUNTIME_ENGINE=emulated \
+    ${step%%|*} 2>/dev/null) || code=$?
+  [ "$code" -eq 77 ] || fail "'${step%%|*}' exited $code, not 77 (skipped)"
+  grep -qxF -- "${step#*|}" <<<"$out" || fail "'${step%%|*}' said '$out', not '${step#*|}'"
+done
+echo "runtime paths: where the emulated machine cannot boot, the PE32's cases are skipped"
