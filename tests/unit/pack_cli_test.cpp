@@ -57,6 +57,18 @@ const Usage kUsages[] = {
      "/missing.exe: cannot open: No such file or directory"},
     {"AfterTheEndOfOptions", {"list", "--", "DIR/-odd.exe"}, 1, "/-odd.exe: cannot open"},
     {"LineBreakInAPath", {"list", "DIR/a\nb\x1b.exe"}, 1, "/a\\u000ab\\u001b.exe: cannot open"},
+    {"C1ControlInAPath",
+     {"list",
+      "DIR/a\xc2\x9b"
+      "31mb.exe"},
+     1,
+     "/a\\u009b31mb.exe: cannot open"},
+    {"ByteNotUtf8InAPath", {"list", "DIR/a\xff\x9b.exe"}, 1, "/a\\xff\\x9b.exe: cannot open"},
+    {"OverlongUtf8InAPath", {"list", "DIR/a\xc0\x8a.exe"}, 1, "/a\\xc0\\x8a.exe: cannot open"},
+    {"Utf8LettersInAPathStay",
+     {"list", "DIR/\xc3\xa9t\xc3\xa9.exe"},
+     1,
+     "/\xc3\xa9t\xc3\xa9.exe: cannot open"},
 };
 
 class CommandLine : public PackTest, public ::testing::WithParamInterface<Usage> {};
