@@ -18,6 +18,7 @@ enable_testing()
 
 add_library(pack_library STATIC
   tools/pack/ceiling.cpp
+  tools/pack/compiled_sizes.cpp
   tools/pack/image_checksum.cpp
   tools/pack/image_file.cpp
   tools/pack/loader_checks.cpp

@@ -2,6 +2,7 @@
 // and sizes is one line naming the file and the problem, with no output left behind.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "pack_support.h"
@@ -160,6 +161,33 @@ const BadInput kBadInputs[] = {
        return file;
      },
      "a symbolic link to nothing"},
+    // The stub was built for the demo payload; its readme.txt has grown since.
+    {"PayloadFileGrownSinceTheStubWasBuilt",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(0);
+       fs::resize_file(file, 2810);
+       return file;
+     },
+     "holds 2810 bytes where the stub was compiled for 2805; rebuild the stub "},
+    {"PayloadFileShrunkSinceTheStubWasBuilt",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir, kStub64);
+       const std::string file = t->CopyPayload() + "/" + Row(9);
+       fs::resize_file(file, 951331);
+       return file;
+     },
+     "holds 951331 bytes where the stub was compiled for 951332; rebuild the stub "},
+    {"StubWithoutCompiledSizes",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       Bytes stub = ReadBytes(kStub32);
+       const std::string name = std::string("readme.txt") + '\0';
+       *std::search(stub.begin(), stub.end(), name.begin(), name.end()) = 'R';
+       WriteBytes(dir + "/stub.exe", stub);
+       return dir + "/stub.exe";
+     },
+     "the image holds no table of the file sizes its launcher was compiled with"},
     {"StubIsNotAnImage",
      [](PackTest* t, const std::string& dir) {
        t->CopyPayload();

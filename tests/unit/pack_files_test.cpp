@@ -87,7 +87,8 @@ TEST_F(PackTest, APayloadAboveWhatWindowsMapsNeedsTheLargeAddressFlag) {
     tool.timeoutSeconds = 300;
     return RunTool(tool);
   };
-  const ToolResult pack = run({"pack", "--stub", kStub32, "--payload", payload, "-o", image});
+  const std::string stub = StubFor(kStub32, payload, dir + "/stub.exe");
+  const ToolResult pack = run({"pack", "--stub", stub, "--payload", payload, "-o", image});
   ASSERT_EQ(pack.exitCode, 0) << pack.err;
   EXPECT_EQ(run({"verify", image}).exitCode, 0);
 
@@ -342,7 +343,9 @@ TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   const std::string payload = CopyPayload();
   fs::resize_file(payload + "/" + Row(9), 400u << 20);  // sparse: a long write
   ToolRun run;
-  run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out.exe"};
+  run.args = {"pack",          "--stub", StubFor(kStub32, payload, dir + "/stub.exe"),
+              "--payload",     payload,  "-o",
+              dir + "/out.exe"};
   const pid_t child = StartTool(run);
   ASSERT_GT(child, 0);
   const bool writing = WaitForFileOpenIn(child, dir, 60);
@@ -351,7 +354,7 @@ TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(writing) << "the output was never open";
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "ended by the signal";
-  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
+  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"payload", "stub.exe"}));
 }
 
 }  // namespace

@@ -35,6 +35,10 @@ void PutU32(Bytes* image, std::size_t at, std::uint32_t value);
 // The checksum a loader expects, after a test changed an image.
 void FixCheckSum(Bytes* image);
 
+// Writes to `path` a copy of `stub` whose table of compiled sizes holds the sizes of the
+// files of `payload`, as the packer sees a stub built for that payload; returns `path`.
+std::string StubFor(const std::string& stub, const std::string& payload, const std::string& path);
+
 // An image held in memory, as the packer's readers take it.
 ImageFile AsImage(const Bytes& image);
 // Names of the DLLs the image imports, in import-table order.

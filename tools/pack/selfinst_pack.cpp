@@ -158,12 +158,13 @@ int Pack(const Options& options) {
     return Fail(report);
   }
   payload.inputs.files.push_back(stubIdentity);
+  const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   std::size_t output = 0;
-  if (!BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
+  if (!CheckCompiledSizes(stub, files, &report) ||
+      !BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
     ClosePayloadFiles(&payload);
     return Fail(report);
   }
-  const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   std::uint32_t checkSum = 0;
   bool packed = PackImage(stub, files, payload, output, &checkSum, &report);
   ClosePayloadFiles(&payload);
