@@ -19,11 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string PlainPack() {
-  const char* other = std::getenv("TQ30_PLAIN_PACK_UNDER_TEST");
-  return other != nullptr ? other : PLAIN_PACK;
-}
-
 // Everything under `root` by relative path: a file's length and a hash of its bytes, a
 // link's target, a folder as "name/", anything else by its type alone (a FIFO is never
 // opened).

@@ -26,6 +26,11 @@ std::string ToolUnderTest() {
 }
 }  // namespace
 
+std::string PlainPack() {
+  const char* other = std::getenv("TQ30_PLAIN_PACK_UNDER_TEST");
+  return other != nullptr ? other : PLAIN_PACK;
+}
+
 const std::string kPack = ToolUnderTest();
 const std::string kPayload = TEST_PAYLOAD_DIR;
 const std::string kStub32 = WIN32_BUILD_DIR "/launcher-stub.exe";

@@ -13,6 +13,8 @@ extern const std::string kPack;  // the tool under test
 extern const std::string kPayload;
 extern const std::string kStub32;
 extern const std::string kStub64;
+// The packer built without sanitizers, into which tests/unit/swap_shim.cpp is preloaded.
+std::string PlainPack();
 
 struct CommandResult {
   int exitCode;        // -1 when ended by a signal, -2 when stopped for taking too long

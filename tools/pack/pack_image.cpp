@@ -149,6 +149,9 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
       }
       done += size;
     }
+    if (!PayloadUnchanged(files[record.row], payload, record.row, report)) {
+      return false;
+    }
   }
   return true;
 }

@@ -258,6 +258,9 @@ int Verify(const Options& options) {
   };
   const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store,
                                     withPayload ? compare : ItemTaker{}, &report);
+  for (std::size_t row = 0; verified && row < payload.fds.size(); ++row) {
+    (void)PayloadUnchanged(files[row], payload, row, &report);
+  }
   ClosePayloadFiles(&payload);
   CloseImageFile(&loaded.file);
   if (!verified || !report.empty()) {
