@@ -6,8 +6,8 @@
 //   can do;
 // - at the CHANGE_AT_READ-th pread (default 1) of CHANGE_FILE, another writer appends a byte
 //   to it (CHANGE_HOW=grow) or rewrites its first bytes (CHANGE_HOW=rewrite) first;
-// - FAIL_CALL (fsync or close) on a descriptor of a file or folder whose path starts with
-//   FAIL_PATH fails with EIO, as on a disk or network file system that lost the writes
+// - FAIL_CALL (fsync or close) on a descriptor of FAIL_PATH, or of anything in it when it
+//   ends in "/", fails with EIO, as on a disk or network file system that lost the writes
 //   (close still closes, as Linux does).
 // The C library's own headers are left out: the definitions below are its functions.
 #include <dlfcn.h>
@@ -24,8 +24,9 @@ extern "C" long syscall(long number, ...) noexcept;
 namespace {
 
 // Whether `fd` is a file or folder whose path starts with `prefix` (an unnamed file's path
-// is its folder's, then "/#..."). Makes no call the shim counts.
-bool PathStartsWith(int fd, const char* prefix) {
+// is its folder's, then "/#..."), or, with `whole`, is `prefix`. Makes no call the shim
+// counts.
+bool PathStartsWith(int fd, const char* prefix, bool whole = false) {
   char proc[64] = "/proc/self/fd/";
   char digits[24];
   int length = 0;
@@ -43,7 +44,8 @@ bool PathStartsWith(int fd, const char* prefix) {
     return false;
   }
   path[n] = '\0';
-  return std::strncmp(path, prefix, std::strlen(prefix)) == 0;
+  return whole ? std::strcmp(path, prefix) == 0
+               : std::strncmp(path, prefix, std::strlen(prefix)) == 0;
 }
 
 int reads = 0;
@@ -69,8 +71,9 @@ void ChangeBeforeRead(int fd) {
 bool Fails(const char* call, int fd) {
   const char* failing = std::getenv("FAIL_CALL");
   const char* path = std::getenv("FAIL_PATH");
-  return failing != nullptr && path != nullptr && std::strcmp(failing, call) == 0 &&
-         PathStartsWith(fd, path);
+  return failing != nullptr && path != nullptr && path[0] != '\0' &&
+         std::strcmp(failing, call) == 0 &&
+         PathStartsWith(fd, path, path[std::strlen(path) - 1] != '/');
 }
 
 int calls = 0;

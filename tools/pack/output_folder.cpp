@@ -488,6 +488,51 @@ bool NameReplacing(Report* report) {
   return true;
 }
 
+// Each output reaches the disk before it is named, so that no name, least of all one that
+// replaced a good file, ever points at bytes a crash could still lose. Closing a copy of its
+// descriptor runs what closing it would (a network file system reports deferred write
+// errors there) while the output stays open to be named.
+bool FlushOutputs(Report* report) {
+  for (std::size_t k = 0; k < set.outputs.size(); ++k) {
+    const int fd = set.outputs[k].fd;
+    if (::fsync(fd) != 0) {
+      return Refuse(report, OutputPath(k), Reason("cannot flush to disk: "));
+    }
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0 || ::close(copy) != 0) {
+      return Refuse(report, OutputPath(k), Reason("cannot close: "));
+    }
+  }
+  return true;
+}
+
+// The names given reach the disk too, through the folder that holds them. A folder this
+// user may write but not read cannot be opened to flush it; the file system then keeps
+// its names as it would without being asked.
+bool FlushFolder(int folder, const std::string& shown, Report* report) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == EACCES || Refuse(report, shown, Reason("cannot flush the folder to disk: "));
+  }
+  const bool flushed = ::fsync(fd) == 0;
+  const int error = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!flushed) {
+    errno = error;
+  }
+  return (flushed && closed) || Refuse(report, shown, Reason("cannot flush the folder to disk: "));
+}
+
+// The output folder, and the folder each folder made was made in.
+bool FlushFolders(Report* report) {
+  for (sig_atomic_t i = 0; i < madeCount; ++i) {
+    if (!FlushFolder(madeFolders[i].parent, set.shown, report)) {
+      return false;
+    }
+  }
+  return FlushFolder(set.folder, set.shown, report);
+}
+
 bool WriteAt(int fd, std::uint64_t offset, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
@@ -650,9 +695,18 @@ bool PlaceOutputs(Report* report) {
   }
   // Pending signals are delivered once the whole set has its names, or none has.
   SignalsBlocked blocked;
-  const bool placed = set.existing == Existing::kKeep ? NameKeeping(report) : NameReplacing(report);
+  const bool keeping = set.existing == Existing::kKeep;
+  bool placed = FlushOutputs(report) && (keeping ? NameKeeping(report) : NameReplacing(report));
   if (!placed) {
     RemoveWhatWasMade();
+  } else if (!FlushFolders(report)) {
+    placed = false;
+    // Names that replaced nothing go again; a replaced file is gone already, and the file
+    // that took its name is on the disk.
+    if (keeping) {
+      RemoveNamed(set.outputs.size());
+      RemoveWhatWasMade();
+    }
   }
   EndSet();
   return placed;
