@@ -1,7 +1,7 @@
 // Where the writing commands put their outputs: never anywhere but the folder named, even
 // when that folder is swapped for a link while they run; never over something that is not
-// a regular file, nor over an input; a replaced file keeps its mode; and whatever ends
-// them, the folder is left holding what it held before.
+// a regular file, nor over an input; a replaced file of the user's keeps its mode; and whatever
+// ends them, the folder is left holding what it held before.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -374,9 +374,8 @@ const char* Kind(mode_t mode) {
   return "something else";
 }
 
-// Whether an output may take `name`; `*mode` is the permissions of a regular file there
-// to replace, or -1 when there is none.
-// to replace, or 0 when there is none.
+// Whether an output may take `name`; `*mode` is the permissions the output takes from a
+// regular file there to replace, or -1 when it takes none and keeps a new file's.
 bool MayTake(const std::string& name, const std::string& shown, const char* prefix, int* mode,
              Report* report) {
   *mode = -1;
@@ -396,8 +395,15 @@ bool MayTake(const std::string& name, const std::string& shown, const char* pref
     return Refuse(report, shown,
                   "the file is one of the command's inputs; it is kept, and nothing is written");
   }
-  // Not set-user or set-group ID: whoever runs this owns the new file.
-  *mode = static_cast<int>(status.st_mode & 0777);
+  // A mode is kept only from the user's own file: another user may have planted one that
+  // anyone can write, for the file that replaces it to take. Neither does a kept mode let
+  // group or others write beyond what the umask allows, nor keep set-user or set-group ID
+  // (whoever runs this owns the new file).
+  if (status.st_uid == ::geteuid()) {
+    const mode_t mask = ::umask(0);
+    (void)::umask(mask);
+    *mode = static_cast<int>(status.st_mode & 0777 & ~(mask & (S_IWGRP | S_IWOTH)));
+  }
   return true;
 }
 
