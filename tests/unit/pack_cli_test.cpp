@@ -279,6 +279,24 @@ TEST_P(PackRefuses, WithOneLineNamingTheFileAndLeavesNoOutput) {
 
 void PrintTo(const BadInput& b, std::ostream* out) { *out << b.name; }
 
+// A stub built for another payload: each file of another size is named on a line of its
+// own, before anything is written.
+TEST_F(PackTest, EveryFileOfAnotherSizeThanTheStubWasBuiltForIsNamed) {
+  const std::string payload = CopyPayload();
+  fs::resize_file(payload + "/" + Row(1), 786380);
+  fs::resize_file(payload + "/" + Row(6), 12000);
+  const CommandResult run =
+      RunPack({"pack", "--stub", kStub64, "--payload", payload, "-o", dir + "/out.exe"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "selfinst-pack: " + payload + "/" + Row(1) +
+                ": holds 786380 bytes where the stub was compiled for 786379; rebuild the stub " +
+                kStub64 + " for this payload\n" + "selfinst-pack: " + payload + "/" + Row(6) +
+                ": holds 12000 bytes where the stub was compiled for 12743; rebuild the stub " +
+                kStub64 + " for this payload\n");
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
+}
+
 INSTANTIATE_TEST_SUITE_P(BadInputs, PackRefuses, ::testing::ValuesIn(kBadInputs),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -164,6 +164,9 @@ TEST_P(VerifyCatches, TheBrokenRuleAndExtractWritesNothing) {
 
   const CommandResult extract = RunPack({"extract", broken, "-C", dir + "/out"});
   if (GetParam().extractRefuses) {
+    const CommandResult alone = RunPack({"verify", broken});
+    EXPECT_EQ(alone.exitCode, 1) << "without --payload";
+    EXPECT_NE(alone.output.find(GetParam().expectedProblem), std::string::npos) << alone.output;
     EXPECT_EQ(extract.exitCode, 1) << extract.output;
     EXPECT_NE(extract.output.find(GetParam().expectedProblem), std::string::npos) << extract.output;
     EXPECT_EQ(FolderEntries(dir + "/out"), std::vector<std::string>{});
