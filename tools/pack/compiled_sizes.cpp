@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "manifest.h"
 
@@ -81,14 +82,25 @@ bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t 
   }
   shape.imageBase = (std::uint64_t{high} << 32) | low;
   const std::size_t tableSize = (Manifest().size() + 1) * shape.rowSize;
-  std::size_t tables = 0;
+  // Each byte of the head is looked at once, however the sections' raw data overlap: the
+  // work stays bounded by the head's size for any image.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
   for (std::size_t s = 0; s < sectionCount && s < image.sections.size(); ++s) {
     const Section& section = image.sections[s];
+    const std::uint64_t begin = AlignUp(section.pointerToRawData, shape.pointerSize);
     const std::uint64_t end = std::min<std::uint64_t>(
         std::uint64_t{section.pointerToRawData} + section.sizeOfRawData, file.head.size());
-    std::vector<std::uint32_t> sizes;
-    for (std::uint64_t at = AlignUp(section.pointerToRawData, shape.pointerSize);
-         at + tableSize <= end; at += shape.pointerSize) {
+    if (begin < end) {
+      ranges.emplace_back(begin, end);
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  std::size_t tables = 0;
+  std::uint64_t scanned = 0;  // where the previous ranges' scan ended
+  std::vector<std::uint32_t> sizes;
+  for (const auto& [begin, end] : ranges) {
+    for (std::uint64_t at = std::max(begin, scanned); at + tableSize <= end;
+         at += shape.pointerSize) {
       if (TableAt(file, image, sectionCount, shape, static_cast<std::size_t>(at), &sizes)) {
         ++tables;
         found->at = at;
@@ -96,6 +108,8 @@ bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t 
         found->sizes = sizes;
       }
     }
+    scanned =
+        std::max(scanned, end < tableSize ? 0 : AlignUp(end - tableSize + 1, shape.pointerSize));
   }
   if (tables == 1) {
     return true;
