@@ -75,9 +75,9 @@ bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t 
   shape.rowSize = 3 * shape.pointerSize;  // the size is padded to a pointer's width
   std::uint32_t low = 0;
   std::uint32_t high = 0;
-  const std::size_t imageBaseAt = image.optionalOffset + (image.is64 ? 24 : 28);
+  const std::size_t imageBaseAt = OptionalFieldAt(image, optional::kImageBase);
   if (!Get(file.head, imageBaseAt, Field{"ImageBase", 0, 4}, &low) ||
-      (image.is64 && !Get(file.head, imageBaseAt + 4, Field{"ImageBase", 0, 4}, &high))) {
+      (image.is64 && !Get(file.head, imageBaseAt, Field{"ImageBase", 4, 4}, &high))) {
     return Refuse(report, file.path, "truncated image: the optional header is cut short");
   }
   shape.imageBase = (std::uint64_t{high} << 32) | low;

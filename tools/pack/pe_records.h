@@ -65,6 +65,8 @@ constexpr std::uint16_t kPe32PlusMagic = 0x20b;
 constexpr Field kMagic{"Magic", 0, 2};
 constexpr Field kAddressOfEntryPoint{"AddressOfEntryPoint", 16, 4};
 constexpr FormatField kSizeOfInitializedData{"SizeOfInitializedData", 8, 8, 4};
+// In a PE32+ the low half of eight bytes, the high half following it.
+constexpr FormatField kImageBase{"ImageBase", 28, 24, 4};
 constexpr FormatField kSectionAlignment{"SectionAlignment", 32, 32, 4};
 constexpr FormatField kFileAlignment{"FileAlignment", 36, 36, 4};
 constexpr FormatField kSizeOfImage{"SizeOfImage", 56, 56, 4};
