@@ -49,10 +49,10 @@ cp build/tool/selfinst-pack dist/selfinst-pack
 # Refuse a payload that lacks a file or holds an unusable one before building a launcher.
 [ -z "$payload" ] || dist/selfinst-pack check --payload "$payload"
 
-# Each Windows build compiles the launcher with the payload's sizes, packs it, signs it
-# when a key is configured, verifies it against the payload and checks that the sizes
-# compiled in are those of the items carried (cmake/pack-launcher.sh). Without a payload
-# folder it carries the demo payload, generated in the build folder.
+# Each Windows build compiles the launcher with the payload's sizes, packs it (pack refuses
+# a payload whose sizes are not those compiled in), signs it when a key is configured and
+# verifies it against the payload (cmake/pack-launcher.sh). Without a payload folder it
+# carries the demo payload, generated in the build folder.
 signed=yes
 for arch in win32 win64; do
   out=tq30-setup.exe

@@ -18,6 +18,7 @@ enable_testing()
 
 add_library(pack_library STATIC
   tools/pack/ceiling.cpp
+  tools/pack/compiled_sizes.cpp
   tools/pack/image_checksum.cpp
   tools/pack/image_file.cpp
   tools/pack/loader_checks.cpp
@@ -105,7 +106,8 @@ target_link_libraries(empty_manifest_tests PRIVATE launcher_under_test)
 gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
 # Preloaded into the packer built without sanitizers (their runtime must come first), to
-# swap an output folder for a link at the moment an output is given its name.
+# swap an output folder for a link at the moment an output is given its name, change a
+# payload file while it is read, or fail a flush or close.
 add_library(swap_shim SHARED tests/unit/swap_shim.cpp)
 set_target_properties(swap_shim PROPERTIES COMPILE_OPTIONS "-Wall;-Wextra;-Werror;-O1"
                                            LINK_OPTIONS "")

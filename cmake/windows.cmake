@@ -91,7 +91,6 @@ endif()
 add_custom_target(launcher ALL
   COMMAND "${PROJECT_SOURCE_DIR}/cmake/pack-launcher.sh" "${HOST_PACK}"
           "$<TARGET_FILE:launcher-stub>" "${launcher_payload_sizes_DIR}/payload_dir.txt"
-          "${launcher_payload_sizes_DIR}/payload_sizes.h"
           "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
   BYPRODUCTS "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
   VERBATIM)

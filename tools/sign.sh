@@ -17,13 +17,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ -n "${TQ30_SIGN_PKCS12:-}" ]; then
   key=(-pkcs12 "$TQ30_SIGN_PKCS12")
-  [ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-pass "$TQ30_SIGN_PASSWORD")
 elif [ -n "${TQ30_SIGN_KEY:-}" ] && [ -n "${TQ30_SIGN_CERT:-}" ]; then
   key=(-certs "$TQ30_SIGN_CERT" -key "$TQ30_SIGN_KEY")
-  [ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-pass "$TQ30_SIGN_PASSWORD")
 else
   exit 3
 fi
+# The password reaches osslsigncode through a pipe on descriptor 3, never on a command line,
+# which any local user can read in /proc/PID/cmdline; printf is bash's own, not a process.
+# Nothing of it is written to disk, so nothing is left to remove.
+[ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-readpass /dev/fd/3)
 
 extra=()
 if [ -n "${TQ30_SIGN_TIMESTAMP_URL:-}" ]; then
@@ -35,4 +37,4 @@ fi
 
 rm -f "$out"
 osslsigncode sign "${key[@]}" -h sha256 -n "Varnholt Tonequill TQ-30" "${extra[@]}" \
-  -in "$in" -out "$out" >/dev/null
+  -in "$in" -out "$out" >/dev/null 3< <(printf '%s' "${TQ30_SIGN_PASSWORD:-}")

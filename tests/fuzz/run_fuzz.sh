@@ -14,7 +14,23 @@ mkdir -p "$corpus" "$tiny"
 build/fuzz/selfinst-pack names | while read -r name; do printf 'x' >"$tiny/$name"; done
 for arch in win32 win64; do
   cp build/$arch/launcher-stub.exe "$corpus/stub-$arch.exe"
-  build/fuzz/selfinst-pack pack --stub build/$arch/launcher-stub.exe --payload "$tiny" \
+  # pack takes only a stub compiled for the payload's sizes: the stub's table of sizes, found
+  # by the demo payload's sizes it was built with, is set to one byte per file.
+  build/fuzz/selfinst-pack names | (cd build/$arch/demo-payload && xargs stat -c %s) |
+    python3 -c '
+import struct, sys
+sizes = [int(line) for line in sys.stdin]
+stub = bytearray(open(sys.argv[1], "rb").read())
+stride = 12 if sys.argv[3] == "win32" else 24
+found = [at for at in range(0, len(stub) - stride * len(sizes), 4)
+         if all(struct.unpack_from("<I", stub, at + row * stride)[0] == size
+                for row, size in enumerate(sizes))]
+assert len(found) == 1, "no single table of sizes in the stub"
+for row in range(len(sizes)):
+    struct.pack_into("<I", stub, found[0] + row * stride, 1)
+open(sys.argv[2], "wb").write(stub)
+' build/$arch/launcher-stub.exe "$tiny/stub-$arch.exe" $arch
+  build/fuzz/selfinst-pack pack --stub "$tiny/stub-$arch.exe" --payload "$tiny" \
     -o "$corpus/packed-$arch.exe"
 done
 build/fuzz/fuzz-image-reader -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \

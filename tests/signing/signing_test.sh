@@ -67,6 +67,30 @@ PYTHON
   echo "$image: signed, verified, reproducible, tampering detected"
 done
 
+# The password stands on no command line while signing runs: an osslsigncode first on PATH
+# records its arguments and every process's command line, then runs the real one, which
+# signs only if the password reached it. The key's password is one no other process holds.
+secret="not-on-any-command-line-$$-$RANDOM"
+PASSWORD=$secret openssl pkcs12 -export -inkey "$work/ca/code.key" -in "$work/ca/code.pem" \
+  -certfile "$work/ca/ca.pem" -out "$work/secret.p12" -passout env:PASSWORD 2>/dev/null
+mkdir "$work/bin"
+cat >"$work/bin/osslsigncode" <<WRAPPER
+#!/usr/bin/env bash
+printf '%s\n' "\$@" >"$work/argv"
+cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\0' '\n' >"$work/cmdlines"
+exec $(command -v osslsigncode) "\$@"
+WRAPPER
+chmod +x "$work/bin/osslsigncode"
+PATH=$work/bin:$PATH TQ30_SIGN_PKCS12=$work/secret.p12 TQ30_SIGN_PASSWORD=$secret \
+  tools/sign.sh build/win32/tq30-setup.exe "$work/secret.exe" ||
+  fail "signing with a password failed"
+[ -s "$work/argv" ] && [ -s "$work/cmdlines" ] || fail "the wrapper did not run"
+if grep -qF -- "$secret" "$work/argv" "$work/cmdlines"; then
+  fail "the password stood on a command line while signing ran"
+fi
+osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$work/secret.exe" >/dev/null 2>&1 ||
+  fail "the image signed with a password does not verify"
+
 # Unsigned when no key is given: the script says so with its exit code.
 set +e
 env -u TQ30_SIGN_PKCS12 -u TQ30_SIGN_KEY -u TQ30_SIGN_CERT tools/sign.sh build/win32/tq30-setup.exe \

@@ -168,19 +168,30 @@ INSTANTIATE_TEST_SUITE_P(Names, AllOrNone,
                                   (std::get<1>(info.param) ? "Named" : "Unnamed");
                          });
 
-// The mode a replaced file had is kept; a new file has 0666 less the umask.
+// The mode a replaced file of the user's own had is kept, but for write permission for
+// group or others that the umask takes away; a new file, and one replacing another user's
+// file, has 0666 less the umask.
 struct ModeCase {
   const char* name;
   int existingMode;  // -1: no file there
   mode_t umask;
   mode_t expected;
+  bool anotherUsers;  // the file there belongs to kUnprivilegedId
 };
 void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.name; }
 
 const ModeCase kModes[] = {
-    {"Executable", 0755, 022, 0755}, {"Private", 0600, 022, 0600},
-    {"GroupRead", 0640, 077, 0640},  {"ReadOnly", 0444, 022, 0444},
-    {"NewFile", -1, 022, 0644},      {"NewFileUnderAStricterMask", -1, 027, 0640},
+    {"Executable", 0755, 022, 0755, false},
+    {"Private", 0600, 022, 0600, false},
+    {"GroupRead", 0640, 077, 0640, false},
+    {"ReadOnly", 0444, 022, 0444, false},
+    {"NewFile", -1, 022, 0644, false},
+    {"NewFileUnderAStricterMask", -1, 027, 0640, false},
+    {"WorldWritableLosesWhatTheMaskTakes", 0666, 022, 0644, false},
+    {"GroupWritableUnderAMaskThatAllowsIt", 0775, 002, 0775, false},
+    {"WorldWritableUnderAGroupMask", 0666, 002, 0664, false},
+    {"PlantedWorldWritableByAnotherUser", 0666, 022, 0644, true},
+    {"ExecutableOfAnotherUser", 0755, 027, 0640, true},
 };
 
 class ReplacedMode : public OutputFolderTest,
@@ -194,6 +205,9 @@ TEST_P(ReplacedMode, IsKept) {
   if (c.existingMode >= 0) {
     WriteBytes(path, BytesOf("old"));
     ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.existingMode)), 0);
+    if (c.anotherUsers) {
+      ASSERT_EQ(::chown(path.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    }
     replaced = LinkStatus(path).st_ino;
   }
   const mode_t saved = ::umask(c.umask);

@@ -2,6 +2,7 @@
 // and sizes is one line naming the file and the problem, with no output left behind.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "pack_support.h"
@@ -57,6 +58,18 @@ const Usage kUsages[] = {
      "/missing.exe: cannot open: No such file or directory"},
     {"AfterTheEndOfOptions", {"list", "--", "DIR/-odd.exe"}, 1, "/-odd.exe: cannot open"},
     {"LineBreakInAPath", {"list", "DIR/a\nb\x1b.exe"}, 1, "/a\\u000ab\\u001b.exe: cannot open"},
+    {"C1ControlInAPath",
+     {"list",
+      "DIR/a\xc2\x9b"
+      "31mb.exe"},
+     1,
+     "/a\\u009b31mb.exe: cannot open"},
+    {"ByteNotUtf8InAPath", {"list", "DIR/a\xff\x9b.exe"}, 1, "/a\\xff\\x9b.exe: cannot open"},
+    {"OverlongUtf8InAPath", {"list", "DIR/a\xc0\x8a.exe"}, 1, "/a\\xc0\\x8a.exe: cannot open"},
+    {"Utf8LettersInAPathStay",
+     {"list", "DIR/\xc3\xa9t\xc3\xa9.exe"},
+     1,
+     "/\xc3\xa9t\xc3\xa9.exe: cannot open"},
 };
 
 class CommandLine : public PackTest, public ::testing::WithParamInterface<Usage> {};
@@ -148,6 +161,33 @@ const BadInput kBadInputs[] = {
        return file;
      },
      "a symbolic link to nothing"},
+    // The stub was built for the demo payload; its readme.txt has grown since.
+    {"PayloadFileGrownSinceTheStubWasBuilt",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(0);
+       fs::resize_file(file, 2810);
+       return file;
+     },
+     "holds 2810 bytes where the stub was compiled for 2805; rebuild the stub "},
+    {"PayloadFileShrunkSinceTheStubWasBuilt",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir, kStub64);
+       const std::string file = t->CopyPayload() + "/" + Row(9);
+       fs::resize_file(file, 951331);
+       return file;
+     },
+     "holds 951331 bytes where the stub was compiled for 951332; rebuild the stub "},
+    {"StubWithoutCompiledSizes",
+     [](PackTest* t, const std::string& dir) {
+       t->CopyPayload();
+       Bytes stub = ReadBytes(kStub32);
+       const std::string name = std::string("readme.txt") + '\0';
+       *std::search(stub.begin(), stub.end(), name.begin(), name.end()) = 'R';
+       WriteBytes(dir + "/stub.exe", stub);
+       return dir + "/stub.exe";
+     },
+     "the image holds no table of the file sizes its launcher was compiled with"},
     {"StubIsNotAnImage",
      [](PackTest* t, const std::string& dir) {
        t->CopyPayload();
@@ -238,6 +278,24 @@ TEST_P(PackRefuses, WithOneLineNamingTheFileAndLeavesNoOutput) {
 }
 
 void PrintTo(const BadInput& b, std::ostream* out) { *out << b.name; }
+
+// A stub built for another payload: each file of another size is named on a line of its
+// own, before anything is written.
+TEST_F(PackTest, EveryFileOfAnotherSizeThanTheStubWasBuiltForIsNamed) {
+  const std::string payload = CopyPayload();
+  fs::resize_file(payload + "/" + Row(1), 786380);
+  fs::resize_file(payload + "/" + Row(6), 12000);
+  const CommandResult run =
+      RunPack({"pack", "--stub", kStub64, "--payload", payload, "-o", dir + "/out.exe"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "selfinst-pack: " + payload + "/" + Row(1) +
+                ": holds 786380 bytes where the stub was compiled for 786379; rebuild the stub " +
+                kStub64 + " for this payload\n" + "selfinst-pack: " + payload + "/" + Row(6) +
+                ": holds 12000 bytes where the stub was compiled for 12743; rebuild the stub " +
+                kStub64 + " for this payload\n");
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
+}
 
 INSTANTIATE_TEST_SUITE_P(BadInputs, PackRefuses, ::testing::ValuesIn(kBadInputs),
                          [](const auto& info) { return std::string(info.param.name); });

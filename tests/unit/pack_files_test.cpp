@@ -87,7 +87,8 @@ TEST_F(PackTest, APayloadAboveWhatWindowsMapsNeedsTheLargeAddressFlag) {
     tool.timeoutSeconds = 300;
     return RunTool(tool);
   };
-  const ToolResult pack = run({"pack", "--stub", kStub32, "--payload", payload, "-o", image});
+  const std::string stub = StubFor(kStub32, payload, dir + "/stub.exe");
+  const ToolResult pack = run({"pack", "--stub", stub, "--payload", payload, "-o", image});
   ASSERT_EQ(pack.exitCode, 0) << pack.err;
   EXPECT_EQ(run({"verify", image}).exitCode, 0);
 
@@ -338,11 +339,63 @@ INSTANTIATE_TEST_SUITE_P(Extract, ExtractKeeps, ::testing::ValuesIn(kInTheWay),
 
 // Interrupted while it writes its output, pack leaves nothing behind. The moment is told
 // by the output's file being open in the folder, named or not yet.
+// Another writer changes a payload file while pack reads it (tests/unit/swap_shim.cpp
+// makes the change at the chosen read): the file is named, and nothing is written.
+struct PayloadChange {
+  const char* name;
+  std::size_t row;
+  const char* how;      // grow: a byte appended; rewrite: its first bytes, at the same size
+  int atRead;           // the file's pread at which it changes
+  std::uintmax_t size;  // 0: as it is; else made this long, read in more than one piece
+};
+
+const PayloadChange kPayloadChanges[] = {
+    {"GrowsBeforeItIsRead", 1, "grow", 1, 0},
+    {"RewrittenAtTheSameSizeBeforeItIsRead", 0, "rewrite", 1, 0},
+    {"GrowsBetweenTwoPieces", 9, "grow", 2, 3u << 20},
+    {"RewrittenAtTheSameSizeBetweenTwoPieces", 9, "rewrite", 2, 3u << 20},
+};
+
+class PayloadChanged : public PackTest, public ::testing::WithParamInterface<PayloadChange> {};
+
+TEST_P(PayloadChanged, WhileReadFailsPackNamingTheFileAndWritesNothing) {
+  ASSERT_TRUE(fs::exists(PlainPack())) << "the packer without sanitizers is built by ./build.sh";
+  const std::string payload = CopyPayload();
+  const std::string file = payload + "/" + Row(GetParam().row);
+  if (GetParam().size != 0) {
+    fs::resize_file(file, GetParam().size);
+  }
+  fs::create_directory(dir + "/out");
+  ToolRun run;
+  run.tool = PlainPack();
+  run.args = {"pack",
+              "--stub",
+              StubFor(kStub32, payload, dir + "/stub.exe"),
+              "--payload",
+              payload,
+              "-o",
+              dir + "/out/setup.exe"};
+  run.env = {"LD_PRELOAD=" SWAP_SHIM, "CHANGE_FILE=" + file,
+             std::string("CHANGE_HOW=") + GetParam().how,
+             "CHANGE_AT_READ=" + std::to_string(GetParam().atRead)};
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_EQ(result.err, "selfinst-pack: " + file + ": changed while it was being read\n");
+  EXPECT_EQ(FolderEntries(dir + "/out"), std::vector<std::string>{});
+}
+
+void PrintTo(const PayloadChange& c, std::ostream* out) { *out << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Changes, PayloadChanged, ::testing::ValuesIn(kPayloadChanges),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   const std::string payload = CopyPayload();
   fs::resize_file(payload + "/" + Row(9), 400u << 20);  // sparse: a long write
   ToolRun run;
-  run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out.exe"};
+  run.args = {"pack",          "--stub", StubFor(kStub32, payload, dir + "/stub.exe"),
+              "--payload",     payload,  "-o",
+              dir + "/out.exe"};
   const pid_t child = StartTool(run);
   ASSERT_GT(child, 0);
   const bool writing = WaitForFileOpenIn(child, dir, 60);
@@ -351,7 +404,7 @@ TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(writing) << "the output was never open";
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "ended by the signal";
-  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
+  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"payload", "stub.exe"}));
 }
 
 }  // namespace

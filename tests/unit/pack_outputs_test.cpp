@@ -1,7 +1,7 @@
 // Where the writing commands put their outputs: never anywhere but the folder named, even
 // when that folder is swapped for a link while they run; never over something that is not
-// a regular file, nor over an input; a replaced file keeps its mode; and whatever ends
-// them, the folder is left holding what it held before.
+// a regular file, nor over an input; a replaced file of the user's keeps its mode; and whatever
+// ends them, the folder is left holding what it held before.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -18,11 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string PlainPack() {
-  const char* other = std::getenv("TQ30_PLAIN_PACK_UNDER_TEST");
-  return other != nullptr ? other : PLAIN_PACK;
-}
 
 // Everything under `root` by relative path: a file's length and a hash of its bytes, a
 // link's target, a folder as "name/", anything else by its type alone (a FIFO is never
@@ -111,6 +106,66 @@ TEST_P(FolderSwapped, LeavesTheFolderLinkedToUntouched) {
 void PrintTo(const Swap& s, std::ostream* out) { *out << s.name; }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, FolderSwapped, ::testing::ValuesIn(kSwaps),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A flush or close that fails (tests/unit/swap_shim.cpp makes it fail): for an output
+// before it is named, nothing is named and a file at the name is kept; for the folder after
+// the names are given, the run fails too, and only a file that replaced another stays.
+struct FlushFault {
+  const char* name;
+  bool extracting;   // else pack over the user's out/setup.exe
+  const char* call;  // fsync or close
+  bool ofTheFolder;  // else of the outputs
+  const char* problem;
+  bool newFileStays;
+};
+
+const FlushFault kFlushFaults[] = {
+    {"PackOutputFlush", false, "fsync", false, "setup.exe: cannot flush to disk: ", false},
+    {"PackOutputClose", false, "close", false, "setup.exe: cannot close: ", false},
+    {"PackFolderFlush", false, "fsync", true, "out: cannot flush the folder to disk: ", true},
+    {"ExtractOutputFlush", true, "fsync", false, ": cannot flush to disk: ", false},
+    {"ExtractOutputClose", true, "close", false, ": cannot close: ", false},
+    {"ExtractFolderFlush", true, "fsync", true, "new: cannot flush the folder to disk: ", false},
+};
+
+class FlushFails : public PackTest, public ::testing::WithParamInterface<FlushFault> {};
+
+TEST_P(FlushFails, FailsTheRunWithOneLine) {
+  ASSERT_TRUE(fs::exists(PlainPack())) << "the packer without sanitizers is built by ./build.sh";
+  Packed(kStub32, "good.exe");
+  const std::string out = dir + "/out";
+  fs::create_directory(out);
+  WriteBytes(out + "/setup.exe", Text("the user's good program\n"));
+  WriteBytes(out + "/letter.txt", Text("dear reader\n"));
+  const std::map<std::string, std::string> before = Tree(out);
+  ToolRun run;
+  run.tool = PlainPack();
+  run.args = GetParam().extracting
+                 ? std::vector<std::string>{"extract", dir + "/good.exe", "-C", out + "/new"}
+                 : std::vector<std::string>{"pack",   "--stub", kStub32,           "--payload",
+                                            kPayload, "-o",     out + "/setup.exe"};
+  const std::string folder = GetParam().extracting ? out + "/new" : out;
+  run.env = {"LD_PRELOAD=" SWAP_SHIM, std::string("FAIL_CALL=") + GetParam().call,
+             "FAIL_PATH=" + folder + (GetParam().ofTheFolder ? "" : "/")};
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_EQ(CountLines(result.err), 1) << result.err;
+  EXPECT_EQ(result.err.rfind("selfinst-pack: " + folder, 0), 0u) << result.err;
+  EXPECT_NE(result.err.find(std::string(GetParam().problem) + "Input/output error\n"),
+            std::string::npos)
+      << result.err;
+  if (GetParam().newFileStays) {
+    EXPECT_TRUE(ReadBytes(out + "/setup.exe") == ReadBytes(dir + "/good.exe"));
+    EXPECT_EQ(FolderEntries(out), (std::vector<std::string>{"letter.txt", "setup.exe"}));
+  } else {
+    EXPECT_EQ(Tree(out), before);
+  }
+}
+
+void PrintTo(const FlushFault& f, std::ostream* out) { *out << f.name; }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FlushFails, ::testing::ValuesIn(kFlushFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Something at the output's name that is not a regular file: the command refuses it and
@@ -254,8 +309,9 @@ class Interrupted : public PackTest, public ::testing::WithParamInterface<std::t
     large = pattern;
     fs::copy(kPayload, large + "/payload");
     fs::resize_file(large + "/payload/data.2", 400u << 20);
-    const CommandResult packed = RunPack(
-        {"pack", "--stub", kStub32, "--payload", large + "/payload", "-o", large + "/large.exe"});
+    StubFor(kStub32, large + "/payload", large + "/stub.exe");
+    const CommandResult packed = RunPack({"pack", "--stub", large + "/stub.exe", "--payload",
+                                          large + "/payload", "-o", large + "/large.exe"});
     ASSERT_EQ(packed.exitCode, 0) << packed.output;
   }
   static void TearDownTestSuite() { fs::remove_all(large); }
@@ -276,8 +332,13 @@ TEST_P(Interrupted, WhileWritingLeavesTheFolderAsItWas) {
     folder = dir + "/out";
     fs::create_directory(folder);
     WriteBytes(folder + "/keep.txt", Text("kept\n"));
-    run.args = {
-        "pack", "--stub", kStub32, "--payload", large + "/payload", "-o", folder + "/setup.exe"};
+    run.args = {"pack",
+                "--stub",
+                large + "/stub.exe",
+                "--payload",
+                large + "/payload",
+                "-o",
+                folder + "/setup.exe"};
   }
   const std::map<std::string, std::string> before = Tree(dir);
   const pid_t child = StartTool(run);

@@ -1,5 +1,6 @@
 #include "pack_support.h"
 
+#include "compiled_sizes.h"
 #include "image_checksum.h"
 #include "pack_process.h"
 #include "unprivileged.h"
@@ -24,6 +25,11 @@ std::string ToolUnderTest() {
   return other != nullptr ? other : SELFINST_PACK;
 }
 }  // namespace
+
+std::string PlainPack() {
+  const char* other = std::getenv("TQ30_PLAIN_PACK_UNDER_TEST");
+  return other != nullptr ? other : PLAIN_PACK;
+}
 
 const std::string kPack = ToolUnderTest();
 const std::string kPayload = TEST_PAYLOAD_DIR;
@@ -162,6 +168,22 @@ std::size_t ItemIndex(const StoreView& store, const std::string& key) {
   }
   ADD_FAILURE() << "no item " << key;
   return 0;
+}
+
+std::string StubFor(const std::string& stub, const std::string& payload, const std::string& path) {
+  Bytes bytes = ReadBytes(stub);
+  const ImageFile image = AsImage(bytes);
+  const PeImage pe = ParsePe(bytes);
+  CompiledSizes compiled;
+  Report report;
+  EXPECT_TRUE(FindCompiledSizes(image, pe, pe.sections.size(), &compiled, &report))
+      << Lines(report);
+  for (std::size_t row = 0; row < compiled.sizes.size(); ++row) {
+    PutU32(&bytes, compiled.at + row * compiled.rowSize,
+           static_cast<std::uint32_t>(fs::file_size(payload + "/" + Manifest()[row].fileName)));
+  }
+  WriteBytes(path, bytes);
+  return path;
 }
 
 void PackTest::SetUp() {

@@ -13,6 +13,8 @@ extern const std::string kPack;  // the tool under test
 extern const std::string kPayload;
 extern const std::string kStub32;
 extern const std::string kStub64;
+// The packer built without sanitizers, into which tests/unit/swap_shim.cpp is preloaded.
+std::string PlainPack();
 
 struct CommandResult {
   int exitCode;        // -1 when ended by a signal, -2 when stopped for taking too long
@@ -34,6 +36,10 @@ void PutU16(Bytes* image, std::size_t at, std::uint32_t value);
 void PutU32(Bytes* image, std::size_t at, std::uint32_t value);
 // The checksum a loader expects, after a test changed an image.
 void FixCheckSum(Bytes* image);
+
+// Writes to `path` a copy of `stub` whose table of compiled sizes holds the sizes of the
+// files of `payload`, as the packer sees a stub built for that payload; returns `path`.
+std::string StubFor(const std::string& stub, const std::string& payload, const std::string& path);
 
 // An image held in memory, as the packer's readers take it.
 ImageFile AsImage(const Bytes& image);

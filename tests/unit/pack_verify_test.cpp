@@ -1,6 +1,9 @@
 // Each rule of the store and each field a loader trusts, broken in a copy of a good
 // image: verify reports it, and extract refuses the image and writes nothing.
+#include <algorithm>
 #include <filesystem>
+
+#include "compiled_sizes.h"
 
 #include "pack_support.h"
 
@@ -25,6 +28,16 @@ std::size_t StoreSectionHeader(const ParsedImage& parsed) {
 }
 std::size_t ResourceDirectory(const ParsedImage& parsed) {
   return DataDirectoryAt(parsed.pe, dataDirectory::kResource);
+}
+
+// Where the launcher's table of the sizes it was compiled with lies in the image.
+CompiledSizes CompiledTable(const Bytes& image, const ParsedImage& parsed) {
+  CompiledSizes compiled;
+  Report report;
+  EXPECT_TRUE(
+      FindCompiledSizes(AsImage(image), parsed.pe, parsed.store.section, &compiled, &report))
+      << Lines(report);
+  return compiled;
 }
 
 const Breakage kBreakages[] = {
@@ -78,6 +91,22 @@ const Breakage kBreakages[] = {
     {"ItemDiffersFromPayload",
      [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 1211552 + 100)] ^= 1; },
      "item DATA_2 differs from the payload file", true, false},
+    // As a stub built for an older payload would be packed: the launcher writes 2800 bytes.
+    {"CompiledSizeDiffersFromItem",
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, CompiledTable(*image, parsed).at, 2800);
+     },
+     "item README_TXT holds 2805 bytes, but the launcher was compiled for 2800: it would write "
+     "readme.txt with the wrong bytes",
+     true, true},
+    {"CompiledSizesNotFound",
+     [](Bytes* image, const ParsedImage& parsed) {
+       const std::string key = "readme_txt";
+       const auto at = std::search(image->begin(), image->end(), key.begin(), key.end());
+       ASSERT_LT(static_cast<std::uint64_t>(at - image->begin()), parsed.store.sectionOffset);
+       *at = 'R';
+     },
+     "the image holds no table of the file sizes its launcher was compiled with", true, true},
     {"WrongCheckSum",
      [](Bytes* image, const ParsedImage& parsed) {
        PutU32(image, OptionalFieldAt(parsed.pe, optional::kCheckSum), 12345);
@@ -135,6 +164,9 @@ TEST_P(VerifyCatches, TheBrokenRuleAndExtractWritesNothing) {
 
   const CommandResult extract = RunPack({"extract", broken, "-C", dir + "/out"});
   if (GetParam().extractRefuses) {
+    const CommandResult alone = RunPack({"verify", broken});
+    EXPECT_EQ(alone.exitCode, 1) << "without --payload";
+    EXPECT_NE(alone.output.find(GetParam().expectedProblem), std::string::npos) << alone.output;
     EXPECT_EQ(extract.exitCode, 1) << extract.output;
     EXPECT_NE(extract.output.find(GetParam().expectedProblem), std::string::npos) << extract.output;
     EXPECT_EQ(FolderEntries(dir + "/out"), std::vector<std::string>{});

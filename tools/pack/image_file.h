@@ -52,7 +52,7 @@ bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vect
 // Exactly `size` bytes of an open file from `at`; false at an error (errno says which)
 // or at the end of the file (errno 0).
 bool ReadFromFile(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
-// A file that grew or shrank between finding its size and reading it.
+// A file written to between finding its size and reading its last byte.
 constexpr const char* kChangedWhileRead = "changed while it was being read";
 
 // Reads a regular file whole, for inputs that are small by nature (a stub, an old header).

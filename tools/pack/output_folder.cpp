@@ -374,9 +374,8 @@ const char* Kind(mode_t mode) {
   return "something else";
 }
 
-// Whether an output may take `name`; `*mode` is the permissions of a regular file there
-// to replace, or -1 when there is none.
-// to replace, or 0 when there is none.
+// Whether an output may take `name`; `*mode` is the permissions the output takes from a
+// regular file there to replace, or -1 when it takes none and keeps a new file's.
 bool MayTake(const std::string& name, const std::string& shown, const char* prefix, int* mode,
              Report* report) {
   *mode = -1;
@@ -396,8 +395,15 @@ bool MayTake(const std::string& name, const std::string& shown, const char* pref
     return Refuse(report, shown,
                   "the file is one of the command's inputs; it is kept, and nothing is written");
   }
-  // Not set-user or set-group ID: whoever runs this owns the new file.
-  *mode = static_cast<int>(status.st_mode & 0777);
+  // A mode is kept only from the user's own file: another user may have planted one that
+  // anyone can write, for the file that replaces it to take. Neither does a kept mode let
+  // group or others write beyond what the umask allows, nor keep set-user or set-group ID
+  // (whoever runs this owns the new file).
+  if (status.st_uid == ::geteuid()) {
+    const mode_t mask = ::umask(0);
+    (void)::umask(mask);
+    *mode = static_cast<int>(status.st_mode & 0777 & ~(mask & (S_IWGRP | S_IWOTH)));
+  }
   return true;
 }
 
@@ -486,6 +492,51 @@ bool NameReplacing(Report* report) {
     temporaries[k].name[0] = '\0';
   }
   return true;
+}
+
+// Each output reaches the disk before it is named, so that no name, least of all one that
+// replaced a good file, ever points at bytes a crash could still lose. Closing a copy of its
+// descriptor runs what closing it would (a network file system reports deferred write
+// errors there) while the output stays open to be named.
+bool FlushOutputs(Report* report) {
+  for (std::size_t k = 0; k < set.outputs.size(); ++k) {
+    const int fd = set.outputs[k].fd;
+    if (::fsync(fd) != 0) {
+      return Refuse(report, OutputPath(k), Reason("cannot flush to disk: "));
+    }
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0 || ::close(copy) != 0) {
+      return Refuse(report, OutputPath(k), Reason("cannot close: "));
+    }
+  }
+  return true;
+}
+
+// The names given reach the disk too, through the folder that holds them. A folder this
+// user may write but not read cannot be opened to flush it; the file system then keeps
+// its names as it would without being asked.
+bool FlushFolder(int folder, const std::string& shown, Report* report) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == EACCES || Refuse(report, shown, Reason("cannot flush the folder to disk: "));
+  }
+  const bool flushed = ::fsync(fd) == 0;
+  const int error = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!flushed) {
+    errno = error;
+  }
+  return (flushed && closed) || Refuse(report, shown, Reason("cannot flush the folder to disk: "));
+}
+
+// The output folder, and the folder each folder made was made in.
+bool FlushFolders(Report* report) {
+  for (sig_atomic_t i = 0; i < madeCount; ++i) {
+    if (!FlushFolder(madeFolders[i].parent, set.shown, report)) {
+      return false;
+    }
+  }
+  return FlushFolder(set.folder, set.shown, report);
 }
 
 bool WriteAt(int fd, std::uint64_t offset, const void* data, std::size_t size) {
@@ -650,9 +701,18 @@ bool PlaceOutputs(Report* report) {
   }
   // Pending signals are delivered once the whole set has its names, or none has.
   SignalsBlocked blocked;
-  const bool placed = set.existing == Existing::kKeep ? NameKeeping(report) : NameReplacing(report);
+  const bool keeping = set.existing == Existing::kKeep;
+  bool placed = FlushOutputs(report) && (keeping ? NameKeeping(report) : NameReplacing(report));
   if (!placed) {
     RemoveWhatWasMade();
+  } else if (!FlushFolders(report)) {
+    placed = false;
+    // Names that replaced nothing go again; a replaced file is gone already, and the file
+    // that took its name is on the disk.
+    if (keeping) {
+      RemoveNamed(set.outputs.size());
+      RemoveWhatWasMade();
+    }
   }
   EndSet();
   return placed;

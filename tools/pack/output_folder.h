@@ -51,7 +51,11 @@ bool WriteOutputAt(std::size_t output, std::uint64_t offset, const void* data, s
                    Report* report);
 // The output's open file (readable and writable), to read back what was written.
 int OutputDescriptor(std::size_t output);
-// Names every output of the set, or none: a replaced file's mode is kept. Ends the set.
+// Flushes every output to disk, then names every output of the set, or none, then flushes
+// the folder: a failing flush or close names nothing, and a failing flush of the folder
+// fails the set too, removing the names of outputs that replaced nothing. A replaced file's
+// mode is kept when the file was the user's own, less any write permission for group or
+// others the umask takes away; else the output has a new file's mode. Ends the set.
 bool PlaceOutputs(Report* report);
 // Removes what the set made, its outputs and the folders it created, and ends the set.
 void DiscardOutputs();

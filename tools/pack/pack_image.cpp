@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "compiled_sizes.h"
 #include "image_checksum.h"
 #include "pe_image.h"
 #include "store_layout.h"
@@ -148,11 +149,34 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
       }
       done += size;
     }
+    if (!PayloadUnchanged(files[record.row], payload, record.row, report)) {
+      return false;
+    }
   }
   return true;
 }
 
 }  // namespace
+
+bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                        Report* report) {
+  PeImage image;
+  CompiledSizes compiled;
+  if (!ParsePeImage(stub, &image, report) ||
+      !FindCompiledSizes(stub, image, image.sections.size(), &compiled, report)) {
+    return false;
+  }
+  const std::size_t before = report->size();
+  for (std::size_t row = 0; row < files.size(); ++row) {
+    if (files[row].size != compiled.sizes[row]) {
+      Refuse(report, files[row].path,
+             "holds " + std::to_string(files[row].size) +
+                 " bytes where the stub was compiled for " + std::to_string(compiled.sizes[row]) +
+                 "; rebuild the stub " + stub.path + " for this payload");
+    }
+  }
+  return report->size() == before;
+}
 
 bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
                        PackedHead* packed, Report* report) {

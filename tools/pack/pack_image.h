@@ -21,6 +21,12 @@ struct PackedHead {
 bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
                        PackedHead* packed, Report* report);
 
+// Refuses, one line per file, payload files whose sizes differ from those the stub was
+// compiled with (its launcher would write them with the compiled size), and a stub without
+// such sizes.
+bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                        Report* report);
+
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
 // `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take
 // a store or whose image verify would refuse for its headers.

@@ -44,6 +44,14 @@ std::string FolderProblem(const std::string& folder) {
   return S_ISDIR(status.st_mode) ? "" : "not a folder";
 }
 
+FileStamp StampOf(const struct stat& status) {
+  const auto nanoseconds = [](const struct timespec& time) {
+    return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
+  };
+  return {static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
+          nanoseconds(status.st_ctim)};
+}
+
 }  // namespace
 
 bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Report* report) {
@@ -104,6 +112,7 @@ bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>&
       return Refuse(report, file.path, reason);
     }
     payload->fds.push_back(fd);
+    payload->stamps.push_back(StampOf(status));
     payload->inputs.files.push_back({status.st_dev, status.st_ino});
     if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != file.size) {
       ClosePayloadFiles(payload);
@@ -119,6 +128,7 @@ void ClosePayloadFiles(OpenPayload* payload) {
     (void)::close(fd);
   }
   payload->fds.clear();
+  payload->stamps.clear();
 }
 
 bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
@@ -129,6 +139,19 @@ bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t 
   return Refuse(
       report, file.path,
       errno == 0 ? kChangedWhileRead : std::string("cannot read: ") + std::strerror(errno));
+}
+
+bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload, std::size_t row,
+                      Report* report) {
+  struct stat status {};
+  if (::fstat(payload.fds[row], &status) != 0) {
+    return Refuse(report, file.path, std::string("cannot read: ") + std::strerror(errno));
+  }
+  const FileStamp now = StampOf(status);
+  const FileStamp& opened = payload.stamps[row];
+  return (now.size == opened.size && now.modified == opened.modified &&
+          now.changed == opened.changed) ||
+         Refuse(report, file.path, kChangedWhileRead);
 }
 
 std::string SizesHeader(const std::vector<std::uint64_t>& sizes) {

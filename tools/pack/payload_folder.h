@@ -20,8 +20,15 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
 
 // The checked files opened for reading (each still the regular file of the size found),
 // with their identities and the folder's, which no output may take the place of.
+// What tells that a file was written: its size and its modification and change times.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds
+  std::int64_t changed = 0;
+};
 struct OpenPayload {
   std::vector<int> fds;
+  std::vector<FileStamp> stamps;  // as each file was opened
   Inputs inputs;
 };
 bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>& files,
@@ -30,6 +37,11 @@ void ClosePayloadFiles(OpenPayload* payload);
 // Exactly `size` bytes of an open payload file from `at`; a short read is a changed file.
 bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
                  std::uint8_t* out, Report* report);
+
+// Whether an open payload file is still as it was when opened: a file written while it was
+// read (grown, or rewritten at the same size) gave a torn mix of its bytes.
+bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload, std::size_t row,
+                      Report* report);
 
 // payload_sizes.h: PAYLOAD_SIZE_<key> for each row's size.
 std::string SizesHeader(const std::vector<std::uint64_t>& sizes);

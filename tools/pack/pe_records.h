@@ -22,7 +22,9 @@ std::string Hex(std::uint64_t value);
 // A character unit read from an image as messages show it: printable ASCII as it is, any
 // other unit, and the backslash, as "\uXXXX", so that an image cannot reach the terminal.
 std::string Printable(std::uint32_t unit);
-// A path as messages show it: each control character escaped, so one problem is one line.
+// A path, or anything else read from outside, as messages show it: each control character
+// (C0, DEL and C1) as "\uXXXX" and each byte that is not UTF-8 as "\xXX", so that one
+// problem is one line and nothing reaches the terminal as a command.
 std::string Shown(const std::string& text);
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
@@ -63,6 +65,8 @@ constexpr std::uint16_t kPe32PlusMagic = 0x20b;
 constexpr Field kMagic{"Magic", 0, 2};
 constexpr Field kAddressOfEntryPoint{"AddressOfEntryPoint", 16, 4};
 constexpr FormatField kSizeOfInitializedData{"SizeOfInitializedData", 8, 8, 4};
+// In a PE32+ the low half of eight bytes, the high half following it.
+constexpr FormatField kImageBase{"ImageBase", 28, 24, 4};
 constexpr FormatField kSectionAlignment{"SectionAlignment", 32, 32, 4};
 constexpr FormatField kFileAlignment{"FileAlignment", 36, 36, 4};
 constexpr FormatField kSizeOfImage{"SizeOfImage", 56, 56, 4};

@@ -158,12 +158,13 @@ int Pack(const Options& options) {
     return Fail(report);
   }
   payload.inputs.files.push_back(stubIdentity);
+  const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   std::size_t output = 0;
-  if (!BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
+  if (!CheckCompiledSizes(stub, files, &report) ||
+      !BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
     ClosePayloadFiles(&payload);
     return Fail(report);
   }
-  const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   std::uint32_t checkSum = 0;
   bool packed = PackImage(stub, files, payload, output, &checkSum, &report);
   ClosePayloadFiles(&payload);
@@ -257,6 +258,9 @@ int Verify(const Options& options) {
   };
   const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store,
                                     withPayload ? compare : ItemTaker{}, &report);
+  for (std::size_t row = 0; verified && row < payload.fds.size(); ++row) {
+    (void)PayloadUnchanged(files[row], payload, row, &report);
+  }
   ClosePayloadFiles(&payload);
   CloseImageFile(&loaded.file);
   if (!verified || !report.empty()) {

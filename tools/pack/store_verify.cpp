@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "compiled_sizes.h"
 #include "store_reader.h"
 
 namespace {
@@ -97,6 +98,25 @@ Span ZeroSpan(const ImageFile& file, std::uint64_t at, std::uint64_t size,
           }};
 }
 
+// The launcher writes each file with the size compiled into it, not the item's: any other
+// item would be written cut short, or with bytes that are not the file's.
+void CheckCompiledSizes(const ImageFile& file, const PeImage& image, const StoreView& store,
+                        const std::vector<const StoredItem*>& byRow, Report* report) {
+  CompiledSizes compiled;
+  if (!FindCompiledSizes(file, image, store.section, &compiled, report)) {
+    return;
+  }
+  for (std::size_t row = 0; row < byRow.size(); ++row) {
+    if (byRow[row]->size != compiled.sizes[row]) {
+      Refuse(report, file.path,
+             "item " + UpperCase(Manifest()[row].itemKey) + " holds " +
+                 std::to_string(byRow[row]->size) + " bytes, but the launcher was compiled for " +
+                 std::to_string(compiled.sizes[row]) + ": it would write " +
+                 Manifest()[row].fileName + " with the wrong bytes");
+    }
+  }
+}
+
 // The size a PE32 without the large-address flag may carry: its 2 GB leave no more.
 void CheckLargeAddressAware(const ImageFile& file, const PeImage& image, std::uint64_t total,
                             Report* report) {
@@ -155,6 +175,7 @@ bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
     return false;
   }
   CheckLargeAddressAware(file, image, total, report);
+  CheckCompiledSizes(file, image, store, byRow, report);
   const std::vector<StoreRecord> records = StoreRecords(sizes, Manifest(), store.sectionRva);
   const std::uint32_t storeSize = StoreSize(records);
   CheckStoreSection(file, image, store, storeSize, report);

@@ -1,0 +1,23 @@
+// The sizes a launcher was compiled with. The launcher writes each file with the size in its
+// table (payloadTable, src/payload/payload.h), whatever its item holds: a table that differs
+// from the items means files written cut short or padded with other bytes. The table is
+// found in the image by its rows, each a size and the addresses of the manifest's file name
+// and key, in manifest order, ended by a row of zeros.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pe_image.h"
+
+struct CompiledSizes {
+  std::uint64_t at = 0;              // file offset of the table's first row
+  std::size_t rowSize = 0;           // 12 in a PE32, 24 in a PE32+
+  std::vector<std::uint32_t> sizes;  // one per manifest row
+};
+
+// Looks in the raw data of the first `sectionCount` sections held in the image's head;
+// false, with the problem, unless the table is there exactly once.
+bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
+                       CompiledSizes* found, Report* report);
