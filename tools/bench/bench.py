@@ -49,11 +49,13 @@ def preset_build(preset, build_dir, payload, target):
     run("cmake", "--build", build_dir, "--target", target, stdout=subprocess.DEVNULL)
 
 
-def build_launcher_for(payload, name, build):
+def build_launcher_for(payload, name, build, target="launcher"):
     """The launcher of `build` carrying `payload` (packed and verified by its build), with
-    the manifest's sizes read from it."""
+    the manifest's sizes read from it; or another target built for the same payload."""
     build_dir = os.path.join(BENCH, f"{build.name}-{name}")
-    preset_build(PRESETS[build.name], build_dir, payload, "launcher")
+    preset_build(PRESETS[build.name], build_dir, payload, target)
+    if target != "launcher":
+        return os.path.join(build_dir, target + ".exe")
     return os.path.join(build_dir, os.path.basename(build.launcher))
 
 
@@ -147,7 +149,8 @@ def bench_extraction(wine, repeats):
     baseline_args = [str(x) for pair in zip(FILES, sizes) for x in pair]
     loader = os.path.join(BENCH, f"exit-at-once-256m-{wine.build.name}.exe")
     run(PACK, "pack", "--stub",
-        wine.build.program("exit-at-once.exe"), "--payload", payload, "-o", loader)
+        build_launcher_for(payload, "256m", wine.build, "exit-at-once"), "--payload", payload,
+        "-o", loader)
     launcher_times, baseline_times, installer_times, load_times = [], [], [], []
     for _ in range(repeats):
         folder = wine.scratch()

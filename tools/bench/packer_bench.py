@@ -27,7 +27,6 @@ from tq30.manifest import FILES, file_of  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 PACK = os.path.join(ROOT, "dist", "selfinst-pack")
-STUB = os.path.join(ROOT, "build", "win32", "launcher-stub.exe")
 DEMO_BYTES = 2161820  # make-demo-payload at --scale 1
 MIB = 2**20
 
@@ -87,6 +86,17 @@ def make_payload(size_mib):
                     "--installer", os.path.join(ROOT, "build", "win32", file_of("setup_exe")),
                     "--scale", str(scale)], check=True)
     return payload
+
+
+def stub_for(payload):
+    """The PE32 launcher's stub compiled with the sizes of `payload`, as pack requires."""
+    build_dir = os.path.join(BENCH, "packer-stub")
+    subprocess.run(["cmake", "--preset", "win32", "-B", build_dir,
+                    "-DTQ30_PAYLOAD_DIR:STRING=" + payload], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "--target", "launcher-stub"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "launcher-stub.exe")
 
 
 def alternate(repeats, payload, tool, tool_output, copies):
@@ -151,12 +161,13 @@ def measure(opts):
     os.makedirs(BENCH, exist_ok=True)
     payload = make_payload(opts.size_mib)
     size = f"{sum(os.path.getsize(os.path.join(payload, f)) for f in FILES) / MIB:,.0f} MiB"
+    stub = stub_for(payload)
     image = os.path.join(BENCH, "packer-image.exe")
     unpacked = os.path.join(BENCH, "packer-unpacked")
     copy = [os.path.join(BENCH, "packer-copy-1")]
     rows = []
     try:
-        verbs = [("pack", [PACK, "pack", "--stub", STUB, "--payload", payload, "-o", image],
+        verbs = [("pack", [PACK, "pack", "--stub", stub, "--payload", payload, "-o", image],
                   image),
                  ("verify --payload", [PACK, "verify", image, "--payload", payload], None),
                  ("extract", [PACK, "extract", image, "-C", unpacked], unpacked)]
