@@ -164,7 +164,6 @@ def start(state_dir, build_name):
     state_file = os.path.join(os.path.abspath(state_dir), "session.json")
     state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix"),
              "state_file": state_file}
-    engine_line = ""
     if BUILDS[build_name].in_runtime:
         engine_name, engine_line = runtime.engine()
         print(engine_line, flush=True)
@@ -174,7 +173,6 @@ def start(state_dir, build_name):
             _save(state_dir, {**state, "unavailable": str(reason)})
             raise
         state["prefix"] = state["holder"].get("prefix", state["prefix"])
-        engine_line = f" ({engine_line})"
     _save(state_dir, state)  # from here on, stop() can end what was started
     state["display"], state["xvfb_pid"] = start_display(Session(state))
     _save(state_dir, state)
@@ -191,7 +189,7 @@ def start(state_dir, build_name):
         _quiet(session, WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                "Managed", "/d", "N", "/f", timeout=120)
     print(f"{build_name} wine session on {state['display']}, prefix ready in "
-          f"{time.monotonic() - started:.1f} s{engine_line}")
+          f"{time.monotonic() - started:.1f} s")
     return session
 
 
