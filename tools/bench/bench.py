@@ -398,6 +398,7 @@ def main():
     with open(os.path.join(ROOT, "BENCHMARKS.md"), "w") as f:
         f.write(intro.replace("{table}", result).replace("{date}", when)
                 .replace("{machine}", machine()).replace("{repeats}", str(repeats))
+                .replace("{engine}", line)
                 .replace("{shortfalls}", shortfalls(rows)))
 
 
