@@ -44,10 +44,10 @@ choose_engine() {
   local probe
   probe=$cache/probe32-$(sha256sum "$here/probe32.cpp" | cut -c1-16)
   if [ ! -x "$probe" ]; then
-    mkdir -p "$cache"
-    if ! c++ -no-pie -O1 -o "$probe.partial.$$" "$here/probe32.cpp" 2>/dev/null; then
+    if ! mkdir -p "$cache" 2>/dev/null ||
+      ! c++ -no-pie -O1 -o "$probe.partial.$$" "$here/probe32.cpp" 2>/dev/null; then
       rm -f "$probe.partial.$$"
-      engine=emulated why="the probe for 32-bit code could not be compiled (c++ -no-pie)"
+      engine=emulated why="the probe for 32-bit code could not be built in $cache (c++ -no-pie)"
       return
     fi
     mv "$probe.partial.$$" "$probe"
@@ -72,7 +72,7 @@ ensure_root() {
   [ -f "$runtime/.ready" ] && return 0
   [ "$(id -u)" -eq 0 ] || fail "building the PE32 runtime needs root (mmdebstrap, chroot)"
   command -v mmdebstrap >/dev/null || fail "mmdebstrap is missing: run tools/install-deps.sh"
-  mkdir -p "$cache"
+  mkdir -p "$cache" 2>/dev/null || fail "the cache folder $cache cannot be made"
   exec 9>"$cache/.lock"
   flock 9
   [ -f "$runtime/.ready" ] && return 0
