@@ -39,15 +39,29 @@ jobs=$(nproc)
 
 tools/install-deps.sh
 
+# One build at a time in a checkout: two would share the build folders and interleave.
+mkdir -p build
+exec 8>build/.build.lock
+if ! flock -n 8; then
+  echo "build.sh: another build is running in this checkout; waiting for it to end" >&2
+  flock 8
+fi
+
+# Everything dist/ will hold is put together in a staging folder first; dist/ changes only
+# once all of it is built, signed (when asked) and verified, and then all at once.
+staging=build/dist.staging
+rm -rf "$staging"
+mkdir -p "$staging"
+
 # The packer users run, built without the tests' sanitizers; the Windows builds take it
 # (and the demo payload's generator) from the same folder.
 echo "== packer"
 cmake --preset tool >/dev/null
 cmake --build --preset tool -j"$jobs" --target selfinst-pack
-mkdir -p dist
-cp build/tool/selfinst-pack dist/selfinst-pack
+pack=build/tool/selfinst-pack
+cp "$pack" "$staging/selfinst-pack"
 # Refuse a payload that lacks a file or holds an unusable one before building a launcher.
-[ -z "$payload" ] || dist/selfinst-pack check --payload "$payload"
+[ -z "$payload" ] || "$pack" check --payload "$payload"
 
 # Each Windows build compiles the launcher with the payload's sizes, packs it (pack refuses
 # a payload whose sizes are not those compiled in), signs it when a key is configured and
@@ -59,19 +73,28 @@ for arch in win32 win64; do
   [ $arch = win64 ] && out=tq30-setup-x64.exe
   echo "== $arch launcher carrying ${payload:-the demo payload}"
   cmake --preset $arch -DTQ30_PAYLOAD_DIR:STRING="$payload" -DTQ30_HOST_TOOLS:PATH= >/dev/null
-  if ! cmake --build --preset $arch -j"$jobs"; then
-    rm -f "dist/$out"
-    exit 1
-  fi
-  cp "build/$arch/$out" "dist/$out"
+  cmake --build --preset $arch -j"$jobs" || exit 1
+  cp "build/$arch/$out" "$staging/$out"
   if [ -z "$payload" ]; then
-    demo=dist/demo-payload
-    [ $arch = win64 ] && demo=dist/demo-payload-x64
-    rm -rf "$demo"
-    cp -R "build/$arch/demo-payload" "$demo"
+    demo=demo-payload
+    [ $arch = win64 ] && demo=demo-payload-x64
+    cp -R "build/$arch/demo-payload" "$staging/$demo"
   fi
-  dist/selfinst-pack list "dist/$out" | sed -n 1p | grep -q ", signed$" || signed=""
+  "$pack" list "$staging/$out" | sed -n 1p | grep -q ", signed$" || signed=""
 done
+# The new set takes dist/'s place in one exchange of names; the old set goes after.
+sync -f "$staging"
+if [ -d dist ]; then
+  python3 -c '
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+if libc.renameat2(AT_FDCWD, b"build/dist.staging", AT_FDCWD, b"dist", RENAME_EXCHANGE) != 0:
+    sys.exit("build.sh: dist/ could not be replaced: " + os.strerror(ctypes.get_errno()))'
+  rm -rf "$staging"
+else
+  mv "$staging" dist
+fi
 if [ -n "$signed" ]; then
   echo "launchers signed"
 else

@@ -158,6 +158,8 @@ set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
 add_test(NAME payload_paths
   COMMAND ${PROJECT_SOURCE_DIR}/tests/payload_paths_test.sh $<TARGET_FILE:selfinst-pack>)
 set_tests_properties(payload_paths PROPERTIES LABELS pack TIMEOUT 300)
+add_test(NAME build_dist COMMAND ${PROJECT_SOURCE_DIR}/tests/build_dist_test.sh)
+set_tests_properties(build_dist PROPERTIES LABELS build TIMEOUT 900)
 # A payload of about 2 GB, on disk and in the packer's memory: never beside other tests.
 add_test(NAME ceiling
   COMMAND ${PROJECT_SOURCE_DIR}/tests/ceiling_test.sh ${PROJECT_SOURCE_DIR}/build/tool/selfinst-pack)
