@@ -165,19 +165,19 @@ def _ping(state):
         return False
 
 
+class PortTaken(Exception):
+    pass
+
+
 def boot(machine, folders, detach=False):
     """Boots the machine with FOLDERS shared; returns its state (a dict that exec and halt
     take). Raises MachineError when it does not come up."""
-    for attempt in range(3):
+    for _ in range(3):
         try:
             return _boot_once(machine, folders, detach)
         except PortTaken:
             continue  # another program took the free port before qemu did
     raise MachineError("no free port on the host's loopback for the emulated machine")
-
-
-class PortTaken(Exception):
-    pass
 
 
 def _boot_once(machine, folders, detach):
