@@ -160,6 +160,8 @@ add_test(NAME payload_paths
 set_tests_properties(payload_paths PROPERTIES LABELS pack TIMEOUT 300)
 add_test(NAME build_dist COMMAND ${PROJECT_SOURCE_DIR}/tests/build_dist_test.sh)
 set_tests_properties(build_dist PROPERTIES LABELS build TIMEOUT 900)
+add_test(NAME build_args COMMAND ${PROJECT_SOURCE_DIR}/tests/build_args_test.sh)
+set_tests_properties(build_args PROPERTIES LABELS build TIMEOUT 300)
 # A payload of about 2 GB, on disk and in the packer's memory: never beside other tests.
 add_test(NAME ceiling
   COMMAND ${PROJECT_SOURCE_DIR}/tests/ceiling_test.sh ${PROJECT_SOURCE_DIR}/build/tool/selfinst-pack)

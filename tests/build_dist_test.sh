@@ -47,11 +47,26 @@ build/tool/selfinst-pack verify dist/tq30-setup-x64.exe --payload "${expected[1]
   fail "dist/tq30-setup-x64.exe does not carry ${expected[1]}"
 echo "two builds together: one waited, and dist/ holds the set of the one that ended last"
 
-# A build that fails at its last step (signing, with a key that is not there) changes
+# Signing files named from the folder the user runs it in, signing required: both signed.
+tests/signing/make_test_ca.sh "$work/keys" >/dev/null
+(cd "$work/keys" && TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=test TQ30_SIGN_REQUIRED=1 \
+  "$work/checkout/build.sh" ../payload >"$work/signed.out" 2>&1) ||
+  fail "the signed build failed: $(tail -n 3 "$work/signed.out")"
+for launcher in dist/tq30-setup.exe dist/tq30-setup-x64.exe; do
+  build/tool/selfinst-pack list "$launcher" | sed -n 1p | grep -q ", signed$" ||
+    fail "$launcher is not signed"
+done
+echo "signing files named from the user's folder: both launchers signed"
+
+# A build that fails at its last step (signing, with PEM files that hold no key) changes
 # nothing in dist/.
+printf 'not a key\n' >"$work/keys/broken.pem"
 before=$(snapshot)
 code=0
-TQ30_SIGN_PKCS12=$work/no-such-key.p12 ./build.sh "$payload" >"$work/c.out" 2>&1 || code=$?
-[ "$code" -ne 0 ] || fail "a build with a missing signing key exited 0"
+TQ30_SIGN_KEY=$work/keys/broken.pem TQ30_SIGN_CERT=$work/keys/broken.pem ./build.sh "$payload" \
+  >"$work/c.out" 2>&1 || code=$?
+[ "$code" -ne 0 ] || fail "a build with a broken signing key exited 0"
+grep -q "signing tq30-setup.exe failed" "$work/c.out" ||
+  fail "the build did not fail at signing: $(tail -n 3 "$work/c.out")"
 [ "$(snapshot)" = "$before" ] || fail "a failed build changed dist/"
 echo "a failed build: exit code $code, dist/ as it was"
