@@ -120,6 +120,22 @@ std::string StubChanged(const std::string& dir, void (*change)(Bytes*, const PeI
 }
 
 const BadInput kBadInputs[] = {
+    {"PayloadFileNamedInAnotherCase",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string payload = t->CopyPayload();
+       fs::rename(payload + "/" + Row(4), payload + "/Setup.exe");
+       return payload + "/" + Row(4);
+     },
+     "missing payload file (Setup.exe is there: the names are case-sensitive)"},
+    {"FileNoRowNames",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string payload = t->CopyPayload();
+       WriteBytes(payload + "/notes.txt", Bytes{'n', '\n'});
+       return payload + "/notes.txt";
+     },
+     "not a payload file: the launcher carries exactly these eleven files"},
     {"MissingPayloadFile",
      [](PackTest* t, const std::string& dir) {
        CopyStub(dir);
@@ -295,6 +311,24 @@ TEST_F(PackTest, EveryFileOfAnotherSizeThanTheStubWasBuiltForIsNamed) {
                 ": holds 12000 bytes where the stub was compiled for 12743; rebuild the stub " +
                 kStub64 + " for this payload\n");
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
+}
+
+// Every problem of a payload folder in one run, one line each, in the manifest's order
+// and then the files no row names.
+TEST_F(PackTest, CheckNamesEveryProblemOfThePayloadAtOnce) {
+  const std::string payload = CopyPayload();
+  fs::remove(payload + "/" + Row(2));
+  fs::remove(payload + "/" + Row(7));
+  WriteBytes(payload + "/" + Row(5), {});
+  WriteBytes(payload + "/notes.txt", Bytes{'n', '\n'});
+  const CommandResult run = RunPack({"check", "--payload", payload});
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string line = "selfinst-pack: " + payload + "/";
+  EXPECT_EQ(run.output,
+            line + Row(2) + ": missing payload file\n" + line + Row(5) +
+                ": empty payload file (an empty item would end the manifest)\n" + line + Row(7) +
+                ": missing payload file\n" + line +
+                "notes.txt: not a payload file: the launcher carries exactly these eleven files\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(BadInputs, PackRefuses, ::testing::ValuesIn(kBadInputs),

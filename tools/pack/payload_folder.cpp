@@ -1,12 +1,15 @@
 #include "payload_folder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "ceiling.h"
 #include "image_file.h"
@@ -44,6 +47,46 @@ std::string FolderProblem(const std::string& folder) {
   return S_ISDIR(status.st_mode) ? "" : "not a folder";
 }
 
+bool IsCarried(const std::string& name) {
+  const auto& manifest = Manifest();
+  return std::any_of(manifest.begin(), manifest.end(),
+                     [&](const ManifestFile& file) { return name == file.fileName; });
+}
+
+// The names in the folder other than its subfolders (which nothing carries, and an output
+// may be asked for in), or an empty set when it cannot be listed: its files' own problems
+// are then reported one by one.
+std::set<std::string> NamesIn(const std::string& folder) {
+  std::set<std::string> names;
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) {
+    return names;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    struct stat status {};
+    const bool subfolder = ::fstatat(::dirfd(listing), entry->d_name, &status, 0) == 0 &&
+                           S_ISDIR(status.st_mode) && !IsCarried(name);
+    if (name != "." && name != ".." && !subfolder) {
+      names.insert(name);
+    }
+  }
+  ::closedir(listing);
+  return names;
+}
+
+bool SameButCase(const std::string& name, const char* wanted) {
+  return name != wanted && ::strcasecmp(name.c_str(), wanted) == 0;
+}
+
+// A name in the folder that differs from `wanted` only in case, or "".
+std::string OtherCase(const std::set<std::string>& names, const char* wanted) {
+  const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& name) {
+    return SameButCase(name, wanted);
+  });
+  return found == names.end() ? "" : *found;
+}
+
 FileStamp StampOf(const struct stat& status) {
   const auto nanoseconds = [](const struct timespec& time) {
     return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
@@ -60,19 +103,43 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
   if (!folderProblem.empty()) {
     return Refuse(report, folder, folderProblem);
   }
+  // Every problem of the folder at once: one run shows the user all there is to mend.
+  const std::set<std::string> names = NamesIn(folder);
+  const std::size_t before = report->size();
   std::uint64_t total = 0;
   for (const ManifestFile& file : Manifest()) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
-    const std::string problem = FileProblem(checked.path, &checked.size);
+    std::string problem = FileProblem(checked.path, &checked.size);
+    const std::string otherCase = OtherCase(names, file.fileName);
+    if (problem == "missing payload file" && !otherCase.empty()) {
+      problem += " (" + otherCase + " is there: the names are case-sensitive)";
+    }
     if (!problem.empty()) {
-      return Refuse(report, checked.path, problem);
+      Refuse(report, checked.path, problem);
+      continue;
     }
     // One file alone over the ceiling is named, not the folder.
     if (!CheckPayloadTotal(checked.size, checked.path, true, report)) {
-      return false;
+      continue;
     }
     total += checked.size;
     files->push_back(checked);
+  }
+  // A file no row names is not carried; a case-only difference was hinted at above.
+  for (const std::string& name : names) {
+    const auto& manifest = Manifest();
+    const bool hinted = std::any_of(manifest.begin(), manifest.end(), [&](const ManifestFile& f) {
+      return SameButCase(name, f.fileName);
+    });
+    if (!IsCarried(name) && !hinted) {
+      std::string path = folder;
+      path.append("/").append(name);
+      Refuse(report, path, "not a payload file: the launcher carries exactly these eleven files");
+    }
+  }
+  if (report->size() != before) {
+    files->clear();
+    return false;
   }
   if (!CheckPayloadTotal(total, folder, false, report)) {
     return false;
