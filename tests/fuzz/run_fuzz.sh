@@ -10,6 +10,7 @@ cmake --build build/fuzz -j"$(nproc)" --target fuzz-image-reader selfinst-pack >
 
 corpus=build/fuzz/corpus
 tiny=build/fuzz/tiny-payload
+rm -rf "$tiny"  # made anew: it must hold the eleven files and nothing else
 mkdir -p "$corpus" "$tiny"
 build/fuzz/selfinst-pack names | while read -r name; do printf 'x' >"$tiny/$name"; done
 for arch in win32 win64; do
@@ -29,8 +30,8 @@ assert len(found) == 1, "no single table of sizes in the stub"
 for row in range(len(sizes)):
     struct.pack_into("<I", stub, found[0] + row * stride, 1)
 open(sys.argv[2], "wb").write(stub)
-' build/$arch/launcher-stub.exe "$tiny/stub-$arch.exe" $arch
-  build/fuzz/selfinst-pack pack --stub "$tiny/stub-$arch.exe" --payload "$tiny" \
+' build/$arch/launcher-stub.exe "build/fuzz/tiny-stub-$arch.exe" $arch
+  build/fuzz/selfinst-pack pack --stub "build/fuzz/tiny-stub-$arch.exe" --payload "$tiny" \
     -o "$corpus/packed-$arch.exe"
 done
 build/fuzz/fuzz-image-reader -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
