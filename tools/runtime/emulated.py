@@ -181,6 +181,7 @@ def boot(machine, folders, detach=False):
 
 
 def _boot_once(machine, folders, detach):
+    shares = _shares(folders)  # what the machine mounts and what qemu serves, one list
     control = tempfile.mkdtemp(prefix="tq30-machine-")  # mode 0700
     state = {"engine": "emulated", "control": control, "port": _free_port(),
              "token_file": os.path.join(control, "token"),
@@ -189,8 +190,8 @@ def _boot_once(machine, folders, detach):
     with os.fdopen(descriptor, "w") as f:
         f.write(secrets.token_hex(32))
     with open(os.path.join(control, "machine.json"), "w") as f:
-        json.dump({"shares": _shares(folders)}, f)
-    command = qemu_command(machine, control, _shares(folders), state["port"], state["console"])
+        json.dump({"shares": shares}, f)
+    command = qemu_command(machine, control, shares, state["port"], state["console"])
     errors = os.path.join(control, "qemu.err")
     with open(errors, "w") as error_output:
         qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
