@@ -17,20 +17,21 @@ endif()
 enable_testing()
 
 add_library(pack_library STATIC
-  tools/pack/ceiling.cpp
-  tools/pack/compiled_sizes.cpp
-  tools/pack/image_checksum.cpp
-  tools/pack/image_file.cpp
-  tools/pack/loader_checks.cpp
-  tools/pack/manifest.cpp
-  tools/pack/output_folder.cpp
-  tools/pack/pack_image.cpp
-  tools/pack/payload_folder.cpp
-  tools/pack/pe_image.cpp
-  tools/pack/pe_records.cpp
-  tools/pack/store_layout.cpp
-  tools/pack/store_reader.cpp
-  tools/pack/store_verify.cpp)
+  tools/pack/io/file_identity.cpp
+  tools/pack/io/image_file.cpp
+  tools/pack/io/output_folder.cpp
+  tools/pack/payload/ceiling.cpp
+  tools/pack/payload/manifest.cpp
+  tools/pack/payload/payload_folder.cpp
+  tools/pack/pe/image_checksum.cpp
+  tools/pack/pe/loader_checks.cpp
+  tools/pack/pe/pe_image.cpp
+  tools/pack/pe/pe_records.cpp
+  tools/pack/store/compiled_sizes.cpp
+  tools/pack/store/pack_image.cpp
+  tools/pack/store/store_layout.cpp
+  tools/pack/store/store_reader.cpp
+  tools/pack/store/store_verify.cpp)
 target_include_directories(pack_library PUBLIC tools/pack src/payload)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "store_format.h"
 
 struct PayloadEntry {
   std::uint32_t size;    // bytes of the item and of its file; 0 only in the terminator
@@ -18,9 +19,6 @@ extern const PayloadEntry payloadTable[];
 
 // Every row: more than the manifest holds, so the walk stops at the terminator.
 constexpr int kFinalRemovalLimit = 100;
-
-// Every item is stored under this name, with its key as the type.
-constexpr const char* kItemName = "SelfInst";
 
 struct HeldItem {
   const void* bytes;        // read-only, valid for the life of the process

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "pack_image.h"
-#include "store_reader.h"
+#include "pe/loader_checks.h"
+#include "store/pack_image.h"
+#include "store/store_reader.h"
+#include "store/store_verify.h"
 
 namespace {
 

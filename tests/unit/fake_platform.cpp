@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "store_format.h"
+
 namespace {
 
 FakePlatform fake;
@@ -38,7 +40,7 @@ namespace platform {
 Handle FindResourceA(Handle /*module*/, const char* name, const char* type) {
   fake.calls.push_back("find:" + Upper(type));
   auto item = fake.items.find(Upper(type));
-  if (Upper(name) != "SELFINST" || item == fake.items.end()) {
+  if (Upper(name) != kStoredItemName.text || item == fake.items.end()) {
     return nullptr;
   }
   return const_cast<std::string*>(&item->first);

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "image_checksum.h"
+#include "pe/image_checksum.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Outputs written through an opened folder: all of a set named or none, never over
 // something that must be kept, never where the folder's path leads meanwhile, and on
 // failure or a signal nothing left of what the set made.
-#include "output_folder.h"
+#include "io/output_folder.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "output_folder_testing.h"
+#include "io/output_folder_testing.h"
 #include "pack_support.h"
 #include "unprivileged.h"
 

@@ -69,7 +69,7 @@ TEST_P(StoreLayout, EveryRecordSitsWhereItWasWorkedOutByHand) {
     EXPECT_EQ(U32(image, data + 4), s.size);
     EXPECT_EQ(U32(image, data + 8), 0u) << "code page";
   }
-  EXPECT_EQ(StoredString(image, base + kNameString), "SELFINST");
+  EXPECT_EQ(StoredString(image, base + kNameString), kStoredItemName.text);
   // The padding between the strings' end (1042) and the first block (1056) is zero.
   EXPECT_EQ(Bytes(image.begin() + static_cast<long>(base + 1042),
                   image.begin() + static_cast<long>(base + 1056)),

@@ -1,8 +1,8 @@
 #include "pack_support.h"
 
-#include "compiled_sizes.h"
-#include "image_checksum.h"
 #include "pack_process.h"
+#include "pe/image_checksum.h"
+#include "store/compiled_sizes.h"
 #include "unprivileged.h"
 
 #include <poll.h>

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "store_reader.h"
+#include "store/store_reader.h"
+#include "store/store_verify.h"
 
 extern const std::string kPack;  // the tool under test
 extern const std::string kPayload;

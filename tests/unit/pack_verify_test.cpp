@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "compiled_sizes.h"
+#include "store/compiled_sizes.h"
 
 #include "pack_support.h"
 

@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "ceiling.h"
-#include "output_folder.h"
-#include "pack_image.h"
-#include "payload_folder.h"
-#include "store_reader.h"
+#include "io/output_folder.h"
+#include "payload/ceiling.h"
+#include "payload/payload_folder.h"
+#include "pe/loader_checks.h"
+#include "store/pack_image.h"
+#include "store/store_reader.h"
+#include "store/store_verify.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "output_folder.h"
-#include "report.h"
+#include "io/file_identity.h"
+#include "io/report.h"
 
 struct PayloadFile {
   std::string path;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bytes.h"
+#include "io/bytes.h"
 
 // One field of a record: where it sits from the record's start, and its width (2 or 4).
 struct Field {

@@ -1,5 +1,5 @@
 // The launcher's item store: a resource section holding the carried files as raw items
-// (type = upper-case key, name "SELFINST", language 1033, code page 0) in one fixed
+// (type = upper-case key, name and language as store_format.h gives them, code page 0) in one fixed
 // layout. StoreRecords is the one place that knows the layout's order and alignments: the
 // writer emits its records, the reader takes its items from an image, and verify compares
 // the image's bytes with them record by record.
@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "manifest.h"
-#include "pe_records.h"
+#include "io/bytes.h"
+#include "payload/manifest.h"
+#include "pe/pe_records.h"
+#include "store_format.h"
 
-constexpr std::uint32_t kItemLanguage = 1033;
-constexpr const char* kStoredItemName = "SELFINST";
 // Initialized data, readable: nothing else.
 constexpr std::uint32_t kStoreCharacteristics = 0x40000040u;
 constexpr const char* kStoreSectionName = ".rsrc";

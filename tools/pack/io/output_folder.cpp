@@ -1,4 +1,4 @@
-#include "output_folder.h"
+#include "io/output_folder.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "output_folder_testing.h"
+#include "io/output_folder_testing.h"
 
 namespace {
 
@@ -73,19 +73,8 @@ constexpr int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRA
 struct sigaction previousActions[NSIG];
 bool replacedActions[NSIG];
 
-bool operator==(const FileIdentity& a, const FileIdentity& b) {
-  return a.device == b.device && a.inode == b.inode;
-}
-
-FileIdentity IdentityOfStatus(const struct stat& status) { return {status.st_dev, status.st_ino}; }
-
 bool Same(const struct stat& status, const FileIdentity& identity) {
   return IdentityOfStatus(status) == identity;
-}
-
-bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& identities) {
-  return std::any_of(identities.begin(), identities.end(),
-                     [&](const FileIdentity& other) { return other == identity; });
 }
 
 std::string Reason(const char* what) { return what + std::string(std::strerror(errno)); }
@@ -566,15 +555,6 @@ bool ValidOutput(std::size_t output, Report* report) {
 }  // namespace
 
 void UseNamedTemporariesOnly(bool namedOnly) { namedTemporariesOnly = namedOnly; }
-
-bool IdentityOf(int fd, FileIdentity* identity) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    return false;
-  }
-  *identity = IdentityOfStatus(status);
-  return true;
-}
 
 bool BeginOutputs(const std::string& folder, bool create, Existing existing, const Inputs& inputs,
                   Report* report) {

@@ -1,4 +1,4 @@
-#include "payload_folder.h"
+#include "payload/payload_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,9 +11,9 @@
 #include <cstring>
 #include <set>
 
-#include "ceiling.h"
-#include "image_file.h"
-#include "manifest.h"
+#include "io/image_file.h"
+#include "payload/ceiling.h"
+#include "payload/manifest.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "pe_records.h"
-#include "report.h"
+#include "io/bytes.h"
+#include "io/report.h"
+#include "pe/pe_records.h"
 
 // Any header of ours lies well within this; bytes further on are read from the file.
 constexpr std::size_t kHeadSize = 1u << 20;

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "image_file.h"
-#include "payload_folder.h"
-#include "store_layout.h"
+#include "io/image_file.h"
+#include "payload/payload_folder.h"
+#include "store/store_layout.h"
 
 // The packed image's first bytes (the stub's, the new headers and the store's directory,
 // the checksum left zero), planned for items of `sizes` and checked as verify checks

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pe_image.h"
+#include "pe/pe_image.h"
 
 struct CompiledSizes {
   std::uint64_t at = 0;              // file offset of the table's first row

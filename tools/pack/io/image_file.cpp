@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "io/image_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "image_checksum.h"
+#include "pe/image_checksum.h"
 
 namespace {
 

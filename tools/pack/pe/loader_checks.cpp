@@ -1,9 +1,9 @@
 // The fields a Windows loader and a signature check trust: header sizes, the section
 // table, the entry point, the data directories, the image size, what follows the last
 // section, the checksum and the certificate table.
-#include <algorithm>
+#include "pe/loader_checks.h"
 
-#include "pe_image.h"
+#include <algorithm>
 
 namespace {
 

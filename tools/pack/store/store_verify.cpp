@@ -2,11 +2,15 @@
 // bytes record by record (a key's case too, through its string), the loader's fields are
 // checked, and one pass over the file takes the checksum, checks the padding and hands on
 // the items' bytes.
+#include "store/store_verify.h"
+
 #include <algorithm>
 #include <memory>
 
-#include "compiled_sizes.h"
-#include "store_reader.h"
+#include "payload/ceiling.h"
+#include "pe/loader_checks.h"
+#include "store/compiled_sizes.h"
+#include "store/store_reader.h"
 
 namespace {
 

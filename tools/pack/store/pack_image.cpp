@@ -1,12 +1,14 @@
-#include "pack_image.h"
+#include "store/pack_image.h"
 
 #include <algorithm>
 
-#include "compiled_sizes.h"
-#include "image_checksum.h"
-#include "pe_image.h"
-#include "store_layout.h"
-#include "store_reader.h"
+#include "io/output_folder.h"
+#include "pe/image_checksum.h"
+#include "pe/loader_checks.h"
+#include "pe/pe_image.h"
+#include "store/compiled_sizes.h"
+#include "store/store_layout.h"
+#include "store/store_reader.h"
 
 namespace {
 

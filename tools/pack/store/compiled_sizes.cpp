@@ -1,10 +1,10 @@
-#include "compiled_sizes.h"
+#include "store/compiled_sizes.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "manifest.h"
+#include "payload/manifest.h"
 
 namespace {
 

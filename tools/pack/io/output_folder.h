@@ -15,25 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
-
-// A file or folder by identity, to tell an output apart from the command's inputs.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-// Follows links, as opening the input did.
-bool IdentityOf(int fd, FileIdentity* identity);
+#include "io/file_identity.h"
+#include "io/report.h"
 
 // Whether an output may take the place of a regular file already at its name.
 enum class Existing { kReplace, kKeep };
-
-// What the outputs must never be: one of the command's input files, or anywhere inside
-// one of its input folders (the payload folder).
-struct Inputs {
-  std::vector<FileIdentity> files;
-  std::vector<FileIdentity> folders;
-};
 
 // Starts a set of outputs in `folder`. With `create`, the folder and its missing parents
 // are made (and go again if the set fails); without it the folder must exist. The last

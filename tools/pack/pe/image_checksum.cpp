@@ -1,4 +1,4 @@
-#include "image_checksum.h"
+#include "pe/image_checksum.h"
 
 #include <algorithm>
 #include <cstring>

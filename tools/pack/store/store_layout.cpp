@@ -1,4 +1,4 @@
-#include "store_layout.h"
+#include "store/store_layout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -90,7 +90,7 @@ std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
     at += resourceString::Size(static_cast<std::uint32_t>(keys[row].size()));
     if (row == 0) {
       nameString = at;
-      at += resourceString::Size(static_cast<std::uint32_t>(std::strlen(kStoredItemName)));
+      at += resourceString::Size(static_cast<std::uint32_t>(std::strlen(kStoredItemName.text)));
     }
   }
   at = Align(at, kFirstBlockAlignment);
@@ -125,7 +125,7 @@ std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
   for (std::uint32_t row = 0; row < count; ++row) {
     layout.String("the type string " + keys[row], keys[row]);
     if (row == 0) {
-      layout.String(std::string("the name string ") + kStoredItemName, kStoredItemName);
+      layout.String(std::string("the name string ") + kStoredItemName.text, kStoredItemName.text);
     }
   }
   for (std::uint32_t row = 0; row < count; ++row) {

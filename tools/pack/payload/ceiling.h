@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report.h"
+#include "io/report.h"
 
 // The largest payload with which the PE32 launcher, large-address-aware, was seen to start
 // and complete a run where 32-bit programs get 4 GB of address space: 2043 MiB ran and

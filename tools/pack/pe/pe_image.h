@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ceiling.h"
-#include "image_file.h"
+#include "io/image_file.h"
 
 struct Section {
   std::string name;
@@ -64,17 +63,3 @@ std::uint64_t RawEnd(const PeImage& image);  // of the headers and every section
 std::uint64_t FirstRawOffset(const PeImage& image, std::uint64_t fileSize);
 // The section whose raw data holds `size` bytes at `rva`, or null.
 const Section* SectionOfRva(const PeImage& image, std::uint32_t rva, std::uint32_t size);
-
-// Every way the headers and the section table would mislead a loader: sizes, alignments,
-// flags, the entry point, the data directories (none in `storeSection`, the store's, but
-// the resource directory), data after the last section. The checksum needs the whole file
-// and is checked as it passes (CheckCheckSum).
-void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t storeSection,
-                    Report* report);
-void CheckCheckSum(const ImageFile& file, const PeImage& image, std::uint32_t computed,
-                   Report* report);
-
-// Whether the image carries a certificate table, and whether that table is well formed.
-enum class Signature { kNone, kSigned, kMalformed };
-// A malformed table adds its problem to `report`.
-Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* report);

@@ -1,4 +1,4 @@
-#include "manifest.h"
+#include "payload/manifest.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "store_reader.h"
+#include "store/store_reader.h"
 
 #include <algorithm>
 

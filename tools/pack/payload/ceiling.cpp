@@ -1,4 +1,4 @@
-#include "ceiling.h"
+#include "payload/ceiling.h"
 
 bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
                        Report* report) {
