@@ -57,86 +57,119 @@ const std::vector<Field>& FieldsOf(RecordKind kind) {
                                           : none;
 }
 
-std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
-                                      const std::vector<ManifestFile>& manifest,
-                                      std::uint32_t sectionRva) {
-  using resourceEntry::kDataIsDirectory;
-  using resourceEntry::kNameIsString;
+namespace {
+
+// Where every record of the store goes, worked out before any is emitted.
+struct StorePlan {
+  std::vector<std::string> keys;     // upper case, in manifest order
+  std::vector<std::size_t> slotRow;  // the row of each slot, the keys in binary order
+  std::uint32_t typeDirectories = 0;
+  std::uint32_t nameDirectories = 0;
+  std::uint32_t dataEntries = 0;
+  std::vector<std::uint32_t> keyString;  // per row
+  std::uint32_t nameString = 0;
+  std::vector<std::uint32_t> block;  // per row: the item's offset
+  std::uint32_t end = 0;
+};
+
+StorePlan PlanStore(const std::vector<std::uint32_t>& sizes,
+                    const std::vector<ManifestFile>& manifest) {
+  StorePlan plan;
   const auto count = static_cast<std::uint32_t>(manifest.size());
-  std::vector<std::string> keys(count);
-  std::transform(manifest.begin(), manifest.end(), keys.begin(),
+  plan.keys.resize(count);
+  std::transform(manifest.begin(), manifest.end(), plan.keys.begin(),
                  [](const ManifestFile& file) { return UpperCase(file.itemKey); });
   // The root's entries, and the type directories, name directories and data entries
   // below them, follow the keys' binary order.
-  std::vector<std::size_t> slotRow(count);
+  plan.slotRow.resize(count);
   for (std::size_t slot = 0; slot < count; ++slot) {
-    slotRow[slot] = slot;
+    plan.slotRow[slot] = slot;
   }
-  std::sort(slotRow.begin(), slotRow.end(),
-            [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-  const std::uint32_t typeDirectories =
-      resourceDirectory::kRecordSize + count * resourceEntry::kRecordSize;
-  const std::uint32_t nameDirectories = typeDirectories + count * kOneEntryDirectorySize;
-  const std::uint32_t dataEntries = nameDirectories + count * kOneEntryDirectorySize;
-  const std::uint32_t strings = dataEntries + count * resourceDataEntry::kRecordSize;
+  std::sort(plan.slotRow.begin(), plan.slotRow.end(),
+            [&plan](std::size_t a, std::size_t b) { return plan.keys[a] < plan.keys[b]; });
+  plan.typeDirectories = resourceDirectory::kRecordSize + count * resourceEntry::kRecordSize;
+  plan.nameDirectories = plan.typeDirectories + count * kOneEntryDirectorySize;
+  plan.dataEntries = plan.nameDirectories + count * kOneEntryDirectorySize;
   // The keys in manifest order, the shared name second; the items after them, each on
   // its boundary.
-  std::vector<std::uint32_t> keyString(count);
-  std::vector<std::uint32_t> block(count);
-  std::uint32_t nameString = 0;
-  std::uint32_t at = strings;
+  std::uint32_t at = plan.dataEntries + count * resourceDataEntry::kRecordSize;
   for (std::uint32_t row = 0; row < count; ++row) {
-    keyString[row] = at;
-    at += resourceString::Size(static_cast<std::uint32_t>(keys[row].size()));
+    plan.keyString.push_back(at);
+    at += resourceString::Size(static_cast<std::uint32_t>(plan.keys[row].size()));
     if (row == 0) {
-      nameString = at;
+      plan.nameString = at;
       at += resourceString::Size(static_cast<std::uint32_t>(std::strlen(kStoredItemName.text)));
     }
   }
   at = Align(at, kFirstBlockAlignment);
   for (std::uint32_t row = 0; row < count; ++row) {
-    block[row] = at;
+    plan.block.push_back(at);
     at = Align(at + sizes[row], kBlockAlignment);
   }
-  const std::uint32_t end = at;
+  plan.end = at;
+  return plan;
+}
 
-  Layout layout;
-  layout.Directory("the root directory", count, 0);
+// The directory tree: root, type, name and language levels, then the data entries.
+void EmitTree(const StorePlan& plan, const std::vector<std::uint32_t>& sizes,
+              std::uint32_t sectionRva, Layout* layout) {
+  using resourceEntry::kDataIsDirectory;
+  using resourceEntry::kNameIsString;
+  const auto count = static_cast<std::uint32_t>(plan.keys.size());
+  const auto keyOfSlot = [&plan](std::uint32_t slot) { return plan.keys[plan.slotRow[slot]]; };
+  layout->Directory("the root directory", count, 0);
   for (std::uint32_t slot = 0; slot < count; ++slot) {
-    layout.Entry("the type entry of " + keys[slotRow[slot]],
-                 kNameIsString | keyString[slotRow[slot]],
-                 kDataIsDirectory | (typeDirectories + slot * kOneEntryDirectorySize));
+    layout->Entry("the type entry of " + keyOfSlot(slot),
+                  kNameIsString | plan.keyString[plan.slotRow[slot]],
+                  kDataIsDirectory | (plan.typeDirectories + slot * kOneEntryDirectorySize));
   }
   for (std::uint32_t slot = 0; slot < count; ++slot) {
-    layout.Directory("the type directory of " + keys[slotRow[slot]], 1, 0);
-    layout.Entry("the name entry of " + keys[slotRow[slot]], kNameIsString | nameString,
-                 kDataIsDirectory | (nameDirectories + slot * kOneEntryDirectorySize));
+    layout->Directory("the type directory of " + keyOfSlot(slot), 1, 0);
+    layout->Entry("the name entry of " + keyOfSlot(slot), kNameIsString | plan.nameString,
+                  kDataIsDirectory | (plan.nameDirectories + slot * kOneEntryDirectorySize));
   }
   for (std::uint32_t slot = 0; slot < count; ++slot) {
-    layout.Directory("the name directory of " + keys[slotRow[slot]], 0, 1);
-    layout.Entry("the language entry of " + keys[slotRow[slot]], kItemLanguage,
-                 dataEntries + slot * resourceDataEntry::kRecordSize);
+    layout->Directory("the name directory of " + keyOfSlot(slot), 0, 1);
+    layout->Entry("the language entry of " + keyOfSlot(slot), kItemLanguage,
+                  plan.dataEntries + slot * resourceDataEntry::kRecordSize);
   }
   for (std::uint32_t slot = 0; slot < count; ++slot) {
-    const std::size_t row = slotRow[slot];
-    layout.Add("the data entry of " + keys[row], resourceDataEntry::kRecordSize,
-               RecordKind::kDataEntry, {sectionRva + block[row], sizes[row], 0, 0});
+    const std::size_t row = plan.slotRow[slot];
+    layout->Add("the data entry of " + plan.keys[row], resourceDataEntry::kRecordSize,
+                RecordKind::kDataEntry, {sectionRva + plan.block[row], sizes[row], 0, 0});
   }
+}
+
+// The strings, then each item on its boundary with the padding around it.
+void EmitStringsAndItems(const StorePlan& plan, const std::vector<std::uint32_t>& sizes,
+                         Layout* layout) {
+  const auto count = static_cast<std::uint32_t>(plan.keys.size());
   for (std::uint32_t row = 0; row < count; ++row) {
-    layout.String("the type string " + keys[row], keys[row]);
+    layout->String("the type string " + plan.keys[row], plan.keys[row]);
     if (row == 0) {
-      layout.String(std::string("the name string ") + kStoredItemName.text, kStoredItemName.text);
+      layout->String(std::string("the name string ") + kStoredItemName.text, kStoredItemName.text);
     }
   }
   for (std::uint32_t row = 0; row < count; ++row) {
-    layout.PadTo(
-        row == 0 ? "the padding before the first item" : "the padding after item " + keys[row - 1],
-        block[row]);
-    layout.Add("item " + keys[row], sizes[row], RecordKind::kItem, {}, "", row);
+    layout->PadTo(row == 0 ? "the padding before the first item"
+                           : "the padding after item " + plan.keys[row - 1],
+                  plan.block[row]);
+    layout->Add("item " + plan.keys[row], sizes[row], RecordKind::kItem, {}, "", row);
   }
   if (count != 0) {
-    layout.PadTo("the padding after item " + keys[count - 1], end);
+    layout->PadTo("the padding after item " + plan.keys[count - 1], plan.end);
   }
+}
+
+}  // namespace
+
+std::vector<StoreRecord> StoreRecords(const std::vector<std::uint32_t>& sizes,
+                                      const std::vector<ManifestFile>& manifest,
+                                      std::uint32_t sectionRva) {
+  const StorePlan plan = PlanStore(sizes, manifest);
+  Layout layout;
+  EmitTree(plan, sizes, sectionRva, &layout);
+  EmitStringsAndItems(plan, sizes, &layout);
   return layout.records;
 }
 
