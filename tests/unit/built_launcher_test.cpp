@@ -28,10 +28,13 @@ TEST_P(BuiltLauncher, IsHardenedAndCarriesOnlyItsStore) {
   ASSERT_TRUE(ParsePeImage(file, &pe, &report) && ReadStore(file, pe, &store, &report))
       << path << ": " << Lines(report);
   EXPECT_EQ(pe.machine, GetParam().machine);
-  EXPECT_EQ(OptionalField(file, pe, optional::kSubsystem), 2u) << "a GUI program, no console";
-  const std::uint32_t flags = OptionalField(file, pe, optional::kDllCharacteristics);
+  std::uint32_t subsystem = 0;
+  std::uint32_t flags = 0;
+  ASSERT_TRUE(ReadOptionalField(file, pe, optional::kSubsystem, &subsystem) &&
+              ReadOptionalField(file, pe, optional::kDllCharacteristics, &flags));
+  EXPECT_EQ(subsystem, 2u) << "a GUI program, no console";
   EXPECT_EQ(flags & GetParam().requiredFlags, GetParam().requiredFlags) << std::hex << flags;
-  EXPECT_NE(ReadDataDirectory(file, pe, dataDirectory::kBaseRelocation).rva, 0u)
+  EXPECT_NE(DataDirectoryOf(pe, dataDirectory::kBaseRelocation).rva, 0u)
       << "relocations, so ASLR can move it";
 
   std::vector<std::string> dlls;

@@ -124,7 +124,7 @@ constexpr std::uint32_t kImportDescriptorSize = 20;
 
 bool ReadImportedDlls(const Bytes& image, const PeImage& pe, std::vector<std::string>* dlls,
                       std::string* error) {
-  const DataDirectory imports = ReadDataDirectory(AsImage(image), pe, dataDirectory::kImport);
+  const DataDirectory imports = DataDirectoryOf(pe, dataDirectory::kImport);
   const auto offsetOf = [&pe](std::uint32_t rva, std::uint32_t size, std::size_t* offset) {
     const Section* section = SectionOfRva(pe, rva, size);
     if (section != nullptr) {

@@ -74,7 +74,7 @@ void CheckEntryPoint(const ImageFile& file, const PeImage& image, Report* report
 void CheckDataDirectories(const ImageFile& file, const PeImage& image, std::size_t storeSection,
                           Report* report) {
   for (std::uint32_t index = 0; index < image.numberOfRvaAndSizes; ++index) {
-    const DataDirectory directory = ReadDataDirectory(file, image, static_cast<int>(index));
+    const DataDirectory directory = DataDirectoryOf(image, static_cast<int>(index));
     if (static_cast<int>(index) == dataDirectory::kSecurity ||
         (directory.rva == 0 && directory.size == 0)) {
       continue;
@@ -105,7 +105,7 @@ void CheckTrailingData(const ImageFile& file, const PeImage& image, Report* repo
   if (file.size <= rawEnd) {
     return;
   }
-  const DataDirectory table = ReadDataDirectory(file, image, dataDirectory::kSecurity);
+  const DataDirectory table = DataDirectoryOf(image, dataDirectory::kSecurity);
   const bool isTheTable = table.size != 0 && table.rva == AlignUp(rawEnd, 8) &&
                           std::uint64_t{table.rva} + table.size == file.size;
   if (!isTheTable) {
@@ -118,7 +118,7 @@ void CheckTrailingData(const ImageFile& file, const PeImage& image, Report* repo
 }  // namespace
 
 Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* report) {
-  const DataDirectory table = ReadDataDirectory(file, image, dataDirectory::kSecurity);
+  const DataDirectory table = DataDirectoryOf(image, dataDirectory::kSecurity);
   if (table.rva == 0 && table.size == 0) {
     return Signature::kNone;
   }
@@ -158,7 +158,7 @@ void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t sto
 
 void CheckCheckSum(const ImageFile& file, const PeImage& image, std::uint32_t computed,
                    Report* report) {
-  if (OptionalField(file, image, optional::kCheckSum) != computed) {
+  if (image.checkSum != computed) {
     Refuse(report, file.path, "the image checksum is wrong");
   }
 }

@@ -41,6 +41,19 @@ bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* imag
   return true;
 }
 
+bool ParseDataDirectories(const ImageFile& file, PeImage* image, Report* report) {
+  for (std::uint32_t i = 0; i < image->numberOfRvaAndSizes; ++i) {
+    const std::size_t at = DataDirectoryAt(*image, static_cast<int>(i));
+    DataDirectory directory;
+    if (!ReadField(file, at, dataDirectory::kVirtualAddress, &directory.rva) ||
+        !ReadField(file, at, dataDirectory::kSize, &directory.size)) {
+      return Refuse(report, file.path, "truncated image: the data directories are cut short");
+    }
+    image->directories.push_back(directory);
+  }
+  return true;
+}
+
 bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeImage* image,
                          Report* report) {
   using namespace optional;
@@ -51,7 +64,8 @@ bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeIm
       !ReadField(file, o, Of(kFileAlignment, is64), &image->fileAlignment) ||
       !ReadField(file, o, Of(kSizeOfImage, is64), &image->sizeOfImage) ||
       !ReadField(file, o, Of(kSizeOfHeaders, is64), &image->sizeOfHeaders) ||
-      !ReadField(file, o, Of(kNumberOfRvaAndSizes, is64), &image->numberOfRvaAndSizes)) {
+      !ReadField(file, o, Of(kNumberOfRvaAndSizes, is64), &image->numberOfRvaAndSizes) ||
+      !ReadField(file, o, Of(kCheckSum, is64), &image->checkSum)) {
     return Refuse(report, file.path, "truncated image: the optional header is cut short");
   }
   const std::uint32_t fileAlignment = image->fileAlignment;
@@ -72,7 +86,7 @@ bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeIm
   if (image->numberOfRvaAndSizes > dataDirectory::kMaxCount || directoriesEnd > optionalSize) {
     return Refuse(report, file.path, "bad data directory count");
   }
-  return true;
+  return ParseDataDirectories(file, image, report);
 }
 
 }  // namespace
@@ -121,11 +135,9 @@ std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field) {
   return image.optionalOffset + optional::Of(field, image.is64).offset;
 }
 
-std::uint32_t OptionalField(const ImageFile& file, const PeImage& image,
-                            optional::FormatField field) {
-  std::uint32_t value = 0;
-  (void)ReadField(file, image.optionalOffset, optional::Of(field, image.is64), &value);
-  return value;
+bool ReadOptionalField(const ImageFile& file, const PeImage& image, optional::FormatField field,
+                       std::uint32_t* value) {
+  return ReadField(file, image.optionalOffset, optional::Of(field, image.is64), value);
 }
 
 std::size_t DataDirectoryAt(const PeImage& image, int index) {
@@ -133,17 +145,11 @@ std::size_t DataDirectoryAt(const PeImage& image, int index) {
          static_cast<std::size_t>(index) * dataDirectory::kRecordSize;
 }
 
-DataDirectory ReadDataDirectory(const ImageFile& file, const PeImage& image, int index) {
-  DataDirectory directory;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= image.numberOfRvaAndSizes) {
-    return directory;
-  }
-  const std::size_t at = DataDirectoryAt(image, index);
-  if (!ReadField(file, at, dataDirectory::kVirtualAddress, &directory.rva) ||
-      !ReadField(file, at, dataDirectory::kSize, &directory.size)) {
+DataDirectory DataDirectoryOf(const PeImage& image, int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= image.directories.size()) {
     return DataDirectory{};
   }
-  return directory;
+  return image.directories[static_cast<std::size_t>(index)];
 }
 
 std::uint64_t MappedEnd(const PeImage& image, const Section& section) {

@@ -19,6 +19,11 @@ struct Section {
   std::uint32_t characteristics = 0;
 };
 
+struct DataDirectory {
+  std::uint32_t rva = 0;
+  std::uint32_t size = 0;
+};
+
 struct PeImage {
   bool is64 = false;
   std::uint16_t machine = 0;
@@ -32,6 +37,8 @@ struct PeImage {
   std::uint32_t sizeOfHeaders = 0;
   std::uint32_t sizeOfImage = 0;
   std::uint32_t numberOfRvaAndSizes = 0;
+  std::uint32_t checkSum = 0;
+  std::vector<DataDirectory> directories;  // numberOfRvaAndSizes of them
   std::vector<Section> sections;
 };
 
@@ -42,19 +49,18 @@ constexpr std::uint32_t kLargestFileAlignment = 0x10000;
 constexpr std::uint32_t kLargestSectionAlignment = 0x100000;
 
 // Parses the headers and the section table; false with the problem on malformed input.
-bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report);
+[[nodiscard]] bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report);
 
 // A field of the optional header, at its place for this image's format.
 std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field);
-std::uint32_t OptionalField(const ImageFile& file, const PeImage& image,
-                            optional::FormatField field);
+// False when the field's bytes are not in the file.
+[[nodiscard]] bool ReadOptionalField(const ImageFile& file, const PeImage& image,
+                                     optional::FormatField field, std::uint32_t* value);
 
-struct DataDirectory {
-  std::uint32_t rva = 0;
-  std::uint32_t size = 0;
-};
 std::size_t DataDirectoryAt(const PeImage& image, int index);
-DataDirectory ReadDataDirectory(const ImageFile& file, const PeImage& image, int index);
+// The directory as parsed; one past the image's count is absent (0, 0), as the loader
+// takes it.
+DataDirectory DataDirectoryOf(const PeImage& image, int index);
 
 // Where sections end: in memory as the loader maps them, and in the file.
 std::uint64_t MappedEnd(const PeImage& image, const Section& section);

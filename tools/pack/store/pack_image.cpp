@@ -27,12 +27,12 @@ bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
   if (image.numberOfRvaAndSizes <= dataDirectory::kResource) {
     return Refuse(report, stub.path, "the image has no resource data directory");
   }
-  if (ReadDataDirectory(stub, image, dataDirectory::kResource).rva != 0 ||
+  if (DataDirectoryOf(image, dataDirectory::kResource).rva != 0 ||
       std::any_of(image.sections.begin(), image.sections.end(),
                   [](const Section& s) { return s.name == kStoreSectionName; })) {
     return Refuse(report, stub.path, "the image already has a resource section");
   }
-  const DataDirectory certificates = ReadDataDirectory(stub, image, dataDirectory::kSecurity);
+  const DataDirectory certificates = DataDirectoryOf(image, dataDirectory::kSecurity);
   if (certificates.rva != 0 || certificates.size != 0) {
     return Refuse(report, stub.path, "the image is signed; attach the store before signing");
   }

@@ -128,7 +128,7 @@ bool ReadTypeEntry(const StoreReader& reader, std::uint32_t index, StoredItem* i
 
 bool ReadStore(const ImageFile& file, const PeImage& image, StoreView* store, Report* report) {
   *store = StoreView{};
-  const DataDirectory directory = ReadDataDirectory(file, image, dataDirectory::kResource);
+  const DataDirectory directory = DataDirectoryOf(image, dataDirectory::kResource);
   if (directory.rva == 0) {
     return Refuse(report, file.path, "the image has no resource section");
   }
