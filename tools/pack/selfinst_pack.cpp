@@ -45,11 +45,16 @@ void Say(const std::string& subject, const std::string& what) {
                      Shown(what).c_str());
 }
 
+void Print(const Report& report) {
+  for (const Problem& problem : report) {
+    Say(problem.subject,
+        (problem.severity == Severity::kWarning ? "warning: " : "") + problem.what);
+  }
+}
+
 // Each problem of the report, one line each.
 int Fail(const Report& report) {
-  for (const Problem& problem : report) {
-    Say(problem.subject, problem.what);
-  }
+  Print(report);
   return 1;
 }
 
@@ -77,10 +82,10 @@ bool LoadPayload(const std::string& folder, std::vector<PayloadFile>* files, Ope
   for (const PayloadFile& file : *files) {
     total += file.size;
   }
-  std::string warning;
-  if (PayloadWarning(total, &warning)) {
-    Say(folder, "warning: " + warning);
-  }
+  // Shown at once, before the long work it warns of.
+  Report warnings;
+  WarnOfPayloadTotal(total, folder, &warnings);
+  Print(warnings);
   return payload == nullptr || OpenPayloadFiles(folder, *files, payload, report);
 }
 

@@ -11,13 +11,12 @@ bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool one
                     " bytes with which a 32-bit Windows launcher still starts");
 }
 
-bool PayloadWarning(std::uint64_t total, std::string* warning) {
-  if (total <= kLargestPayloadOn32BitWindows) {
-    return false;
+void WarnOfPayloadTotal(std::uint64_t total, const std::string& folder, Report* report) {
+  if (total > kLargestPayloadOn32BitWindows) {
+    Warn(report, folder,
+         "the payload holds " + std::to_string(total) + " bytes, more than the " +
+             std::to_string(kLargestPayloadOn32BitWindows) +
+             " bytes 32-bit Windows can map for a program: the launcher runs on 64-bit Windows "
+             "only");
   }
-  *warning =
-      "the payload holds " + std::to_string(total) + " bytes, more than the " +
-      std::to_string(kLargestPayloadOn32BitWindows) +
-      " bytes 32-bit Windows can map for a program: the launcher runs on 64-bit Windows only";
-  return true;
 }

@@ -22,7 +22,7 @@ constexpr std::uint64_t kLargestStub = 16u << 20;
 
 // False, with one problem about `subject` (a payload folder, or one file of it), when its
 // `total` bytes are more than a launcher carries and still starts.
-bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
-                       Report* report);
-// True, with the warning, for a payload that starts only where 32-bit programs get 4 GB.
-bool PayloadWarning(std::uint64_t total, std::string* warning);
+[[nodiscard]] bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
+                                     Report* report);
+// A warning about `folder` for a payload that starts only where 32-bit programs get 4 GB.
+void WarnOfPayloadTotal(std::uint64_t total, const std::string& folder, Report* report);

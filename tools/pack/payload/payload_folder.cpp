@@ -105,7 +105,7 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
   }
   // Every problem of the folder at once: one run shows the user all there is to mend.
   const std::set<std::string> names = NamesIn(folder);
-  const std::size_t before = report->size();
+  const StageProblems stage(report);
   std::uint64_t total = 0;
   for (const ManifestFile& file : Manifest()) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
@@ -137,7 +137,7 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
       Refuse(report, path, "not a payload file: the launcher carries exactly these eleven files");
     }
   }
-  if (report->size() != before) {
+  if (!stage.Passed()) {
     files->clear();
     return false;
   }

@@ -168,7 +168,7 @@ bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& f
       !FindCompiledSizes(stub, image, image.sections.size(), &compiled, report)) {
     return false;
   }
-  const std::size_t before = report->size();
+  const StageProblems stage(report);
   for (std::size_t row = 0; row < files.size(); ++row) {
     if (files[row].size != compiled.sizes[row]) {
       Refuse(report, files[row].path,
@@ -177,7 +177,7 @@ bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& f
                  "; rebuild the stub " + stub.path + " for this payload");
     }
   }
-  return report->size() == before;
+  return stage.Passed();
 }
 
 bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
@@ -202,9 +202,9 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
   if (!ParsePeImage(composed, &result, report)) {
     return false;
   }
-  const std::size_t before = report->size();
+  const StageProblems stage(report);
   LoaderProblems(composed, result, result.sections.size() - 1, report);
-  return report->size() == before;
+  return stage.Passed();
 }
 
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,

@@ -137,7 +137,7 @@ void CheckLargeAddressAware(const ImageFile& file, const PeImage& image, std::ui
 bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const StoredItem*>* byRow,
                Report* report) {
   const std::vector<ManifestFile>& manifest = Manifest();
-  const std::size_t before = report->size();
+  const StageProblems stage(report);
   byRow->assign(manifest.size(), nullptr);
   for (const StoredItem& item : store.items) {
     const int row = RowOfKey(item.key);
@@ -155,7 +155,7 @@ bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const 
       Refuse(report, file.path, "key " + UpperCase(manifest[row].itemKey) + " is missing");
     }
   }
-  return report->size() == before;
+  return stage.Passed();
 }
 
 namespace {
@@ -163,7 +163,7 @@ namespace {
 // With `writtenCheckSum`, the pass over the file is left out and that checksum taken.
 bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
             const ItemTaker& takeItem, const std::uint32_t* writtenCheckSum, Report* report) {
-  const std::size_t before = report->size();
+  const StageProblems stage(report);
   LoaderProblems(file, image, store.section, report);
   std::vector<const StoredItem*> byRow;
   if (!MatchRows(file, store, &byRow, report)) {
@@ -188,7 +188,7 @@ bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
   }
   if (writtenCheckSum != nullptr) {
     CheckCheckSum(file, image, *writtenCheckSum, report);
-    return report->size() == before;
+    return stage.Passed();
   }
   std::vector<Span> spans;
   bool pastFirstItem = false;
@@ -214,7 +214,7 @@ bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
     return false;
   }
   CheckCheckSum(file, image, checkSum, report);
-  return report->size() == before;
+  return stage.Passed();
 }
 
 }  // namespace
