@@ -1,7 +1,7 @@
 #include "payload/ceiling.h"
 
-bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
-                       Report* report) {
+[[nodiscard]] bool CheckPayloadTotal(std::uint64_t total, const std::string& subject, bool oneFile,
+                                     Report* report) {
   if (total <= kLargestPayload) {
     return true;
   }

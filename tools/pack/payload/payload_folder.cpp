@@ -47,7 +47,7 @@ std::string FolderProblem(const std::string& folder) {
   return S_ISDIR(status.st_mode) ? "" : "not a folder";
 }
 
-bool IsCarried(const std::string& name) {
+[[nodiscard]] bool IsCarried(const std::string& name) {
   const auto& manifest = Manifest();
   return std::any_of(manifest.begin(), manifest.end(),
                      [&](const ManifestFile& file) { return name == file.fileName; });
@@ -75,7 +75,7 @@ std::set<std::string> NamesIn(const std::string& folder) {
   return names;
 }
 
-bool SameButCase(const std::string& name, const char* wanted) {
+[[nodiscard]] bool SameButCase(const std::string& name, const char* wanted) {
   return name != wanted && ::strcasecmp(name.c_str(), wanted) == 0;
 }
 
@@ -97,7 +97,8 @@ FileStamp StampOf(const struct stat& status) {
 
 }  // namespace
 
-bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Report* report) {
+[[nodiscard]] bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
+                                Report* report) {
   files->clear();
   const std::string folderProblem = FolderProblem(folder);
   if (!folderProblem.empty()) {
@@ -154,8 +155,9 @@ bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Re
   return true;
 }
 
-bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>& files,
-                      OpenPayload* payload, Report* report) {
+[[nodiscard]] bool OpenPayloadFiles(const std::string& folder,
+                                    const std::vector<PayloadFile>& files, OpenPayload* payload,
+                                    Report* report) {
   const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   FileIdentity identity;
   if (folderFd < 0 || !IdentityOf(folderFd, &identity)) {
@@ -198,8 +200,8 @@ void ClosePayloadFiles(OpenPayload* payload) {
   payload->stamps.clear();
 }
 
-bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
-                 std::uint8_t* out, Report* report) {
+[[nodiscard]] bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
+                               std::uint8_t* out, Report* report) {
   if (ReadFromFile(fd, at, size, out)) {
     return true;
   }
@@ -208,8 +210,8 @@ bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t 
       errno == 0 ? kChangedWhileRead : std::string("cannot read: ") + std::strerror(errno));
 }
 
-bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload, std::size_t row,
-                      Report* report) {
+[[nodiscard]] bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload,
+                                    std::size_t row, Report* report) {
   struct stat status {};
   if (::fstat(payload.fds[row], &status) != 0) {
     return Refuse(report, file.path, std::string("cannot read: ") + std::strerror(errno));

@@ -16,7 +16,8 @@ struct PayloadFile {
 
 // Every manifest file of `folder`, in manifest order, each a regular, non-empty file,
 // all of them together within what a launcher carries and still starts. Nothing is read.
-bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files, Report* report);
+[[nodiscard]] bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
+                                Report* report);
 
 // The checked files opened for reading (each still the regular file of the size found),
 // with their identities and the folder's, which no output may take the place of.
@@ -31,17 +32,18 @@ struct OpenPayload {
   std::vector<FileStamp> stamps;  // as each file was opened
   Inputs inputs;
 };
-bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>& files,
-                      OpenPayload* payload, Report* report);
+[[nodiscard]] bool OpenPayloadFiles(const std::string& folder,
+                                    const std::vector<PayloadFile>& files, OpenPayload* payload,
+                                    Report* report);
 void ClosePayloadFiles(OpenPayload* payload);
 // Exactly `size` bytes of an open payload file from `at`; a short read is a changed file.
-bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
-                 std::uint8_t* out, Report* report);
+[[nodiscard]] bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
+                               std::uint8_t* out, Report* report);
 
 // Whether an open payload file is still as it was when opened: a file written while it was
 // read (grown, or rewritten at the same size) gave a torn mix of its bytes.
-bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload, std::size_t row,
-                      Report* report);
+[[nodiscard]] bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload,
+                                    std::size_t row, Report* report);
 
 // payload_sizes.h: PAYLOAD_SIZE_<key> for each row's size.
 std::string SizesHeader(const std::vector<std::uint64_t>& sizes);

@@ -4,9 +4,11 @@
 
 namespace {
 
-bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+[[nodiscard]] bool IsPowerOfTwo(std::uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
-bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
+[[nodiscard]] bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
   using namespace sectionHeader;
   section->headerOffset = at;
   std::uint8_t name[kNameSize] = {};
@@ -24,7 +26,8 @@ bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
   return true;
 }
 
-bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image, Report* report) {
+[[nodiscard]] bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image,
+                                     Report* report) {
   for (std::uint32_t i = 0; i < count; ++i) {
     Section section;
     if (!ParseSection(file, image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
@@ -41,7 +44,7 @@ bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* imag
   return true;
 }
 
-bool ParseDataDirectories(const ImageFile& file, PeImage* image, Report* report) {
+[[nodiscard]] bool ParseDataDirectories(const ImageFile& file, PeImage* image, Report* report) {
   for (std::uint32_t i = 0; i < image->numberOfRvaAndSizes; ++i) {
     const std::size_t at = DataDirectoryAt(*image, static_cast<int>(i));
     DataDirectory directory;
@@ -54,8 +57,8 @@ bool ParseDataDirectories(const ImageFile& file, PeImage* image, Report* report)
   return true;
 }
 
-bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeImage* image,
-                         Report* report) {
+[[nodiscard]] bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize,
+                                       PeImage* image, Report* report) {
   using namespace optional;
   const std::size_t o = image->optionalOffset;
   const bool is64 = image->is64;
@@ -91,7 +94,7 @@ bool ParseOptionalHeader(const ImageFile& file, std::uint32_t optionalSize, PeIm
 
 }  // namespace
 
-bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report) {
+[[nodiscard]] bool ParsePeImage(const ImageFile& file, PeImage* image, Report* report) {
   *image = PeImage{};
   std::uint32_t magic = 0;
   if (!ReadField(file, 0, dos::kMagic, &magic) || magic != dos::kMagicValue) {
@@ -135,8 +138,8 @@ std::size_t OptionalFieldAt(const PeImage& image, optional::FormatField field) {
   return image.optionalOffset + optional::Of(field, image.is64).offset;
 }
 
-bool ReadOptionalField(const ImageFile& file, const PeImage& image, optional::FormatField field,
-                       std::uint32_t* value) {
+[[nodiscard]] bool ReadOptionalField(const ImageFile& file, const PeImage& image,
+                                     optional::FormatField field, std::uint32_t* value) {
   return ReadField(file, image.optionalOffset, optional::Of(field, image.is64), value);
 }
 

@@ -1,6 +1,6 @@
 #include "pe/pe_records.h"
 
-bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value) {
+[[nodiscard]] bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value) {
   if (record > bytes.size() || bytes.size() - record < std::size_t{field.offset} + field.width) {
     return false;
   }

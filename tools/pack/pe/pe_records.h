@@ -15,7 +15,7 @@ struct Field {
   std::uint32_t width;
 };
 
-bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
+[[nodiscard]] bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
 // A field's value as messages show it: "0x" and lower-case hex digits.
 std::string Hex(std::uint64_t value);

@@ -25,8 +25,8 @@ std::uint64_t ReadPointer(const Bytes& head, std::size_t at, std::size_t pointer
 // Whether `address` (as the linker wrote it, for the image at its preferred base) points at
 // `text` and its terminating zero, in the raw data of one of the first `sectionCount`
 // sections within the head.
-bool PointsAt(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
-              const TableShape& shape, std::uint64_t address, const char* text) {
+[[nodiscard]] bool PointsAt(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
+                            const TableShape& shape, std::uint64_t address, const char* text) {
   const std::size_t length = std::strlen(text) + 1;
   if (address < shape.imageBase || address - shape.imageBase >= image.sizeOfImage) {
     return false;
@@ -43,8 +43,9 @@ bool PointsAt(const ImageFile& file, const PeImage& image, std::size_t sectionCo
 }
 
 // Whether a whole table starts at `at`; its sizes when it does.
-bool TableAt(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
-             const TableShape& shape, std::size_t at, std::vector<std::uint32_t>* sizes) {
+[[nodiscard]] bool TableAt(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
+                           const TableShape& shape, std::size_t at,
+                           std::vector<std::uint32_t>* sizes) {
   const std::vector<ManifestFile>& manifest = Manifest();
   sizes->clear();
   for (std::size_t row = 0; row <= manifest.size(); ++row) {
@@ -68,8 +69,9 @@ bool TableAt(const ImageFile& file, const PeImage& image, std::size_t sectionCou
 
 }  // namespace
 
-bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
-                       CompiledSizes* found, Report* report) {
+[[nodiscard]] bool FindCompiledSizes(const ImageFile& file, const PeImage& image,
+                                     std::size_t sectionCount, CompiledSizes* found,
+                                     Report* report) {
   TableShape shape;
   shape.pointerSize = image.is64 ? 8 : 4;
   shape.rowSize = 3 * shape.pointerSize;  // the size is padded to a pointer's width

@@ -19,5 +19,6 @@ struct CompiledSizes {
 
 // Looks in the raw data of the first `sectionCount` sections held in the image's head;
 // false, with the problem, unless the table is there exactly once.
-bool FindCompiledSizes(const ImageFile& file, const PeImage& image, std::size_t sectionCount,
-                       CompiledSizes* found, Report* report);
+[[nodiscard]] bool FindCompiledSizes(const ImageFile& file, const PeImage& image,
+                                     std::size_t sectionCount, CompiledSizes* found,
+                                     Report* report);

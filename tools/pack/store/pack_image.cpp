@@ -23,7 +23,7 @@ struct SectionPlan {
   std::uint32_t storeSize = 0;
 };
 
-bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
+[[nodiscard]] bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
   if (image.numberOfRvaAndSizes <= dataDirectory::kResource) {
     return Refuse(report, stub.path, "the image has no resource data directory");
   }
@@ -54,8 +54,8 @@ bool CheckStub(const ImageFile& stub, const PeImage& image, Report* report) {
   return true;
 }
 
-bool PlanSection(const ImageFile& stub, const PeImage& image, std::uint32_t storeSize,
-                 SectionPlan* plan, Report* report) {
+[[nodiscard]] bool PlanSection(const ImageFile& stub, const PeImage& image, std::uint32_t storeSize,
+                               SectionPlan* plan, Report* report) {
   std::uint64_t imageEnd = AlignUp(image.sizeOfHeaders, image.sectionAlignment);
   for (const Section& section : image.sections) {
     imageEnd = std::max(imageEnd, MappedEnd(image, section));
@@ -119,14 +119,15 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 }
 
 // Writes `size` bytes, checksummed as they pass.
-bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size, CheckSum* checkSum,
-          Report* report) {
+[[nodiscard]] bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size,
+                        CheckSum* checkSum, Report* report) {
   AddToCheckSum(checkSum, data, size);
   return WriteOutput(output, data, size, report);
 }
 
-bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, CheckSum* checkSum, Report* report) {
+[[nodiscard]] bool EmitItems(const std::vector<StoreRecord>& records,
+                             const std::vector<PayloadFile>& files, const OpenPayload& payload,
+                             std::size_t output, CheckSum* checkSum, Report* report) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -160,8 +161,8 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
 
 }  // namespace
 
-bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
-                        Report* report) {
+[[nodiscard]] bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                                      Report* report) {
   PeImage image;
   CompiledSizes compiled;
   if (!ParsePeImage(stub, &image, report) ||
@@ -180,8 +181,8 @@ bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& f
   return stage.Passed();
 }
 
-bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
-                       PackedHead* packed, Report* report) {
+[[nodiscard]] bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
+                                     PackedHead* packed, Report* report) {
   PeImage image;
   if (!ParsePeImage(stub, &image, report) || !CheckStub(stub, image, report)) {
     return false;
@@ -207,9 +208,9 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
   return stage.Passed();
 }
 
-bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, std::uint32_t* writtenCheckSum,
-               Report* report) {
+[[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                             const OpenPayload& payload, std::size_t output,
+                             std::uint32_t* writtenCheckSum, Report* report) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
                  [](const PayloadFile& file) { return static_cast<std::uint32_t>(file.size); });

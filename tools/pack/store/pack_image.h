@@ -18,19 +18,19 @@ struct PackedHead {
   std::uint64_t imageSize = 0;
   std::size_t checkSumAt = 0;
 };
-bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
-                       PackedHead* packed, Report* report);
+[[nodiscard]] bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
+                                     PackedHead* packed, Report* report);
 
 // Refuses, one line per file, payload files whose sizes differ from those the stub was
 // compiled with (its launcher would write them with the compiled size), and a stub without
 // such sizes.
-bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
-                        Report* report);
+[[nodiscard]] bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                                      Report* report);
 
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
 // `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take
 // a store or whose image verify would refuse for its headers.
 // `*checkSum` is the checksum of every byte written.
-bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, std::uint32_t* checkSum,
-               Report* report);
+[[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
+                             const OpenPayload& payload, std::size_t output,
+                             std::uint32_t* checkSum, Report* report);

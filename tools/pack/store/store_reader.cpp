@@ -58,7 +58,8 @@ struct StoreReader {
 };
 
 // The type directory, name directory and data entry below one type entry.
-bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory, StoredItem* item) {
+[[nodiscard]] bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory,
+                                StoredItem* item) {
   std::uint32_t nameField = 0;
   std::uint32_t nameTarget = 0;
   if (!reader.OnlyEntry("the type directory of " + item->key, typeDirectory, &nameField,
@@ -88,7 +89,7 @@ bool ReadItemTree(const StoreReader& reader, std::uint32_t typeDirectory, Stored
   return true;
 }
 
-bool PlaceItem(const StoreReader& reader, StoredItem* item) {
+[[nodiscard]] bool PlaceItem(const StoreReader& reader, StoredItem* item) {
   const StoreView& store = reader.store;
   const std::uint64_t start = std::uint64_t{item->dataRva} - store.sectionRva;
   if (item->dataRva < store.sectionRva || start + item->size > store.sectionSize) {
@@ -99,7 +100,7 @@ bool PlaceItem(const StoreReader& reader, StoredItem* item) {
   return true;
 }
 
-bool ReadTypeEntry(const StoreReader& reader, std::uint32_t index, StoredItem* item) {
+[[nodiscard]] bool ReadTypeEntry(const StoreReader& reader, std::uint32_t index, StoredItem* item) {
   const std::string what = "type entry " + std::to_string(index);
   const std::uint32_t entry = resourceDirectory::kRecordSize + index * resourceEntry::kRecordSize;
   std::uint32_t keyField = 0;
@@ -126,7 +127,8 @@ bool ReadTypeEntry(const StoreReader& reader, std::uint32_t index, StoredItem* i
 
 }  // namespace
 
-bool ReadStore(const ImageFile& file, const PeImage& image, StoreView* store, Report* report) {
+[[nodiscard]] bool ReadStore(const ImageFile& file, const PeImage& image, StoreView* store,
+                             Report* report) {
   *store = StoreView{};
   const DataDirectory directory = DataDirectoryOf(image, dataDirectory::kResource);
   if (directory.rva == 0) {

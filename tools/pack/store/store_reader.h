@@ -33,4 +33,5 @@ struct StoreView {
 // cannot be ours: more entries than the manifest has, a key longer than any of the
 // manifest's or stored twice, a directory of the wrong form, a size or offset outside the
 // section. The work is bounded by the manifest's size.
-bool ReadStore(const ImageFile& file, const PeImage& image, StoreView* store, Report* report);
+[[nodiscard]] bool ReadStore(const ImageFile& file, const PeImage& image, StoreView* store,
+                             Report* report);

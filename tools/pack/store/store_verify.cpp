@@ -67,8 +67,8 @@ void CompareRecord(const ImageFile& file, const StoreRecord& record, const std::
 
 // The directory, and the padding up to the first item, as planned; false when the store
 // is too short to hold the records.
-bool CompareDirectory(const ImageFile& file, const StoreView& store,
-                      const std::vector<StoreRecord>& records, Report* report) {
+[[nodiscard]] bool CompareDirectory(const ImageFile& file, const StoreView& store,
+                                    const std::vector<StoreRecord>& records, Report* report) {
   for (const StoreRecord& record : records) {
     if (record.at + std::uint64_t{record.size} > store.sectionSize) {
       return Refuse(report, file.path,
@@ -134,8 +134,8 @@ void CheckLargeAddressAware(const ImageFile& file, const PeImage& image, std::ui
 
 }  // namespace
 
-bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const StoredItem*>* byRow,
-               Report* report) {
+[[nodiscard]] bool MatchRows(const ImageFile& file, const StoreView& store,
+                             std::vector<const StoredItem*>* byRow, Report* report) {
   const std::vector<ManifestFile>& manifest = Manifest();
   const StageProblems stage(report);
   byRow->assign(manifest.size(), nullptr);
@@ -161,8 +161,9 @@ bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const 
 namespace {
 
 // With `writtenCheckSum`, the pass over the file is left out and that checksum taken.
-bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
-            const ItemTaker& takeItem, const std::uint32_t* writtenCheckSum, Report* report) {
+[[nodiscard]] bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
+                          const ItemTaker& takeItem, const std::uint32_t* writtenCheckSum,
+                          Report* report) {
   const StageProblems stage(report);
   LoaderProblems(file, image, store.section, report);
   std::vector<const StoredItem*> byRow;
@@ -219,12 +220,13 @@ bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
 
 }  // namespace
 
-bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                 const ItemTaker& takeItem, Report* report) {
+[[nodiscard]] bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
+                               const ItemTaker& takeItem, Report* report) {
   return Verify(file, image, store, takeItem, nullptr, report);
 }
 
-bool VerifyWrittenImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                        std::uint32_t writtenCheckSum, Report* report) {
+[[nodiscard]] bool VerifyWrittenImage(const ImageFile& file, const PeImage& image,
+                                      const StoreView& store, std::uint32_t writtenCheckSum,
+                                      Report* report) {
   return Verify(file, image, store, ItemTaker{}, &writtenCheckSum, report);
 }

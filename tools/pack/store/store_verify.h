@@ -19,13 +19,14 @@ using ItemTaker = std::function<bool(std::size_t row, const std::uint8_t* data, 
 // Everything verify checks: the loader's fields, the store against the records planned
 // for the items found, the padding, the checksum, all in one pass over the file that
 // hands each item's bytes to `takeItem` (may be null). True when nothing is wrong.
-bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                 const ItemTaker& takeItem, Report* report);
+[[nodiscard]] bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
+                               const ItemTaker& takeItem, Report* report);
 // The same checks for an image just written, whose every byte passed the writer: all but
 // the pass, with the checksum the writer took of what it wrote.
-bool VerifyWrittenImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                        std::uint32_t writtenCheckSum, Report* report);
+[[nodiscard]] bool VerifyWrittenImage(const ImageFile& file, const PeImage& image,
+                                      const StoreView& store, std::uint32_t writtenCheckSum,
+                                      Report* report);
 
 // The manifest row of each item found, or a problem for each key missing or unknown.
-bool MatchRows(const ImageFile& file, const StoreView& store, std::vector<const StoredItem*>* byRow,
-               Report* report);
+[[nodiscard]] bool MatchRows(const ImageFile& file, const StoreView& store,
+                             std::vector<const StoredItem*>* byRow, Report* report);
