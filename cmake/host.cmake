@@ -124,7 +124,6 @@ add_executable(pack_tests
   tests/unit/pack_files_test.cpp
   tests/unit/pack_outputs_test.cpp
   tests/unit/pack_stub_bounds_test.cpp
-  tests/unit/pack_loader_fields_test.cpp
   tests/unit/pack_reporting_test.cpp
   tests/unit/output_folder_test.cpp
   tests/unit/image_checksum_test.cpp

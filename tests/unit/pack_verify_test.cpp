@@ -1,13 +1,24 @@
 // Each rule of the store and each field a loader trusts, broken in a copy of a good
-// image: verify reports it, and extract refuses the image and writes nothing.
+// image: verify names the image on every line it prints and reports the broken rule, and
+// extract refuses the image and writes nothing.
 #include <algorithm>
 #include <filesystem>
 
+#include "payload/manifest.h"
 #include "store/compiled_sizes.h"
 
+#include "pack_process.h"
 #include "pack_support.h"
 
+namespace fs = std::filesystem;
+
 namespace {
+
+ToolResult RunArgs(std::vector<std::string> args) {
+  ToolRun run;
+  run.args = std::move(args);
+  return RunTool(run);
+}
 
 struct Breakage {
   const char* name;
@@ -17,17 +28,40 @@ struct Breakage {
   bool extractRefuses;          // false when only the payload shows it
 };
 
-std::size_t At(const ParsedImage& parsed, std::uint32_t offset) {
-  return parsed.store.sectionOffset + offset;
+// The file offset of the store's record `what` (as problems name it), as the packer
+// planned the store for the items found.
+std::size_t RecordAt(const ParsedImage& parsed, const std::string& what) {
+  std::vector<std::uint32_t> sizes(Manifest().size());
+  for (const StoredItem& item : parsed.store.items) {
+    sizes[static_cast<std::size_t>(RowOfKey(item.key))] = item.size;
+  }
+  for (const StoreRecord& record : StoreRecords(sizes, Manifest(), parsed.store.sectionRva)) {
+    if (record.what == what) {
+      return parsed.store.sectionOffset + record.at;
+    }
+  }
+  ADD_FAILURE() << "no record " << what;
+  return 0;
+}
+std::size_t FieldAt(const ParsedImage& parsed, const std::string& what, const Field& field) {
+  return RecordAt(parsed, what) + field.offset;
+}
+// The file offset of the UTF-16 unit `index` of a string record.
+std::size_t UnitAt(const ParsedImage& parsed, const std::string& what, std::size_t index) {
+  return RecordAt(parsed, what) + resourceString::kUnitsAt + 2 * index;
 }
 const StoredItem& Item(const ParsedImage& parsed, const char* key) {
   return parsed.store.items[ItemIndex(parsed.store, key)];
 }
-std::size_t StoreSectionHeader(const ParsedImage& parsed) {
-  return parsed.pe.sections.back().headerOffset;
+const Section& StoreSection(const ParsedImage& parsed) { return parsed.pe.sections.back(); }
+std::size_t StoreSectionField(const ParsedImage& parsed, const Field& field) {
+  return StoreSection(parsed).headerOffset + field.offset;
 }
-std::size_t ResourceDirectory(const ParsedImage& parsed) {
-  return DataDirectoryAt(parsed.pe, dataDirectory::kResource);
+std::size_t DirectoryField(const ParsedImage& parsed, int directory, const Field& field) {
+  return DataDirectoryAt(parsed.pe, directory) + field.offset;
+}
+std::size_t EntryPointAt(const ParsedImage& parsed) {
+  return parsed.pe.optionalOffset + optional::kAddressOfEntryPoint.offset;
 }
 
 // Where the launcher's table of the sizes it was compiled with lies in the image.
@@ -43,53 +77,82 @@ CompiledSizes CompiledTable(const Bytes& image, const ParsedImage& parsed) {
 const Breakage kBreakages[] = {
     {"RootOrder",
      [](Bytes* image, const ParsedImage& parsed) {
-       std::swap_ranges(image->begin() + static_cast<long>(At(parsed, 16)),
-                        image->begin() + static_cast<long>(At(parsed, 24)),
-                        image->begin() + static_cast<long>(At(parsed, 24)));
+       const auto first = static_cast<long>(RecordAt(parsed, "the type entry of DATA_1"));
+       const auto second = static_cast<long>(RecordAt(parsed, "the type entry of DATA_2"));
+       std::swap_ranges(image->begin() + first, image->begin() + second, image->begin() + second);
      },
      "the type entry of DATA_1 at store offset 16: Name is 0x800003f2, expected 0x80000350", true,
      true},
     {"UnalignedBlock",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, At(parsed, 680), Item(parsed, "DISK2_ID").dataRva + 2);
+       PutU32(image,
+              FieldAt(parsed, "the data entry of DISK2_ID", resourceDataEntry::kOffsetToData),
+              Item(parsed, "DISK2_ID").dataRva + 2);
      },
      "the data entry of DISK2_ID at store offset 680: OffsetToData is", true, true},
     {"WrongLanguage",
-     [](Bytes* image, const ParsedImage& parsed) { PutU32(image, At(parsed, 504), 1031); },
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, FieldAt(parsed, "the language entry of SETUP_EXE", resourceEntry::kName),
+              1031);
+     },
      "the language entry of SETUP_EXE at store offset 504: Name is 0x407, expected 0x409", true,
      true},
     {"WrongCodePage",
-     [](Bytes* image, const ParsedImage& parsed) { PutU32(image, At(parsed, 640), 1252); },
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, FieldAt(parsed, "the data entry of DATA_1", resourceDataEntry::kCodePage),
+              1252);
+     },
      "the data entry of DATA_1 at store offset 632: CodePage is 0x4e4, expected 0x0", true, true},
     {"SecondNameString",
      [](Bytes* image, const ParsedImage& parsed) {
-       // A copy of "SELFINST" over the start of README_TXT's block, used by DISK1_ID.
-       for (std::uint32_t i = 0; i < 18; ++i) {
-         (*image)[At(parsed, 1056 + i)] = (*image)[At(parsed, 830 + i)];
-       }
-       PutU32(image, At(parsed, 168), 0x80000000u | 1056);
+       // A copy of the name string over the start of README_TXT's block, used by DISK1_ID.
+       const std::string name = std::string("the name string ") + kStoredItemName.text;
+       const std::size_t from = RecordAt(parsed, name);
+       const std::size_t to = RecordAt(parsed, "item README_TXT");
+       const std::size_t size = resourceString::Size(sizeof kStoredItemName.text - 1);
+       std::copy_n(image->begin() + static_cast<long>(from), size,
+                   image->begin() + static_cast<long>(to));
+       PutU32(image, FieldAt(parsed, "the name entry of DISK1_ID", resourceEntry::kName),
+              resourceEntry::kNameIsString |
+                  static_cast<std::uint32_t>(to - RecordAt(parsed, "the root directory")));
      },
      "the name entry of DISK1_ID at store offset 168: Name is 0x80000420, expected 0x8000033e",
      true, true},
     {"LowerCaseKey",
-     [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 968 + 2 + 2 * 9)] = 'b'; },
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[UnitAt(parsed, "the type string _SETUP_LIB", 9)] = 'b';
+     },
      "the type string _SETUP_LIB at store offset 968 differs from the plan", true, true},
     {"MissingKey",
-     [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 808 + 2)] = 'Q'; },
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[UnitAt(parsed, "the type string README_TXT", 0)] = 'Q';
+     },
      "key README_TXT is missing", true, true},
     {"KeyRenamedToAnother",
-     [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 1010 + 2 + 2 * 5)] = '1'; },
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[UnitAt(parsed, "the type string DATA_2", 5)] = '1';
+     },
      "the key DATA_1 is stored twice", true, true},
-    {"EmptyStore", [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 12)] = 0; },
+    {"EmptyStore",
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[FieldAt(parsed, "the root directory", resourceDirectory::kNumberOfNamedEntries)] =
+           0;
+     },
      "key README_TXT is missing", true, true},
     {"EmptyItem",
-     [](Bytes* image, const ParsedImage& parsed) { PutU32(image, At(parsed, 664 + 4), 0); },
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, FieldAt(parsed, "the data entry of DISK1_ID", resourceDataEntry::kSize), 0);
+     },
      "item DISK1_ID is empty", true, true},
     {"PaddingNotZero",
-     [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 1155831)] = 0x5A; },
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[RecordAt(parsed, "the padding after item DISK1_ID")] = 0x5A;
+     },
      "the padding after item DISK1_ID at store offset 1155831 differs from the plan", true, true},
     {"ItemDiffersFromPayload",
-     [](Bytes* image, const ParsedImage& parsed) { (*image)[At(parsed, 1211552 + 100)] ^= 1; },
+     [](Bytes* image, const ParsedImage& parsed) {
+       (*image)[RecordAt(parsed, "item DATA_2") + 100] ^= 1;
+     },
      "item DATA_2 differs from the payload file", true, false},
     // As a stub built for an older payload would be packed: the launcher writes 2800 bytes.
     {"CompiledSizeDiffersFromItem",
@@ -114,7 +177,7 @@ const Breakage kBreakages[] = {
      "the image checksum is wrong", false, true},
     {"StoreSectionVirtualSizeCut",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, StoreSectionHeader(parsed) + 8, 0x1000);
+       PutU32(image, StoreSectionField(parsed, sectionHeader::kVirtualSize), 0x1000);
      },
      "the store section's VirtualSize is 0x1000, expected 0x2100c8", true, true},
     {"SizeOfHeadersPastTheSections",
@@ -124,26 +187,67 @@ const Breakage kBreakages[] = {
      "SizeOfHeaders 0xffffffff does not end between the section table", true, true},
     {"StoreSectionWritableAndExecutable",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, StoreSectionHeader(parsed) + 36, 0xE0000040u);
+       PutU32(image, StoreSectionField(parsed, sectionHeader::kCharacteristics), 0xE0000040u);
      },
      "(.rsrc) is both writable and executable", true, true},
     {"ResourceDirectorySizeZero",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, ResourceDirectory(parsed) + 4, 0);
+       PutU32(image, DirectoryField(parsed, dataDirectory::kResource, dataDirectory::kSize), 0);
      },
      "the resource data directory's Size is 0x0, expected 0x2100c8", true, true},
     {"ResourceDirectorySizeAllOnes",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, ResourceDirectory(parsed) + 4, 0xFFFFFFFF);
+       PutU32(image, DirectoryField(parsed, dataDirectory::kResource, dataDirectory::kSize),
+              0xFFFFFFFF);
      },
      "the resource data directory's Size is 0xffffffff, expected 0x2100c8", true, true},
     {"EmptyCertificateTable",
      [](Bytes* image, const ParsedImage& parsed) {
-       const std::size_t table = DataDirectoryAt(parsed.pe, dataDirectory::kSecurity);
-       PutU32(image, table, static_cast<std::uint32_t>(image->size()));
-       PutU32(image, table + 4, 0);
+       PutU32(image,
+              DirectoryField(parsed, dataDirectory::kSecurity, dataDirectory::kVirtualAddress),
+              static_cast<std::uint32_t>(image->size()));
+       PutU32(image, DirectoryField(parsed, dataDirectory::kSecurity, dataDirectory::kSize), 0);
      },
      "the certificate table is not after the last section, or holds no signature", true, true},
+    // Fields a loader follows beyond the store and the section table.
+    {"StoreDataNotFileAligned",
+     [](Bytes* image, const ParsedImage& parsed) {
+       // The data moves with its pointer, so that only the alignment is wrong.
+       const Section& store = StoreSection(parsed);
+       image->insert(image->begin() + store.pointerToRawData, 0x10, 0);
+       PutU32(image, StoreSectionField(parsed, sectionHeader::kPointerToRawData),
+              store.pointerToRawData + 0x10);
+     },
+     "(.rsrc)'s raw data at 0x4010 is not on a FileAlignment (0x200) boundary", true, true},
+    {"EntryPointOutsideEverySection",
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, EntryPointAt(parsed), 0x7FFF0000);
+     },
+     "the entry point 0x7fff0000 lies in no executable section", true, true},
+    {"EntryPointInANonExecutableSection",
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, EntryPointAt(parsed), StoreSection(parsed).virtualAddress + 0x10);
+     },
+     "lies in no executable section", true, true},
+    {"ImportDirectoryInTheStore",
+     [](Bytes* image, const ParsedImage& parsed) {
+       PutU32(image, DirectoryField(parsed, dataDirectory::kImport, dataDirectory::kVirtualAddress),
+              StoreSection(parsed).virtualAddress);
+     },
+     "bytes) lies in the store's section", true, true},
+    {"BaseRelocationsPastTheImage",
+     [](Bytes* image, const ParsedImage& parsed) {
+       const int relocations = dataDirectory::kBaseRelocation;
+       PutU32(image, DirectoryField(parsed, relocations, dataDirectory::kVirtualAddress),
+              parsed.pe.sizeOfImage + 0x1000);
+       PutU32(image, DirectoryField(parsed, relocations, dataDirectory::kSize), 0x100);
+     },
+     "the base-relocation directory (0x21d000, 256 bytes) lies outside the image, which ends at "
+     "0x21c000",
+     true, true},
+    {"BytesAfterTheLastSection",
+     [](Bytes* image, const ParsedImage&) { image->insert(image->end(), 512, 0xCC); },
+     "512 bytes after the last section, from 0x214200, are not a certificate table", true, true},
 };
 
 class VerifyCatches : public PackTest, public ::testing::WithParamInterface<Breakage> {};
@@ -157,21 +261,26 @@ TEST_P(VerifyCatches, TheBrokenRuleAndExtractWritesNothing) {
   }
   const std::string broken = dir + "/broken.exe";
   WriteBytes(broken, image);
-  const CommandResult verify = RunPack({"verify", broken, "--payload", kPayload});
+  const std::string prefix = "selfinst-pack: " + broken + ": ";
+  const ToolResult verify = RunArgs({"verify", broken, "--payload", kPayload});
   EXPECT_EQ(verify.exitCode, 1);
-  EXPECT_NE(verify.output.find("selfinst-pack: " + broken + ": "), std::string::npos);
-  EXPECT_NE(verify.output.find(GetParam().expectedProblem), std::string::npos) << verify.output;
-
-  const CommandResult extract = RunPack({"extract", broken, "-C", dir + "/out"});
+  EXPECT_EQ(verify.out, "");
   if (GetParam().extractRefuses) {
-    const CommandResult alone = RunPack({"verify", broken});
+    EXPECT_TRUE(EveryLineStartsWith(verify.err, prefix)) << verify.err;
+  }
+  EXPECT_NE(verify.err.find(GetParam().expectedProblem), std::string::npos) << verify.err;
+
+  const ToolResult extract = RunArgs({"extract", broken, "-C", dir + "/out"});
+  if (GetParam().extractRefuses) {
+    const ToolResult alone = RunArgs({"verify", broken});
     EXPECT_EQ(alone.exitCode, 1) << "without --payload";
-    EXPECT_NE(alone.output.find(GetParam().expectedProblem), std::string::npos) << alone.output;
-    EXPECT_EQ(extract.exitCode, 1) << extract.output;
-    EXPECT_NE(extract.output.find(GetParam().expectedProblem), std::string::npos) << extract.output;
-    EXPECT_EQ(FolderEntries(dir + "/out"), std::vector<std::string>{});
+    EXPECT_NE(alone.err.find(GetParam().expectedProblem), std::string::npos) << alone.err;
+    EXPECT_EQ(extract.exitCode, 1) << extract.err;
+    EXPECT_TRUE(EveryLineStartsWith(extract.err, prefix)) << extract.err;
+    EXPECT_NE(extract.err.find(GetParam().expectedProblem), std::string::npos) << extract.err;
+    EXPECT_FALSE(fs::exists(dir + "/out"));
   } else {
-    EXPECT_EQ(extract.exitCode, 0) << extract.output;
+    EXPECT_EQ(extract.exitCode, 0) << extract.err;
   }
 }
 
@@ -183,15 +292,23 @@ INSTANTIATE_TEST_SUITE_P(Rules, VerifyCatches, ::testing::ValuesIn(kBreakages),
 TEST_F(PackTest, ListCallsOnlyAWellFormedCertificateTableSigned) {
   Bytes image = Packed(kStub32, "good.exe");
   const ParsedImage parsed = Parse(image);
-  const std::size_t table = DataDirectoryAt(parsed.pe, dataDirectory::kSecurity);
-  PutU32(&image, table, static_cast<std::uint32_t>(image.size()));
-  PutU32(&image, table + 4, 0);
+  PutU32(&image, DirectoryField(parsed, dataDirectory::kSecurity, dataDirectory::kVirtualAddress),
+         static_cast<std::uint32_t>(image.size()));
+  PutU32(&image, DirectoryField(parsed, dataDirectory::kSecurity, dataDirectory::kSize), 0);
   FixCheckSum(&image);
   WriteBytes(dir + "/empty-table.exe", image);
   const CommandResult run = RunPack({"list", dir + "/empty-table.exe"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.output.find(": PE32, 11 items, malformed certificate table\n"), std::string::npos)
       << run.output;
+}
+
+TEST_F(PackTest, AGoodImageStillVerifies) {
+  Packed(kStub32, "good.exe");
+  const ToolResult verified = RunArgs({"verify", dir + "/good.exe", "--payload", kPayload});
+  EXPECT_EQ(verified.exitCode, 0) << verified.err;
+  EXPECT_EQ(verified.out.rfind(dir + "/good.exe: store verified", 0), 0u) << verified.out;
+  EXPECT_EQ(verified.err, "");
 }
 
 }  // namespace
