@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "io/file_identity.h"
+#include "io/system_io.h"
 #include "io/report.h"
 
 struct PayloadFile {

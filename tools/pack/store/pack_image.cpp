@@ -119,14 +119,14 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 }
 
 // Writes `size` bytes, checksummed as they pass.
-bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size, CheckSum* checkSum,
+bool Emit(OutputSet* output, const std::uint8_t* data, std::size_t size, CheckSum* checkSum,
           Report* report) {
   AddToCheckSum(checkSum, data, size);
-  return WriteOutput(output, data, size, report);
+  return output->Write(0, data, size, report);
 }
 
 bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, CheckSum* checkSum, Report* report) {
+               const OpenPayload& payload, OutputSet* output, CheckSum* checkSum, Report* report) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -208,7 +208,7 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
 }
 
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, std::uint32_t* writtenCheckSum,
+               const OpenPayload& payload, OutputSet* output, std::uint32_t* writtenCheckSum,
                Report* report) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
@@ -232,5 +232,5 @@ bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
   *writtenCheckSum = FinishCheckSum(checkSum);
   Bytes field(4);
   Put(&field, 0, Field{"CheckSum", 0, 4}, *writtenCheckSum);
-  return WriteOutputAt(output, packed.checkSumAt, field.data(), field.size(), report);
+  return output->WriteAt(0, packed.checkSumAt, field.data(), field.size(), report);
 }
