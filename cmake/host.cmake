@@ -126,10 +126,15 @@ add_executable(pack_tests
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
   tests/unit/pack_outputs_test.cpp
+  tests/unit/pack_interrupted_test.cpp
   tests/unit/pack_stub_bounds_test.cpp
   tests/unit/pack_loader_fields_test.cpp
   tests/unit/pack_reporting_test.cpp
-  tests/unit/output_folder_test.cpp
+  tests/unit/output_folder_fixture.cpp
+  tests/unit/output_names_test.cpp
+  tests/unit/output_folders_test.cpp
+  tests/unit/output_temporaries_test.cpp
+  tests/unit/output_signals_test.cpp
   tests/unit/image_checksum_test.cpp
   tests/unit/built_launcher_test.cpp
   tests/unit/unprivileged.cpp)

@@ -39,8 +39,7 @@ void EndCleanUp();
 
 // Registers `name` in the open folder `dir` (which the registry closes at the end when
 // `ownsFolder`); the returned slot, or -1 when all are taken. Signals must be held.
-int Register(int dir, const char* name, const FileIdentity& identity, bool folder,
-             bool ownsFolder);
+int Register(int dir, const char* name, const FileIdentity& identity, bool folder, bool ownsFolder);
 // Stops removing the entry of `slot`. Signals must be held.
 void Unregister(int slot);
 // Removes what is registered, files first, then folders, the last registered first: each

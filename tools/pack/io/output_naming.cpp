@@ -217,6 +217,11 @@ bool ReplaceOne(int folder, Temporary* output, const std::string& name, const In
       return Refuse(report, shown, SystemError(kCannotPlace));
     }
   } else if (mode < 0) {
+    if (output->hidden[0] != '\0') {
+      Unregister(output->slot);
+      RemoveIfSame(folder, output->hidden, output->identity, false);
+      output->hidden[0] = '\0';
+    }
     return true;
   }
   // The file there keeps a second name until the replacement stands. Without one (another

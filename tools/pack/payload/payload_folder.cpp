@@ -27,8 +27,7 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
     if (reason == ENOENT && ::lstat(path.c_str(), &link) == 0) {
       return "a symbolic link to nothing, not a regular file";
     }
-    return reason == ENOENT ? "missing payload file"
-                            : SystemError("cannot read", reason);
+    return reason == ENOENT ? "missing payload file" : SystemError("cannot read", reason);
   }
   if (S_ISDIR(status.st_mode)) {
     return "a folder, not a regular file";
@@ -163,8 +162,7 @@ bool OpenPayloadFiles(const std::string& folder, const std::vector<PayloadFile>&
     if (folderFd >= 0) {
       (void)::close(folderFd);
     }
-    return Refuse(report, folder,
-                  SystemError("cannot open the payload folder"));
+    return Refuse(report, folder, SystemError("cannot open the payload folder"));
   }
   (void)::close(folderFd);
   payload->inputs.folders.push_back(identity);
@@ -204,9 +202,7 @@ bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t 
   if (ReadFull(fd, at, size, out)) {
     return true;
   }
-  return Refuse(
-      report, file.path,
-      errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
+  return Refuse(report, file.path, errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
 }
 
 bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload, std::size_t row,
