@@ -4,7 +4,9 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -24,24 +26,9 @@ volatile sig_atomic_t entryCount = 0;  // slots in use are below it
 struct sigaction previousActions[NSIG];
 bool replacedActions[NSIG];
 
-// Whether the default action of `signal` ends the process: all but these, and the two that
-// cannot be caught at all.
-bool EndsByDefault(int signal) {
-  switch (signal) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGWINCH:
-      return false;
-    default:
-      return true;
-  }
-}
+// Signals whose default action ends nothing, and the two no handler can catch.
+constexpr int kLeftAlone[] = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGTSTP,
+                              SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH};
 
 void RemoveAndDie(int signal) {
   RemoveRegistered();
@@ -77,7 +64,10 @@ SignalsHeld::SignalsHeld() {
 
 SignalsHeld::~SignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
-bool CatchesSignal(int signal) { return signal != SIGXFSZ && EndsByDefault(signal); }
+bool CatchesSignal(int signal) {
+  return signal != SIGXFSZ &&
+         std::find(std::begin(kLeftAlone), std::end(kLeftAlone), signal) == std::end(kLeftAlone);
+}
 
 void BeginCleanUp() {
   for (int signal = 1; signal < NSIG; ++signal) {

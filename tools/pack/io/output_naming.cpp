@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "io/cleanup_registry.h"
 #include "io/output_folder_testing.h"
@@ -34,11 +33,10 @@ void RandomName(unsigned attempt, char (&name)[kTemporaryNameSize]) {
   static unsigned counter = 0;
   unsigned char bits[8] = {};
   if (::getrandom(bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    const unsigned long mixed = static_cast<unsigned long>(::getpid()) * 2654435761u ^
-                                static_cast<unsigned long>(std::time(nullptr)) ^ ++counter;
-    for (std::size_t i = 0; i < sizeof bits; ++i) {
-      bits[i] = static_cast<unsigned char>(mixed >> (i * 4));
-    }
+    // Only unpredictable enough: O_EXCL and the retries keep it safe.
+    const std::uint64_t mixed =
+        (static_cast<std::uint64_t>(::getpid()) << 20 ^ ++counter) * 2654435761u;
+    std::memcpy(bits, &mixed, sizeof bits);
   }
   std::memcpy(name, ".pack-", 6);
   for (std::size_t i = 0; i < sizeof bits; ++i) {
