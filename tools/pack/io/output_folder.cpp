@@ -174,16 +174,17 @@ bool OutputSet::Place(Report* report) {
     namingHook();
   }
   Replaced replaced;
-  bool placed = Name(&replaced, report);
-  // The set is placed only once nothing can fail it any longer; a signal held meanwhile
-  // leaves nothing either, and ends the process as the set ends.
-  if (placed && (!CloseAndFlush(report) || EndingSignalPending())) {
-    TakeBack(&replaced);
-    placed = false;
+  // Placed only once nothing can fail the set any longer; an ending signal held meanwhile
+  // leaves nothing either, and ends the process as the set ends. Taking back what was not
+  // given, after a refusal while naming, finds nothing of this run's to take.
+  bool placed = Name(&replaced, report) && CloseAndFlush(report);
+  if (placed && EndingSignalPending()) {
+    placed = Refuse(report, shown_, "interrupted by a signal; nothing is written");
   }
   if (placed) {
     ForgetReplaced(folder_, &replaced);
   } else {
+    TakeBack(&replaced);
     RemoveRegistered();
   }
   End();

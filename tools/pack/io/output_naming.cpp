@@ -254,12 +254,10 @@ bool ReplaceOne(int folder, Temporary* output, const std::string& name, const In
 void TakeBackReplacement(int folder, const Temporary& output, const std::string& name,
                          Replaced* replaced) {
   struct stat status {};
-  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !(IdentityOfStatus(status) == output.identity)) {
-    return;
-  }
-  if (replaced->hidden[0] == '\0' ||
-      ::renameat(folder, replaced->hidden, folder, name.c_str()) != 0) {
+  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdentityOfStatus(status) == output.identity &&
+      (replaced->hidden[0] == '\0' ||
+       ::renameat(folder, replaced->hidden, folder, name.c_str()) != 0)) {
     RemoveIfSame(folder, name.c_str(), output.identity, false);
   }
   ForgetReplaced(folder, replaced);
