@@ -17,9 +17,12 @@ endif()
 enable_testing()
 
 add_library(pack_library STATIC
-  tools/pack/io/file_identity.cpp
+  tools/pack/io/cleanup_registry.cpp
+  tools/pack/io/folder_walk.cpp
   tools/pack/io/image_file.cpp
   tools/pack/io/output_folder.cpp
+  tools/pack/io/output_naming.cpp
+  tools/pack/io/system_io.cpp
   tools/pack/payload/ceiling.cpp
   tools/pack/payload/manifest.cpp
   tools/pack/payload/payload_folder.cpp
@@ -123,9 +126,14 @@ add_executable(pack_tests
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
   tests/unit/pack_outputs_test.cpp
+  tests/unit/pack_interrupted_test.cpp
   tests/unit/pack_stub_bounds_test.cpp
   tests/unit/pack_reporting_test.cpp
-  tests/unit/output_folder_test.cpp
+  tests/unit/output_folder_fixture.cpp
+  tests/unit/output_names_test.cpp
+  tests/unit/output_folders_test.cpp
+  tests/unit/output_temporaries_test.cpp
+  tests/unit/output_signals_test.cpp
   tests/unit/image_checksum_test.cpp
   tests/unit/built_launcher_test.cpp
   tests/unit/unprivileged.cpp)

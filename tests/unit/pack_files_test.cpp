@@ -1,6 +1,6 @@
 // What the packer reads from a payload folder and how it writes its outputs: sizes
-// refused before any reading, outputs created exclusively, never through a planted
-// link, removed on failure and on interruption; one line naming the file per problem.
+// refused before any reading, outputs created exclusively, removed on failure and on
+// interruption; one line naming the file per problem.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -256,31 +256,6 @@ TEST_F(PackTest, ExtractFailingToWriteRemovesTheFoldersItMade) {
   EXPECT_EQ(run.output, "selfinst-pack: " + dir + "/new/deeper//" + Row(1) +
                             ": cannot write: File too large\n");
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"good.exe"});
-}
-
-// Links planted under every temporary name the tool could pick from its process id: the
-// files they point to stay as they were.
-TEST_F(PackTest, ExtractNeverWritesThroughAPlantedLink) {
-  Packed(kStub32, "good.exe");
-  const std::string out = dir + "/out";
-  fs::create_directory(out);
-  WriteBytes(dir + "/victim", {'k', 'e', 'e', 'p'});
-  int lastPid = 0;
-  std::ifstream(std::string("/proc/sys/kernel/ns_last_pid")) >> lastPid;
-  for (const ManifestFile& file : Manifest()) {
-    for (int pid = lastPid + 1; pid <= lastPid + 64; ++pid) {
-      fs::create_symlink(dir + "/victim",
-                         out + "/" + file.fileName + ".partial-" + std::to_string(pid));
-    }
-  }
-  const CommandResult run = RunPack({"extract", dir + "/good.exe", "-C", out});
-  EXPECT_EQ(run.exitCode, 0) << run.output;
-  EXPECT_EQ(ReadBytes(dir + "/victim"), (Bytes{'k', 'e', 'e', 'p'}));
-  for (const ManifestFile& file : Manifest()) {
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out + "/" + file.fileName)))
-        << file.fileName;
-    EXPECT_EQ(ReadBytes(out + "/" + file.fileName), ReadBytes(kPayload + "/" + file.fileName));
-  }
 }
 
 // Whatever already has one of the eleven names in the folder (the user's own file, a link,

@@ -19,30 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Everything under `root` by relative path: a file's length and a hash of its bytes, a
-// link's target, a folder as "name/", anything else by its type alone (a FIFO is never
-// opened).
-std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    const fs::file_type type = entry.symlink_status().type();
-    if (type == fs::file_type::symlink) {
-      tree[relative] = "link to " + fs::read_symlink(entry.path()).string();
-    } else if (type == fs::file_type::directory) {
-      tree[relative] = "folder";
-    } else if (type == fs::file_type::regular) {
-      const Bytes bytes = ReadBytes(entry.path().string());
-      tree[relative] =
-          std::to_string(bytes.size()) + " bytes, hash " +
-          std::to_string(std::hash<std::string>()(std::string(bytes.begin(), bytes.end())));
-    } else {
-      tree[relative] = "type " + std::to_string(static_cast<int>(type));
-    }
-  }
-  return tree;
-}
-
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // The folder a command writes into is renamed, and a link to the user's folder put in its
@@ -87,7 +63,7 @@ TEST_P(FolderSwapped, LeavesTheFolderLinkedToUntouched) {
   WriteBytes(victim + "/letter.txt", Text("dear reader\n"));
   WriteBytes(victim + "/x.exe", Text("the user's program\n"));
   WriteBytes(victim + "/h", Text("the user's header\n"));
-  const std::map<std::string, std::string> before = Tree(victim);
+  const std::map<std::string, std::string> before = TreeOf(victim);
   ToolRun run;
   run.tool = PlainPack();
   run.args = GetParam().command(dir + "/good.exe", out);
@@ -100,7 +76,7 @@ TEST_P(FolderSwapped, LeavesTheFolderLinkedToUntouched) {
     EXPECT_EQ(CountLines(result.err), 1) << result.err;
     EXPECT_EQ(result.err.rfind("selfinst-pack: ", 0), 0u) << result.err;
   }
-  EXPECT_EQ(Tree(victim), before) << result.err;
+  EXPECT_EQ(TreeOf(victim), before) << result.err;
 }
 
 void PrintTo(const Swap& s, std::ostream* out) { *out << s.name; }
@@ -109,24 +85,27 @@ INSTANTIATE_TEST_SUITE_P(Outputs, FolderSwapped, ::testing::ValuesIn(kSwaps),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A flush or close that fails (tests/unit/swap_shim.cpp makes it fail): for an output
-// before it is named, nothing is named and a file at the name is kept; for the folder after
-// the names are given, the run fails too, and only a file that replaced another stays.
+// before it is named, nothing is named and a file at the name is kept; for the output once
+// named, or for the folder after the names are given, the run fails too and every name is
+// taken back: the folder holds what it held before.
 struct FlushFault {
   const char* name;
-  bool extracting;   // else pack over the user's out/setup.exe
-  const char* call;  // fsync or close
-  bool ofTheFolder;  // else of the outputs
+  bool extracting;      // else pack over the user's out/setup.exe
+  const char* call;     // fsync or close
+  const char* failing;  // "" for the folder, "/" for anything in it
   const char* problem;
-  bool newFileStays;
+  bool onceNamed = false;  // fails only once the names are given
 };
 
 const FlushFault kFlushFaults[] = {
-    {"PackOutputFlush", false, "fsync", false, "setup.exe: cannot flush to disk: ", false},
-    {"PackOutputClose", false, "close", false, "setup.exe: cannot close: ", false},
-    {"PackFolderFlush", false, "fsync", true, "out: cannot flush the folder to disk: ", true},
-    {"ExtractOutputFlush", true, "fsync", false, ": cannot flush to disk: ", false},
-    {"ExtractOutputClose", true, "close", false, ": cannot close: ", false},
-    {"ExtractFolderFlush", true, "fsync", true, "new: cannot flush the folder to disk: ", false},
+    {"PackOutputFlush", false, "fsync", "/", "setup.exe: cannot flush to disk: "},
+    {"PackOutputClose", false, "close", "/", "setup.exe: cannot close: "},
+    {"PackFolderFlush", false, "fsync", "", "out: cannot flush the folder to disk: "},
+    {"PackOutputCloseOnceNamed", false, "close", "/", "setup.exe: cannot close: ", true},
+    {"ExtractOutputFlush", true, "fsync", "/", ": cannot flush to disk: "},
+    {"ExtractOutputClose", true, "close", "/", ": cannot close: "},
+    {"ExtractFolderFlush", true, "fsync", "", "new: cannot flush the folder to disk: "},
+    {"ExtractOutputCloseOnceNamed", true, "close", "/", ": cannot close: ", true},
 };
 
 class FlushFails : public PackTest, public ::testing::WithParamInterface<FlushFault> {};
@@ -138,7 +117,7 @@ TEST_P(FlushFails, FailsTheRunWithOneLine) {
   fs::create_directory(out);
   WriteBytes(out + "/setup.exe", Text("the user's good program\n"));
   WriteBytes(out + "/letter.txt", Text("dear reader\n"));
-  const std::map<std::string, std::string> before = Tree(out);
+  const std::map<std::string, std::string> before = TreeOf(out);
   ToolRun run;
   run.tool = PlainPack();
   run.args = GetParam().extracting
@@ -147,7 +126,10 @@ TEST_P(FlushFails, FailsTheRunWithOneLine) {
                                             kPayload, "-o",     out + "/setup.exe"};
   const std::string folder = GetParam().extracting ? out + "/new" : out;
   run.env = {"LD_PRELOAD=" SWAP_SHIM, std::string("FAIL_CALL=") + GetParam().call,
-             "FAIL_PATH=" + folder + (GetParam().ofTheFolder ? "" : "/")};
+             "FAIL_PATH=" + folder + GetParam().failing};
+  if (GetParam().onceNamed) {
+    run.env.push_back("FAIL_ONCE_NAMED=1");
+  }
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_EQ(CountLines(result.err), 1) << result.err;
@@ -155,12 +137,7 @@ TEST_P(FlushFails, FailsTheRunWithOneLine) {
   EXPECT_NE(result.err.find(std::string(GetParam().problem) + "Input/output error\n"),
             std::string::npos)
       << result.err;
-  if (GetParam().newFileStays) {
-    EXPECT_TRUE(ReadBytes(out + "/setup.exe") == ReadBytes(dir + "/good.exe"));
-    EXPECT_EQ(FolderEntries(out), (std::vector<std::string>{"letter.txt", "setup.exe"}));
-  } else {
-    EXPECT_EQ(Tree(out), before);
-  }
+  EXPECT_EQ(TreeOf(out), before);
 }
 
 void PrintTo(const FlushFault& f, std::ostream* out) { *out << f.name; }
@@ -195,201 +172,132 @@ const NotAFile kNotFiles[] = {
      fs::file_type::symlink},
 };
 
-class OutputNamesANonFile : public PackTest, public ::testing::WithParamInterface<NotAFile> {};
+// The two commands that replace one file, each a row of the tables below.
+struct Replacing {
+  const char* name;
+  bool packing;  // else sizes
+};
+const Replacing kReplacing[] = {{"Sizes", false}, {"Pack", true}};
 
-TEST_P(OutputNamesANonFile, IsRefusedByPackAndSizesAndKept) {
-  const std::string output = dir + "/output";
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"sizes", "--payload", kPayload, "-o", output},
-        std::vector<std::string>{"pack", "--stub", kStub32, "--payload", kPayload, "-o", output}}) {
-    GetParam().make(output, dir);
-    const std::map<std::string, std::string> before = Tree(dir);
-    ToolRun run;
-    run.args = command;
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 1) << command[0] << ": " << result.err;
-    EXPECT_EQ(CountLines(result.err), 1) << command[0] << ": " << result.err;
-    EXPECT_EQ(result.err.rfind("selfinst-pack: " + output + ": ", 0), 0u)
-        << command[0] << ": " << result.err;
-    EXPECT_EQ(fs::symlink_status(output).type(), GetParam().type) << command[0];
-    EXPECT_EQ(Tree(dir), before) << command[0];
-    fs::remove_all(dir);
-    fs::create_directory(dir);
+std::vector<std::string> CommandFor(const Replacing& r, const std::string& output) {
+  if (r.packing) {
+    return {"pack", "--stub", kStub32, "--payload", kPayload, "-o", output};
   }
+  return {"sizes", "--payload", kPayload, "-o", output};
 }
 
 void PrintTo(const NotAFile& n, std::ostream* out) { *out << n.name; }
+void PrintTo(const Replacing& r, std::ostream* out) { *out << r.name; }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, OutputNamesANonFile, ::testing::ValuesIn(kNotFiles),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// The stub named as the output, by its own path, another spelling of it, or a hard link.
-TEST_F(PackTest, PackRefusesToWriteOverItsStub) {
-  const std::string stub = dir + "/stub.exe";
-  for (const std::string& output : {stub, dir + "/./stub.exe", dir + "/alias.exe"}) {
-    fs::remove(stub);
-    fs::remove(dir + "/alias.exe");
-    fs::copy_file(kStub32, stub);
-    fs::create_hard_link(stub, dir + "/alias.exe");
-    ToolRun run;
-    run.args = {"pack", "--stub", stub, "--payload", kPayload, "-o", output};
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 1) << output << ": " << result.err;
-    EXPECT_EQ(CountLines(result.err), 1) << result.err;
-    EXPECT_EQ(result.err.rfind("selfinst-pack: " + output + ": ", 0), 0u) << result.err;
-    EXPECT_TRUE(ReadBytes(stub) == ReadBytes(kStub32)) << output;
-    EXPECT_TRUE(fs::equivalent(stub, dir + "/alias.exe")) << output;
-    EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"alias.exe", "stub.exe"})) << output;
-  }
-}
-
-TEST_F(PackTest, PackRefusesToWriteIntoThePayloadFolder) {
-  const std::string payload = CopyPayload();
-  fs::create_directory(payload + "/sub");
-  const std::map<std::string, std::string> before = Tree(payload);
-  for (const std::string& output : {payload + "/setup.exe", payload + "/sub/x.exe"}) {
-    ToolRun run;
-    run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", output};
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 1) << output << ": " << result.err;
-    EXPECT_EQ(CountLines(result.err), 1) << result.err;
-    // Named by its folder, which is where the payload is.
-    const std::string folder = output.substr(0, output.rfind('/'));
-    EXPECT_EQ(result.err, "selfinst-pack: " + folder +
-                              ": is the payload folder or lies inside it, which is only read; "
-                              "nothing is written\n");
-    EXPECT_EQ(Tree(payload), before) << output;
-  }
-}
-
-TEST_F(PackTest, AReplacedOutputKeepsItsMode) {
-  const std::string output = dir + "/output";
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"sizes", "--payload", kPayload, "-o", output},
-        std::vector<std::string>{"pack", "--stub", kStub32, "--payload", kPayload, "-o", output}}) {
-    WriteBytes(output, Text("an older build\n"));
-    ASSERT_EQ(::chmod(output.c_str(), 0755), 0);
-    ToolRun run;
-    run.args = command;
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 0) << command[0] << ": " << result.err;
-    struct stat status {};
-    ASSERT_EQ(::stat(output.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0755u) << command[0];
-    EXPECT_TRUE(ReadBytes(output) != Text("an older build\n")) << command[0];
-    EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"output"}) << command[0];
-  }
-}
-
-TEST_F(PackTest, AnOutputNameOf250CharactersIsWritten) {
-  const Bytes expected = Packed(kStub32, "expected.exe");
-  fs::create_directory(dir + "/long");
-  const std::string name(250, 'n');
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"sizes", "--payload", kPayload, "-o", dir + "/long/" + name},
-        std::vector<std::string>{"pack", "--stub", kStub32, "--payload", kPayload, "-o",
-                                 dir + "/long/" + name}}) {
-    fs::remove(dir + "/long/" + name);
-    ToolRun run;
-    run.args = command;
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 0) << command[0] << ": " << result.err;
-    EXPECT_EQ(FolderEntries(dir + "/long"), std::vector<std::string>{name}) << command[0];
-  }
-  EXPECT_TRUE(ReadBytes(dir + "/long/" + name) == expected);
-}
-
-// A payload with a large sparse data.2, and the image packed from it, shared by the
-// interruption tests: writing them takes long enough to be interrupted.
-class Interrupted : public PackTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
- public:
-  static void SetUpTestSuite() {
-    char pattern[] = "/tmp/tq30-large-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    large = pattern;
-    fs::copy(kPayload, large + "/payload");
-    fs::resize_file(large + "/payload/data.2", 400u << 20);
-    StubFor(kStub32, large + "/payload", large + "/stub.exe");
-    const CommandResult packed = RunPack({"pack", "--stub", large + "/stub.exe", "--payload",
-                                          large + "/payload", "-o", large + "/large.exe"});
-    ASSERT_EQ(packed.exitCode, 0) << packed.output;
-  }
-  static void TearDownTestSuite() { fs::remove_all(large); }
-
- protected:
-  static std::string large;
+class OutputNamesANonFile : public PackTest,
+                            public ::testing::WithParamInterface<std::tuple<NotAFile, Replacing>> {
 };
-std::string Interrupted::large;
 
-TEST_P(Interrupted, WhileWritingLeavesTheFolderAsItWas) {
-  const auto [signal, extracting] = GetParam();
-  std::string folder;
+TEST_P(OutputNamesANonFile, IsRefusedByPackAndSizesAndKept) {
+  const auto& [notAFile, command] = GetParam();
+  const std::string output = dir + "/output";
+  notAFile.make(output, dir);
+  const std::map<std::string, std::string> before = TreeOf(dir);
   ToolRun run;
-  if (extracting) {
-    folder = dir + "/new/folder";
-    run.args = {"extract", large + "/large.exe", "-C", folder};
-  } else {
-    folder = dir + "/out";
-    fs::create_directory(folder);
-    WriteBytes(folder + "/keep.txt", Text("kept\n"));
-    run.args = {"pack",
-                "--stub",
-                large + "/stub.exe",
-                "--payload",
-                large + "/payload",
-                "-o",
-                folder + "/setup.exe"};
-  }
-  const std::map<std::string, std::string> before = Tree(dir);
-  const pid_t child = StartTool(run);
-  ASSERT_GT(child, 0);
-  const bool writing = WaitForFileOpenIn(child, folder, 60);
-  ::kill(child, signal);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(writing) << "the output was never open";
-  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the signal did not end it";
-  EXPECT_EQ(Tree(dir), before);
-}
-
-std::string SignalName(int signal) {
-  switch (signal) {
-    case SIGUSR1:
-      return "Usr1";
-    case SIGALRM:
-      return "Alrm";
-    case SIGPIPE:
-      return "Pipe";
-    case SIGINT:
-      return "Int";
-    case SIGTERM:
-      return "Term";
-    default:
-      return "Hup";
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
-                         ::testing::Combine(::testing::Values(SIGUSR1, SIGALRM, SIGPIPE, SIGINT,
-                                                              SIGTERM, SIGHUP),
-                                            ::testing::Bool()),
-                         [](const auto& info) {
-                           return (std::get<1>(info.param) ? "Extract" : "Pack") +
-                                  SignalName(std::get<0>(info.param));
-                         });
-
-// A failed extract removes every folder it made, those only named on the way (b in
-// a/n/b/../c) included.
-TEST_F(PackTest, FailedExtractRemovesTheFoldersOfADottedPath) {
-  Packed(kStub32, "good.exe");
-  ToolRun run;
-  run.args = {"extract", dir + "/good.exe", "-C", dir + "/a/n/b/../c"};
-  run.fileSizeLimit = 4096;  // readme.txt fits, data.1 does not
+  run.args = CommandFor(command, output);
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_EQ(CountLines(result.err), 1) << result.err;
-  EXPECT_EQ(result.err.rfind("selfinst-pack: " + dir + "/a/n/b/../c", 0), 0u) << result.err;
-  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"good.exe"});
+  EXPECT_EQ(result.err.rfind("selfinst-pack: " + output + ": ", 0), 0u) << result.err;
+  EXPECT_EQ(fs::symlink_status(output).type(), notAFile.type);
+  EXPECT_EQ(TreeOf(dir), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, OutputNamesANonFile,
+                         ::testing::Combine(::testing::ValuesIn(kNotFiles),
+                                            ::testing::ValuesIn(kReplacing)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  std::get<1>(info.param).name;
+                         });
+
+// The stub named as the output, by its own path, another spelling of it, or a hard link;
+// and an output in the payload folder or a folder inside it.
+struct Forbidden {
+  const char* name;
+  const char* output;  // under dir
+  bool inThePayload;   // else over the stub
+};
+void PrintTo(const Forbidden& f, std::ostream* out) { *out << f.name; }
+
+const Forbidden kForbidden[] = {
+    {"TheStubByItsOwnPath", "/stub.exe", false},
+    {"TheStubByAnotherSpelling", "/./stub.exe", false},
+    {"TheStubByAHardLink", "/alias.exe", false},
+    {"InThePayloadFolder", "/payload/setup.exe", true},
+    {"InAFolderOfThePayload", "/payload/sub/x.exe", true},
+};
+
+class OutputOverAnInput : public PackTest, public ::testing::WithParamInterface<Forbidden> {};
+
+TEST_P(OutputOverAnInput, IsRefusedByPack) {
+  const std::string stub = dir + "/stub.exe";
+  fs::copy_file(kStub32, stub);
+  fs::create_hard_link(stub, dir + "/alias.exe");
+  const std::string payload = dir + "/payload";
+  fs::copy(kPayload, payload);
+  fs::create_directory(payload + "/sub");
+  const std::map<std::string, std::string> before = TreeOf(dir);
+  const std::string output = dir + GetParam().output;
+  ToolRun run;
+  run.args = {"pack", "--stub", stub, "--payload", payload, "-o", output};
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_EQ(CountLines(result.err), 1) << result.err;
+  // In the payload, named by its folder, which is where the payload is.
+  const std::string folder = output.substr(0, output.rfind('/'));
+  EXPECT_EQ(result.err.rfind("selfinst-pack: " + (GetParam().inThePayload ? folder : output), 0),
+            0u)
+      << result.err;
+  if (GetParam().inThePayload) {
+    EXPECT_EQ(result.err, "selfinst-pack: " + folder +
+                              ": is the payload folder or lies inside it, which is only read; "
+                              "nothing is written\n");
+  }
+  EXPECT_TRUE(fs::equivalent(stub, dir + "/alias.exe"));
+  EXPECT_EQ(TreeOf(dir), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, OutputOverAnInput, ::testing::ValuesIn(kForbidden),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ReplacingCommand : public PackTest, public ::testing::WithParamInterface<Replacing> {};
+
+TEST_P(ReplacingCommand, AReplacedOutputKeepsItsMode) {
+  const std::string output = dir + "/output";
+  WriteBytes(output, Text("an older build\n"));
+  ASSERT_EQ(::chmod(output.c_str(), 0755), 0);
+  ToolRun run;
+  run.args = CommandFor(GetParam(), output);
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  struct stat status {};
+  ASSERT_EQ(::stat(output.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0755u);
+  EXPECT_TRUE(ReadBytes(output) != Text("an older build\n"));
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"output"});
+}
+
+TEST_P(ReplacingCommand, AnOutputNameOf250CharactersIsWritten) {
+  const Bytes expected = GetParam().packing ? Packed(kStub32, "expected.exe") : Bytes{};
+  fs::create_directory(dir + "/long");
+  const std::string name(250, 'n');
+  ToolRun run;
+  run.args = CommandFor(GetParam(), dir + "/long/" + name);
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(FolderEntries(dir + "/long"), std::vector<std::string>{name});
+  if (GetParam().packing) {
+    EXPECT_TRUE(ReadBytes(dir + "/long/" + name) == expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, ReplacingCommand, ::testing::ValuesIn(kReplacing),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -210,3 +210,24 @@ std::string PackTest::CopyPayload(const std::string& name) {
   fs::permissions(copy, fs::perms::all);
   return copy;
 }
+
+std::map<std::string, std::string> TreeOf(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    const fs::file_type type = entry.symlink_status().type();
+    if (type == fs::file_type::symlink) {
+      tree[relative] = "link to " + fs::read_symlink(entry.path()).string();
+    } else if (type == fs::file_type::directory) {
+      tree[relative] = "folder";
+    } else if (type == fs::file_type::regular) {
+      const Bytes bytes = ReadBytes(entry.path().string());
+      tree[relative] =
+          std::to_string(bytes.size()) + " bytes, hash " +
+          std::to_string(std::hash<std::string>()(std::string(bytes.begin(), bytes.end())));
+    } else {
+      tree[relative] = "type " + std::to_string(static_cast<int>(type));
+    }
+  }
+  return tree;
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ int CountLines(const std::string& text);
 Bytes ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const Bytes& bytes);
 std::vector<std::string> FolderEntries(const std::string& dir);
+// Everything under `root` by relative path: a file's length and a hash of its bytes, a
+// link's target, a folder as "folder", anything else by its type alone (a FIFO is never
+// opened).
+std::map<std::string, std::string> TreeOf(const std::string& root);
 // Little-endian writes into an image, for crafting broken ones.
 void PutU16(Bytes* image, std::size_t at, std::uint32_t value);
 void PutU32(Bytes* image, std::size_t at, std::uint32_t value);

@@ -8,7 +8,8 @@
 //   to it (CHANGE_HOW=grow) or rewrites its first bytes (CHANGE_HOW=rewrite) first;
 // - FAIL_CALL (fsync or close) on a descriptor of FAIL_PATH, or of anything in it when it
 //   ends in "/", fails with EIO, as on a disk or network file system that lost the writes
-//   (close still closes, as Linux does).
+//   (close still closes, as Linux does); with FAIL_ONCE_NAMED set, only once a call that
+//   gives a file its name has been made.
 // The C library's own headers are left out: the definitions below are its functions.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -68,7 +69,12 @@ void ChangeBeforeRead(int fd) {
   syscall(SYS_close, writer);
 }
 
+int namesGiven = 0;
+
 bool Fails(const char* call, int fd) {
+  if (std::getenv("FAIL_ONCE_NAMED") != nullptr && namesGiven == 0) {
+    return false;
+  }
   const char* failing = std::getenv("FAIL_CALL");
   const char* path = std::getenv("FAIL_PATH");
   return failing != nullptr && path != nullptr && path[0] != '\0' &&
@@ -79,6 +85,7 @@ bool Fails(const char* call, int fd) {
 int calls = 0;
 
 void SwapOnce() {
+  ++namesGiven;
   const char* folder = std::getenv("SWAP_FOLDER");
   const char* target = std::getenv("SWAP_TARGET");
   const char* at = std::getenv("SWAP_AT_CALL");

@@ -103,42 +103,35 @@ bool SplitOutput(const std::string& path, std::string* folder, std::string* name
 bool IdentityOfPath(const std::string& path, FileIdentity* identity, Report* report) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   const bool known = fd >= 0 && IdentityOf(fd, identity);
-  const std::string reason = std::strerror(errno);
+  const std::string reason = SystemError("cannot open");
   if (fd >= 0) {
     (void)::close(fd);
   }
-  return known || Refuse(report, path, "cannot open: " + reason);
+  return known || Refuse(report, path, reason);
 }
 
 // Opens the one output of a command at `path`, to replace what is there.
-bool BeginOneOutput(const std::string& path, const Inputs& inputs, std::size_t* output,
+bool BeginOneOutput(const std::string& path, const Inputs& inputs, OutputSet* output,
                     Report* report) {
   std::string folder;
   std::string name;
-  if (!SplitOutput(path, &folder, &name, report) ||
-      !BeginOutputs(folder, false, Existing::kReplace, inputs, report)) {
-    return false;
-  }
-  if (!CreateOutput(name, output, report)) {
-    DiscardOutputs();
-    return false;
-  }
-  return true;
+  return SplitOutput(path, &folder, &name, report) &&
+         output->BeginReplacing(folder, name, inputs, report);
 }
 
 // The image an output holds now, read back from its file.
-bool ReadBack(std::size_t output, ImageFile* file, Report* report) {
-  const int fd = ::dup(OutputDescriptor(output));
+bool ReadBack(const OutputSet& output, ImageFile* file, Report* report) {
+  const int fd = ::dup(output.Descriptor(0));
   if (fd < 0) {
-    return Refuse(report, OutputPath(output), std::string("cannot read: ") + std::strerror(errno));
+    return Refuse(report, output.Path(0), SystemError("cannot read"));
   }
-  return ImageFromDescriptor(OutputPath(output), fd, file, report);
+  return ImageFromDescriptor(output.Path(0), fd, file, report);
 }
 
 // Runs verify's checks on what pack wrote, read back from the file but for the items, whose
 // bytes (and the checksum of them all) passed the writer: pack never puts in place an image
 // verify refuses.
-bool VerifyOutput(std::size_t output, std::uint32_t writtenCheckSum, Report* report) {
+bool VerifyOutput(const OutputSet& output, std::uint32_t writtenCheckSum, Report* report) {
   LoadedImage loaded;
   if (!ReadBack(output, &loaded.file, report)) {
     return false;
@@ -166,21 +159,20 @@ int Pack(const Options& options) {
   }
   payload.inputs.files.push_back(stubIdentity);
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
-  std::size_t output = 0;
+  OutputSet output;
   if (!CheckCompiledSizes(stub, files, &report) ||
       !BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
     ClosePayloadFiles(&payload);
     return Fail(report);
   }
   std::uint32_t checkSum = 0;
-  bool packed = PackImage(stub, files, payload, output, &checkSum, &report);
+  bool packed = PackImage(stub, files, payload, &output, &checkSum, &report);
   ClosePayloadFiles(&payload);
   if (packed && !VerifyOutput(output, checkSum, &report)) {
     Say(stubPath, "pack made an image that verify refuses, and kept nothing");
     packed = false;
   }
-  if (!packed || !PlaceOutputs(&report)) {
-    DiscardOutputs();
+  if (!packed || !output.Place(&report)) {
     return Fail(report);
   }
   return 0;
@@ -287,7 +279,7 @@ int Extract(const Options& options) {
     return Fail(report);
   }
   if (!IdentityOf(loaded.file.fd, &imageIdentity)) {
-    return Fail({{imagePath, std::string("cannot read: ") + std::strerror(errno)}});
+    return Fail({{imagePath, SystemError("cannot read")}});
   }
   // Names come from the manifest, never from the image; the files are written as the
   // image is verified, and named only if it verifies.
@@ -295,33 +287,29 @@ int Extract(const Options& options) {
   Inputs inputs;
   inputs.files.push_back(imageIdentity);
   bool begun = false;
-  std::vector<bool> created(Manifest().size(), false);
+  OutputSet set;
   std::vector<std::size_t> outputs(Manifest().size(), 0);
   const ItemTaker write = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
     if (!report.empty()) {
       return true;  // the image fails already: nothing is written, the rest is still checked
     }
     if (!begun) {
-      if (!BeginOutputs(folder, true, Existing::kKeep, inputs, &report)) {
+      if (!set.BeginNewFiles(folder, inputs, &report)) {
         return false;
       }
       begun = true;
       // Every name is claimed before a byte is written: a file in the way stops it at once.
       for (std::size_t r = 0; r < Manifest().size(); ++r) {
-        if (!CreateOutput(Manifest()[r].fileName, &outputs[r], &report)) {
+        if (!set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)) {
           return false;
         }
-        created[r] = true;
       }
     }
-    return WriteOutput(outputs[row], data, size, &report);
+    return set.Write(outputs[row], data, size, &report);
   };
   const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, write, &report);
   CloseImageFile(&loaded.file);
-  if (!verified || !report.empty() || !begun || !PlaceOutputs(&report)) {
-    if (begun) {
-      DiscardOutputs();
-    }
+  if (!verified || !report.empty() || !begun || !set.Place(&report)) {
     return Fail(report);
   }
   return 0;
@@ -342,7 +330,7 @@ bool ImageSizes(const std::string& imagePath, std::vector<std::uint64_t>* sizes,
     return false;
   }
   if (!IdentityOf(loaded.file.fd, &identity)) {
-    return Refuse(report, imagePath, std::string("cannot read: ") + std::strerror(errno));
+    return Refuse(report, imagePath, SystemError("cannot read"));
   }
   inputs->files.push_back(identity);
   const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report);
@@ -391,12 +379,9 @@ int Sizes(const Options& options) {
   if (ReadSmallFile(options.at("-o"), header.size(), &old, &notThere) && old == header) {
     return 0;
   }
-  std::size_t output = 0;
-  if (!BeginOneOutput(options.at("-o"), inputs, &output, &report)) {
-    return Fail(report);
-  }
-  if (!WriteOutput(output, header.data(), header.size(), &report) || !PlaceOutputs(&report)) {
-    DiscardOutputs();
+  OutputSet output;
+  if (!BeginOneOutput(options.at("-o"), inputs, &output, &report) ||
+      !output.Write(0, header.data(), header.size(), &report) || !output.Place(&report)) {
     return Fail(report);
   }
   return 0;
@@ -549,7 +534,7 @@ int Run(const std::vector<std::string>& args) {
 // Standard output that could not be written (a full disk, a closed pipe) is a failure.
 int CheckStandardOutput(int result) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    Say("standard output", std::string("cannot write: ") + std::strerror(errno));
+    Say("standard output", SystemError("cannot write"));
     return 1;
   }
   return result;

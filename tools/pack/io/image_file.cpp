@@ -8,31 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io/system_io.h"
 #include "pe/image_checksum.h"
-
-namespace {
-
-std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-}  // namespace
-
-bool ReadFromFile(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      if (n == 0) {
-        errno = 0;
-      }
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 namespace {
 
@@ -42,12 +19,12 @@ bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uin
   // Non-blocking, so that opening a FIFO does not wait for a writer.
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (*fd < 0) {
-    return Refuse(report, path, Reason("cannot open"));
+    return Refuse(report, path, SystemError("cannot open"));
   }
   struct stat status {};
   std::string problem;
   if (::fstat(*fd, &status) != 0) {
-    problem = Reason("cannot read");
+    problem = SystemError("cannot read");
   } else if (!S_ISREG(status.st_mode)) {
     problem = S_ISDIR(status.st_mode) ? "a folder, not a regular file" : "not a regular file";
   } else if (static_cast<std::uint64_t>(status.st_size) > limit) {
@@ -65,7 +42,7 @@ bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uin
 
 // The end of a read that came up short: an error, or a file that shrank.
 bool ShortRead(const std::string& path, Report* report) {
-  return Refuse(report, path, errno == 0 ? kChangedWhileRead : Reason("cannot read"));
+  return Refuse(report, path, errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
 }
 
 }  // namespace
@@ -84,11 +61,11 @@ bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image, Repo
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
     CloseImageFile(image);
-    return Refuse(report, path, Reason("cannot read"));
+    return Refuse(report, path, SystemError("cannot read"));
   }
   image->size = static_cast<std::uint64_t>(status.st_size);
   image->head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(image->size, kHeadSize)));
-  if (!ReadFromFile(fd, 0, image->head.size(), image->head.data())) {
+  if (!ReadFull(fd, 0, image->head.size(), image->head.data())) {
     const bool result = ShortRead(path, report);
     CloseImageFile(image);
     return result;
@@ -119,7 +96,7 @@ bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size, std::uin
     std::memcpy(out, image.head.data() + at, size);
     return true;
   }
-  return image.fd >= 0 && ReadFromFile(image.fd, at, size, out);
+  return image.fd >= 0 && ReadFull(image.fd, at, size, out);
 }
 
 bool ReadField(const ImageFile& image, std::uint64_t record, Field field, std::uint32_t* value) {
@@ -174,7 +151,7 @@ bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, R
     return false;
   }
   bytes->resize(static_cast<std::size_t>(size));
-  bool read = ReadFromFile(fd, 0, bytes->size(), bytes->data());
+  bool read = ReadFull(fd, 0, bytes->size(), bytes->data());
   std::uint8_t more = 0;
   // A file that grew since its size was taken is as changed as one that shrank.
   if (read && ::pread(fd, &more, 1, static_cast<off_t>(size)) > 0) {

@@ -49,9 +49,6 @@ struct Span {
 bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vector<Span>& spans,
                std::uint32_t* checkSum, Report* report);
 
-// Exactly `size` bytes of an open file from `at`; false at an error (errno says which)
-// or at the end of the file (errno 0).
-bool ReadFromFile(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
 // A file written to between finding its size and reading its last byte.
 constexpr const char* kChangedWhileRead = "changed while it was being read";
 

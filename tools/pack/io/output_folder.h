@@ -1,49 +1,85 @@
-// Outputs written through an opened folder, so that nothing done to the folder's path
-// meanwhile (a rename, a link put in its place) can redirect them. Each output is created
-// unnamed in the folder (under a hidden temporary name where the file system has no
-// unnamed files), given its name only once every output of the set is complete, never
-// through a link, and never in the place of a file that must be kept. What this run made,
-// its files and the folders it created, goes on failure and on any signal that ends the
-// process; nothing else is ever removed, and a name is removed only while it still is
-// what this run made. One set of outputs at a time per process.
+// The outputs of a command, written through an opened folder so that nothing done to the
+// folder's path meanwhile (a rename, a link put in its place) can redirect them. There are
+// two kinds of set, the two the commands need: one file replaced (pack -o, sizes -o), or new
+// files placed all or none in a folder made as needed (extract -C). Several files cannot be
+// replaced all or none, as a replaced file is gone once its name is taken; so there is no
+// such set.
+//
+// Each output is created unnamed (under a hidden temporary name where the file system has
+// no unnamed files or /proc is not there), and given its name only once every output of the
+// set is complete and on disk, never through a link. What the set made, its files and the
+// folders it created, goes when it ends unplaced, on failure, and on any signal that ends
+// the process (see cleanup_registry.h); nothing else is removed, and a name only while it
+// still is what this run made. One set at a time per process.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "io/file_identity.h"
+#include "io/output_naming.h"
 #include "io/report.h"
+#include "io/system_io.h"
 
-// Whether an output may take the place of a regular file already at its name.
-enum class Existing { kReplace, kKeep };
+class OutputSet {
+ public:
+  OutputSet() = default;
+  // Discards the set, unless it was placed.
+  ~OutputSet();
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
 
-// Starts a set of outputs in `folder`. With `create`, the folder and its missing parents
-// are made (and go again if the set fails); without it the folder must exist. The last
-// step of `folder` is never a symbolic link; at most 64 missing folders are made.
-bool BeginOutputs(const std::string& folder, bool create, Existing existing, const Inputs& inputs,
-                  Report* report);
-// A new, unnamed output that PlaceOutputs names `name` (a bare file name) in the folder;
-// `*output` is its number for the calls below. Refused when something other than a
-// regular file has that name, when that file is one of the inputs, or with
-// Existing::kKeep when anything at all has it. At most 64 outputs make a set.
-bool CreateOutput(const std::string& name, std::size_t* output, Report* report);
-// Appends to an output, or writes at an offset already written (a checksum field).
-bool WriteOutput(std::size_t output, const void* data, std::size_t size, Report* report);
-bool WriteOutputAt(std::size_t output, std::uint64_t offset, const void* data, std::size_t size,
-                   Report* report);
-// The output's open file (readable and writable), to read back what was written.
-int OutputDescriptor(std::size_t output);
-// Flushes every output to disk, then names every output of the set, or none, then flushes
-// the folder: a failing flush or close names nothing, and a failing flush of the folder
-// fails the set too, removing the names of outputs that replaced nothing. A replaced file's
-// mode is kept when the file was the user's own, less any write permission for group or
-// others the umask takes away; else the output has a new file's mode. Ends the set.
-bool PlaceOutputs(Report* report);
-// Removes what the set made, its outputs and the folders it created, and ends the set.
-void DiscardOutputs();
-// The path of an output as messages show it: the folder as given, "/", the name.
-std::string OutputPath(std::size_t output);
+  // Output 0, to replace the regular file `name` (a bare file name) in `folder`, which must
+  // exist and whose last step is never a symbolic link. Refused when something other than a
+  // regular file has the name, when that file is one of `inputs`, when the folder is one of
+  // the input folders or lies inside one, or in an append-only folder.
+  bool BeginReplacing(const std::string& folder, const std::string& name, const Inputs& inputs,
+                      Report* report);
+  // A set of new files in `folder`, made with its missing parents (at most 64), which go
+  // again unless the set is placed; the same refusals for the folder.
+  bool BeginNewFiles(const std::string& folder, const Inputs& inputs, Report* report);
+  // A new output of a set of new files, named `name` (a bare file name) when placed; refused
+  // when anything at all has the name. `*output` is its number. At most 64 make a set.
+  bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
+
+  // Appends to an output, or writes at an offset already written (a checksum field).
+  bool Write(std::size_t output, const void* data, std::size_t size, Report* report);
+  bool WriteAt(std::size_t output, std::uint64_t offset, const void* data, std::size_t size,
+               Report* report);
+  // The output's open file (readable and writable), to read back what was written.
+  int Descriptor(std::size_t output) const;
+  // The path of an output as messages show it: the folder as given, "/", the name.
+  std::string Path(std::size_t output) const;
+
+  // Flushes every output to disk, names them, closes them and flushes the folders: the set
+  // is then placed whole, or left as if never begun. A failing flush or close, a name taken
+  // meanwhile, or an ending signal that came meanwhile (held until the set is back out, then
+  // ending the process) takes back every name given: new files lose theirs, and a replaced
+  // file is put back where it could be kept under a second name (not another user's file,
+  // which may not be linked). A replaced file's mode is kept when the file was the user's
+  // own, less any write permission for group or others the umask takes away; else the
+  // output has a new file's mode, 0666 less the umask. Ends the set.
+  bool Place(Report* report);
+  // Removes what the set made and ends it.
+  void Discard();
+
+ private:
+  bool Begin(const std::string& folder, bool create, const Inputs& inputs, Report* report);
+  bool Create(const std::string& name, std::size_t* output, Report* report);
+  bool Name(Replaced* replaced, Report* report);
+  void TakeBack(Replaced* replaced);
+  bool CloseAndFlush(Report* report);
+  void End();
+
+  enum class Kind { kNone, kReplacing, kNewFiles };
+  Kind kind_ = Kind::kNone;
+  std::string shown_;  // the folder as given
+  int folder_ = -1;
+  bool appendOnly_ = false;
+  Inputs inputs_;
+  std::vector<int> madeIn_;  // the folders each made folder is in
+  std::vector<std::string> names_;
+  std::vector<Temporary> outputs_;
+  std::vector<std::uint64_t> ends_;  // where Write appends
+};

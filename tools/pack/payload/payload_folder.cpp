@@ -12,6 +12,7 @@
 #include <set>
 
 #include "io/image_file.h"
+#include "io/system_io.h"
 #include "payload/ceiling.h"
 #include "payload/manifest.h"
 
@@ -26,8 +27,7 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
     if (reason == ENOENT && ::lstat(path.c_str(), &link) == 0) {
       return "a symbolic link to nothing, not a regular file";
     }
-    return reason == ENOENT ? "missing payload file"
-                            : std::string("cannot read: ") + std::strerror(reason);
+    return reason == ENOENT ? "missing payload file" : SystemError("cannot read", reason);
   }
   if (S_ISDIR(status.st_mode)) {
     return "a folder, not a regular file";
@@ -42,7 +42,7 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
 std::string FolderProblem(const std::string& folder) {
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) {
-    return std::string("cannot open the payload folder: ") + std::strerror(errno);
+    return SystemError("cannot open the payload folder");
   }
   return S_ISDIR(status.st_mode) ? "" : "not a folder";
 }
@@ -150,7 +150,7 @@ FileStamp StampOf(const struct stat& status) {
     return ::access(file.path.c_str(), R_OK) != 0;
   });
   if (unreadable != files->end()) {
-    return Refuse(report, unreadable->path, std::string("cannot read: ") + std::strerror(errno));
+    return Refuse(report, unreadable->path, SystemError("cannot read"));
   }
   return true;
 }
@@ -164,8 +164,7 @@ FileStamp StampOf(const struct stat& status) {
     if (folderFd >= 0) {
       (void)::close(folderFd);
     }
-    return Refuse(report, folder,
-                  std::string("cannot open the payload folder: ") + std::strerror(errno));
+    return Refuse(report, folder, SystemError("cannot open the payload folder"));
   }
   (void)::close(folderFd);
   payload->inputs.folders.push_back(identity);
@@ -173,7 +172,7 @@ FileStamp StampOf(const struct stat& status) {
     const int fd = ::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};
     if (fd < 0 || ::fstat(fd, &status) != 0) {
-      const std::string reason = std::string("cannot read: ") + std::strerror(errno);
+      const std::string reason = SystemError("cannot read");
       if (fd >= 0) {
         (void)::close(fd);
       }
@@ -202,19 +201,17 @@ void ClosePayloadFiles(OpenPayload* payload) {
 
 [[nodiscard]] bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
                                std::uint8_t* out, Report* report) {
-  if (ReadFromFile(fd, at, size, out)) {
+  if (ReadFull(fd, at, size, out)) {
     return true;
   }
-  return Refuse(
-      report, file.path,
-      errno == 0 ? kChangedWhileRead : std::string("cannot read: ") + std::strerror(errno));
+  return Refuse(report, file.path, errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
 }
 
 [[nodiscard]] bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload,
                                     std::size_t row, Report* report) {
   struct stat status {};
   if (::fstat(payload.fds[row], &status) != 0) {
-    return Refuse(report, file.path, std::string("cannot read: ") + std::strerror(errno));
+    return Refuse(report, file.path, SystemError("cannot read"));
   }
   const FileStamp now = StampOf(status);
   const FileStamp& opened = payload.stamps[row];

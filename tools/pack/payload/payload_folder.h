@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "io/file_identity.h"
 #include "io/report.h"
+#include "io/system_io.h"
 
 struct PayloadFile {
   std::string path;

@@ -119,15 +119,15 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 }
 
 // Writes `size` bytes, checksummed as they pass.
-[[nodiscard]] bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size,
+[[nodiscard]] bool Emit(OutputSet* output, const std::uint8_t* data, std::size_t size,
                         CheckSum* checkSum, Report* report) {
   AddToCheckSum(checkSum, data, size);
-  return WriteOutput(output, data, size, report);
+  return output->Write(0, data, size, report);
 }
 
 [[nodiscard]] bool EmitItems(const std::vector<StoreRecord>& records,
                              const std::vector<PayloadFile>& files, const OpenPayload& payload,
-                             std::size_t output, CheckSum* checkSum, Report* report) {
+                             OutputSet* output, CheckSum* checkSum, Report* report) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -209,7 +209,7 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 }
 
 [[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-                             const OpenPayload& payload, std::size_t output,
+                             const OpenPayload& payload, OutputSet* output,
                              std::uint32_t* writtenCheckSum, Report* report) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
@@ -233,5 +233,5 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
   *writtenCheckSum = FinishCheckSum(checkSum);
   Bytes field(4);
   Put(&field, 0, Field{"CheckSum", 0, 4}, *writtenCheckSum);
-  return WriteOutputAt(output, packed.checkSumAt, field.data(), field.size(), report);
+  return output->WriteAt(0, packed.checkSumAt, field.data(), field.size(), report);
 }

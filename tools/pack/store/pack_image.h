@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "io/image_file.h"
+#include "io/output_folder.h"
 #include "payload/payload_folder.h"
 #include "store/store_layout.h"
 
@@ -28,9 +29,9 @@ struct PackedHead {
                                       Report* report);
 
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
-// `output` (see output_folder.h). Refuses, before writing a byte, a stub that cannot take
+// output 0 of `output`. Refuses, before writing a byte, a stub that cannot take
 // a store or whose image verify would refuse for its headers.
 // `*checkSum` is the checksum of every byte written.
 [[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
-                             const OpenPayload& payload, std::size_t output,
-                             std::uint32_t* checkSum, Report* report);
+                             const OpenPayload& payload, OutputSet* output, std::uint32_t* checkSum,
+                             Report* report);

@@ -1,0 +1,153 @@
+#include "io/cleanup_registry.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// Fixed arrays: the handler may not allocate.
+constexpr int kSlots = 160;
+
+struct Entry {
+  int dir;  // -1 for a free slot
+  bool folder;
+  bool ownsFolder;
+  char name[NAME_MAX + 1];
+  FileIdentity identity;
+};
+Entry entries[kSlots];
+volatile sig_atomic_t entryCount = 0;  // slots in use are below it
+
+struct sigaction previousActions[NSIG];
+bool replacedActions[NSIG];
+
+// Signals whose default action ends nothing, and the two no handler can catch.
+constexpr int kLeftAlone[] = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGTSTP,
+                              SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH};
+
+void RemoveAndDie(int signal) {
+  RemoveRegistered();
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  (void)::sigaction(signal, &fallback, nullptr);
+  // Still blocked in this handler: delivered, with its default action, as it returns.
+  (void)::raise(signal);
+}
+
+void ReplaceAction(int signal, void (*handler)(int)) {
+  // The C library refuses its own signals here (EINVAL): nothing can be done about them.
+  if (::sigaction(signal, nullptr, &previousActions[signal]) != 0) {
+    return;
+  }
+  // An ignored signal stays ignored: it ends nothing (nohup, a pipeline ignoring SIGPIPE).
+  if (previousActions[signal].sa_handler == SIG_IGN) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = handler;
+  (void)::sigfillset(&action.sa_mask);
+  replacedActions[signal] = ::sigaction(signal, &action, nullptr) == 0;
+}
+
+}  // namespace
+
+SignalsHeld::SignalsHeld() {
+  sigset_t all;
+  (void)::sigfillset(&all);
+  (void)::sigprocmask(SIG_BLOCK, &all, &previous_);
+}
+
+SignalsHeld::~SignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+bool CatchesSignal(int signal) {
+  return signal != SIGXFSZ &&
+         std::find(std::begin(kLeftAlone), std::end(kLeftAlone), signal) == std::end(kLeftAlone);
+}
+
+void BeginCleanUp() {
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal == SIGXFSZ) {
+      ReplaceAction(signal, SIG_IGN);
+    } else if (CatchesSignal(signal)) {
+      ReplaceAction(signal, RemoveAndDie);
+    }
+  }
+}
+
+void EndCleanUp() {
+  for (sig_atomic_t i = 0; i < entryCount; ++i) {
+    if (entries[i].dir >= 0 && entries[i].ownsFolder) {
+      (void)::close(entries[i].dir);
+    }
+  }
+  entryCount = 0;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (replacedActions[signal]) {
+      (void)::sigaction(signal, &previousActions[signal], nullptr);
+      replacedActions[signal] = false;
+    }
+  }
+}
+
+int Register(int dir, const char* name, const FileIdentity& identity, bool folder,
+             bool ownsFolder) {
+  const std::size_t length = std::strlen(name);
+  if (entryCount >= kSlots || length > NAME_MAX) {
+    return -1;
+  }
+  Entry& entry = entries[entryCount];
+  entry.dir = dir;
+  entry.folder = folder;
+  entry.ownsFolder = ownsFolder;
+  std::memcpy(entry.name, name, length + 1);
+  entry.identity = identity;
+  entryCount = entryCount + 1;
+  return entryCount - 1;
+}
+
+void Unregister(int slot) {
+  if (slot >= 0 && slot < entryCount && !entries[slot].ownsFolder) {
+    entries[slot].dir = -1;
+  }
+}
+
+void RemoveIfSame(int dir, const char* name, const FileIdentity& identity, bool folder) {
+  struct stat status {};
+  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !(IdentityOfStatus(status) == identity)) {
+    return;
+  }
+  if (folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode)) {
+    // A folder that is no longer empty stays: rmdir refuses it.
+    (void)::unlinkat(dir, name, folder ? AT_REMOVEDIR : 0);
+  }
+}
+
+void RemoveRegistered() {
+  for (const bool folders : {false, true}) {
+    for (sig_atomic_t i = entryCount; i > 0; --i) {
+      const Entry& entry = entries[i - 1];
+      if (entry.dir >= 0 && entry.folder == folders) {
+        RemoveIfSame(entry.dir, entry.name, entry.identity, entry.folder);
+      }
+    }
+  }
+}
+
+bool EndingSignalPending() {
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) {
+    return false;
+  }
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (replacedActions[signal] && ::sigismember(&pending, signal) == 1) {
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,39 @@
+// What every stage of the packer does with the system alike: whole reads and writes through
+// interruptions and short counts, a failed call said in words, and files and folders told
+// apart by identity whatever path reached them.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// "WHAT: the system's words for errno", the one form of a failed call in every message.
+std::string SystemError(const std::string& what);
+std::string SystemError(const std::string& what, int error);
+
+// Exactly `size` bytes of an open file from `at`; false at an error (errno says which)
+// or at the end of the file (errno 0).
+bool ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
+// All `size` bytes at `at`; false with errno set otherwise (EIO for a write of nothing).
+bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size);
+
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+bool operator==(const FileIdentity& a, const FileIdentity& b);
+FileIdentity IdentityOfStatus(const struct stat& status);
+// Follows links, as opening the input did.
+[[nodiscard]] bool IdentityOf(int fd, FileIdentity* identity);
+bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& identities);
+
+// What the outputs must never be: one of the command's input files, or anywhere inside
+// one of its input folders (the payload folder).
+struct Inputs {
+  std::vector<FileIdentity> files;
+  std::vector<FileIdentity> folders;
+};
