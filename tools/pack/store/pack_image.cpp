@@ -126,7 +126,8 @@ bool Emit(std::size_t output, const std::uint8_t* data, std::size_t size, CheckS
 }
 
 bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<PayloadFile>& files,
-               const OpenPayload& payload, std::size_t output, CheckSum* checkSum, Report* report) {
+               const OpenPayload& payload, std::size_t output, CheckSum* checkSum, Report* report,
+               const CopiedBytes& copied) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -148,6 +149,9 @@ bool EmitItems(const std::vector<StoreRecord>& records, const std::vector<Payloa
                        report) ||
           !Emit(output, chunk.data(), size, checkSum, report)) {
         return false;
+      }
+      if (copied) {
+        copied(size);
       }
       done += size;
     }
@@ -209,7 +213,7 @@ bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& 
 
 bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
                const OpenPayload& payload, std::size_t output, std::uint32_t* writtenCheckSum,
-               Report* report) {
+               Report* report, const CopiedBytes& copied) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
                  [](const PayloadFile& file) { return static_cast<std::uint32_t>(file.size); });
@@ -219,7 +223,7 @@ bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
   }
   CheckSum checkSum;
   if (!Emit(output, packed.head.data(), packed.head.size(), &checkSum, report) ||
-      !EmitItems(packed.records, files, payload, output, &checkSum, report)) {
+      !EmitItems(packed.records, files, payload, output, &checkSum, report, copied)) {
     return false;
   }
   // From the store's end to the section's raw end: fewer zeros than one FileAlignment.
