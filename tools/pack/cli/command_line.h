@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-// What a command was given; a text is empty where it was not (no value may be empty).
+// What a command was given; a text is empty where it was not (no value may be empty). A new
+// option is a field here and a row in the table of each verb that takes it.
 struct Arguments {
   std::string image;
   std::string topic;  // help's command

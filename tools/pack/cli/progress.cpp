@@ -53,7 +53,7 @@ void Progress::Add(std::uint64_t bytes) {
   constexpr double kMegabyte = 1e6;
   char line[160];
   const int length =
-      std::snprintf(line, sizeof line, "selfinst-pack: %s: %3d%% (%.0f of %.0f MB)", what_.c_str(),
+      std::snprintf(line, sizeof line, "selfinst-pack: %s: %3d%% (%.1f of %.1f MB)", what_.c_str(),
                     static_cast<int>(done_ * 100 / total_), static_cast<double>(done_) / kMegabyte,
                     static_cast<double>(total_) / kMegabyte);
   if (length <= 0) {
