@@ -36,6 +36,12 @@ const char* const kRefusedJson =
     R"j("what":"cannot open: No such file or directory"}]})j"
     "\n"
     "selfinst-pack: $DIR/missing.exe: cannot open: No such file or directory\n";
+const char* const kUnprovedJson =
+    R"j({"image":"$DIR/good.exe","verified":false,"payload":"$DIR/nowhere",)j"
+    R"j("contents":"not proved","items":null,"summary":"refused","problems":[{"subject":)j"
+    R"j("$DIR/nowhere","what":"cannot open the payload folder: No such file or directory"}]})j"
+    "\n"
+    "selfinst-pack: $DIR/nowhere: cannot open the payload folder: No such file or directory\n";
 
 const Usage kUsages[] = {
     {"HelpPrintsUsage",
@@ -177,6 +183,11 @@ const Usage kUsages[] = {
      true},
     {"VerifyAsJsonWithoutAPayload", {"verify", "$IMAGE", "--json"}, 0, kIntactJson, true},
     {"VerifyRefusedAsJson", {"verify", "--json", "$DIR/missing.exe"}, 1, kRefusedJson, true},
+    {"VerifyAgainstAMissingPayloadAsJson",
+     {"verify", "$IMAGE", "--payload", "$DIR/nowhere", "--json"},
+     1,
+     kUnprovedJson,
+     true},
     // Progress on a terminal, shown at once (SELFINST_PACK_PROGRESS_DELAY=0); none on a pipe.
     {"PackShowsProgressOnATerminal",
      {"pack", "--stub", "$STUB", "--payload", "$PAYLOAD", "-o", "$DIR/out.exe"},

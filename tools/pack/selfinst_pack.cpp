@@ -399,7 +399,9 @@ int ReportVerify(const Arguments& arguments, bool verified, std::size_t items,
                {"verified", verified},
                {"payload",
                 arguments.payload.empty() ? nullptr : nlohmann::ordered_json(arguments.payload)},
-               {"contents", arguments.payload.empty() ? "not compared" : "match"},
+               {"contents", arguments.payload.empty() ? "not compared"
+                            : verified                ? "match"
+                                                      : "not proved"},
                {"items", verified ? nlohmann::ordered_json(items) : nullptr},
                {"summary", verified ? summary : "refused"},
                {"problems", problems}});
