@@ -55,7 +55,7 @@ void Scan(const std::vector<VerbSpec>& verbs, const std::vector<std::string>& ar
     } else if (option->value == nullptr) {
       scanned->given.emplace_back(arg, "");
     } else if (i + 1 == args.size()) {
-      problem = arg + " needs a value: " + arg + " " + option->value;
+      problem.append(arg).append(" needs a value: ").append(arg).append(" ").append(option->value);
     } else if (args[i + 1].empty()) {
       problem = arg + " needs a non-empty value";
       ++i;
