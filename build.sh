@@ -141,7 +141,7 @@ for arch in win32 win64; do
     [ $arch = win64 ] && demo=demo-payload-x64
     cp -R "build/$arch/demo-payload" "$staging/$demo"
   fi
-  "$pack" list "$staging/$out" | sed -n 1p | grep -q ", signed$" || signed=""
+  "$pack" list "$staging/$out" | sed -n 1p | grep -qF ", signature present (" || signed=""
 done
 if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$signed" ]; then
   fail "TQ30_SIGN_REQUIRED=1, but the launchers are not both signed; dist/ is left as it was"

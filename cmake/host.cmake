@@ -20,6 +20,7 @@ add_library(pack_library STATIC
   tools/pack/io/cleanup_registry.cpp
   tools/pack/io/folder_walk.cpp
   tools/pack/io/image_file.cpp
+  tools/pack/io/sha256.cpp
   tools/pack/io/output_folder.cpp
   tools/pack/io/output_naming.cpp
   tools/pack/io/system_io.cpp
@@ -36,9 +37,25 @@ add_library(pack_library STATIC
   tools/pack/store/store_reader.cpp
   tools/pack/store/store_verify.cpp)
 target_include_directories(pack_library PUBLIC tools/pack src/payload)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(nlohmann_json 3 REQUIRED)
+target_link_libraries(pack_library PUBLIC OpenSSL::Crypto)
 
-add_executable(selfinst-pack tools/pack/selfinst_pack.cpp)
-target_link_libraries(selfinst-pack PRIVATE pack_library)
+# The commit --version names, rewritten only when it changes; the launchers' bytes do not
+# depend on it, so two builds of one tree stay identical.
+set(pack_commit_dir "${CMAKE_CURRENT_BINARY_DIR}/pack_commit")
+add_custom_target(pack_commit
+  COMMAND "${CMAKE_COMMAND}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+          "-DOUTPUT=${pack_commit_dir}/pack_commit.h" -P "${PROJECT_SOURCE_DIR}/cmake/pack-commit.cmake"
+  BYPRODUCTS "${pack_commit_dir}/pack_commit.h"
+  VERBATIM)
+
+add_executable(selfinst-pack tools/pack/selfinst_pack.cpp tools/pack/cli/command_line.cpp
+  tools/pack/cli/progress.cpp tools/pack/cli/version.cpp)
+target_link_libraries(selfinst-pack PRIVATE pack_library nlohmann_json::nlohmann_json)
+target_include_directories(selfinst-pack PRIVATE "${pack_commit_dir}")
+target_compile_definitions(selfinst-pack PRIVATE SELFINST_PACK_VERSION="${PROJECT_VERSION}")
+add_dependencies(selfinst-pack pack_commit)
 
 add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
 target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
@@ -123,6 +140,7 @@ add_executable(pack_tests
   tests/unit/pack_layout_test.cpp
   tests/unit/pack_verify_test.cpp
   tests/unit/pack_cli_test.cpp
+  tests/unit/pack_refusals_test.cpp
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
   tests/unit/pack_outputs_test.cpp
@@ -137,7 +155,8 @@ add_executable(pack_tests
   tests/unit/image_checksum_test.cpp
   tests/unit/built_launcher_test.cpp
   tests/unit/unprivileged.cpp)
-target_link_libraries(pack_tests PRIVATE pack_library GTest::gtest GTest::gtest_main)
+target_link_libraries(pack_tests PRIVATE pack_library nlohmann_json::nlohmann_json GTest::gtest
+                      GTest::gtest_main util)
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
   WIN32_BUILD_DIR="${WIN32_BUILD_DIR}" WIN64_BUILD_DIR="${WIN64_BUILD_DIR}"

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake g++ make python3 libgtest-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth osslsigncode openssl mmdebstrap time
-          qemu-system-x86 e2fsprogs)
+          qemu-system-x86 e2fsprogs nlohmann-json3-dev libssl-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -29,7 +29,7 @@ for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
       { cat "$work/verify.log"; fail "$signed does not verify against the test CA"; }
     "$pack" verify "$signed" --payload "$payload" >/dev/null ||
       fail "the store of $signed does not verify"
-    "$pack" list "$signed" | head -1 | grep -q ", signed$" ||
+    "$pack" list "$signed" | head -1 | grep -qF ", signature present (" ||
       fail "list does not show $signed as signed"
   done
   "$pack" list "$built" | head -1 | grep -q ", unsigned$" ||

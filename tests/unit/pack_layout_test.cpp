@@ -1,7 +1,10 @@
 // The store that pack writes, checked byte by byte against offsets worked out by hand
-// for the test payload (the demo's lengths), and the headers of the image around it.
+// for the test payload (the demo's lengths), the headers of the image around it, and
+// what list shows of it.
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
+#include "pack_process.h"
 #include "pack_support.h"
 
 namespace {
@@ -111,20 +114,59 @@ INSTANTIATE_TEST_SUITE_P(BothFormats, StoreLayout, ::testing::Values(&kStub32, &
                            return std::string(info.param == &kStub32 ? "PE32" : "PE32Plus");
                          });
 
-TEST_F(PackTest, ListShowsTheElevenKeysInStoreOrderWithTheirSizes) {
+// The digest sha256sum gives of a file.
+std::string Sha256Sum(const std::string& path) {
+  ToolRun run;
+  run.tool = "/usr/bin/sha256sum";
+  run.args = {path};
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  return result.out.substr(0, result.out.find(' '));
+}
+
+// In manifest order: each file's name, key, size and the SHA-256 of its bytes, then the
+// total; and the same as JSON.
+TEST_F(PackTest, ListShowsTheElevenFilesInManifestOrderWithSizesAndDigests) {
   Packed(kStub32, "out.exe");
   const CommandResult run = RunPack({"list", dir + "/out.exe"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::string expected = dir + "/out.exe: PE32, 11 items, unsigned\n" +
-                         "key            name       language       size     offset\n";
-  const ParsedImage parsed = Parse(ReadBytes(dir + "/out.exe"));
-  for (const Slot& s : kSlots) {
-    char line[128];
-    std::snprintf(line, sizeof line, "%-14s SELFINST       1033 %10u 0x%08zx\n", s.key, s.size,
-                  parsed.store.sectionOffset + s.block);
+                         "file          key                 size  sha256\n";
+  std::uint64_t total = 0;
+  std::vector<std::string> digests;
+  for (const ManifestFile& file : Manifest()) {
+    const std::string path = kPayload + "/" + file.fileName;
+    const auto size = static_cast<unsigned>(std::filesystem::file_size(path));
+    digests.push_back(Sha256Sum(path));
+    char line[160];
+    std::snprintf(line, sizeof line, "%-13s %-13s %10u  %s\n", file.fileName,
+                  UpperCase(file.itemKey).c_str(), size, digests.back().c_str());
     expected += line;
+    total += size;
   }
+  expected += "total: 11 files, " + std::to_string(total) + " bytes\n";
   EXPECT_EQ(run.output, expected);
+
+  ToolRun json;
+  json.args = {"list", "--json", dir + "/out.exe"};
+  const ToolResult listed = RunTool(json);
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_EQ(listed.err, "");
+  const nlohmann::json document = nlohmann::json::parse(listed.out);
+  EXPECT_EQ(document["image"], dir + "/out.exe");
+  EXPECT_EQ(document["format"], "PE32");
+  EXPECT_EQ(document["signature"], "none");
+  ASSERT_EQ(document["items"].size(), Manifest().size());
+  for (std::size_t row = 0; row < Manifest().size(); ++row) {
+    const nlohmann::json& item = document["items"][row];
+    const std::string path = kPayload + "/" + Manifest()[row].fileName;
+    EXPECT_EQ(item["file"], Manifest()[row].fileName);
+    EXPECT_EQ(item["key"], UpperCase(Manifest()[row].itemKey));
+    EXPECT_EQ(item["size"], std::filesystem::file_size(path));
+    EXPECT_EQ(item["sha256"], digests[row]) << path;
+  }
+  EXPECT_EQ(document["total"]["files"], 11);
+  EXPECT_EQ(document["total"]["bytes"], total);
 }
 
 TEST_F(PackTest, ExtractGivesBackThePayloadByteForByte) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,60 @@ std::string ToolPath(const ToolRun& run) {
   ::_exit(127);
 }
 
+// A terminal the child writes to as to a pipe: raw, so that its bytes come back as written.
+void OpenTerminal(int ends[2]) {
+  int reading = -1;
+  int writing = -1;
+  ASSERT_EQ(::openpty(&reading, &writing, nullptr, nullptr, nullptr), 0);
+  termios mode{};
+  ASSERT_EQ(::tcgetattr(writing, &mode), 0);
+  ::cfmakeraw(&mode);
+  ASSERT_EQ(::tcsetattr(writing, TCSANOW, &mode), 0);
+  (void)::fcntl(reading, F_SETFD, FD_CLOEXEC);
+  (void)::fcntl(writing, F_SETFD, FD_CLOEXEC);
+  ends[0] = reading;
+  ends[1] = writing;
+}
+
+// Reads both streams to their end, or until the deadline, when the child is killed;
+// true when it was.
+bool ReadToTheEnd(pid_t child, int out, int err, std::chrono::steady_clock::time_point deadline,
+                  ToolResult* result) {
+  pollfd pollers[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  std::string* texts[2] = {&result->out, &result->err};
+  bool stopped = false;
+  for (int open = 2; open > 0;) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      stopped = true;
+      break;
+    }
+    if (::poll(pollers, 2, 100) <= 0) {
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (pollers[i].fd < 0 || pollers[i].revents == 0) {
+        continue;
+      }
+      char chunk[4096];
+      const ssize_t n = ::read(pollers[i].fd, chunk, sizeof chunk);
+      if (n <= 0) {  // a terminal whose other end closed says EIO
+        ::close(pollers[i].fd);
+        pollers[i].fd = -1;
+        --open;
+      } else {
+        texts[i]->append(chunk, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  for (const pollfd& poller : pollers) {
+    if (poller.fd >= 0) {
+      ::close(poller.fd);
+    }
+  }
+  return stopped;
+}
+
 }  // namespace
 
 ToolResult RunTool(const ToolRun& run) {
@@ -63,7 +118,11 @@ ToolResult RunTool(const ToolRun& run) {
   int outPipe[2];
   int errPipe[2];
   EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
-  EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  if (run.stderrOnTerminal) {
+    OpenTerminal(errPipe);
+  } else {
+    EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  }
   int outFile = -1;
   if (!run.stdoutPath.empty()) {
     outFile = ::open(run.stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
@@ -85,40 +144,8 @@ ToolResult RunTool(const ToolRun& run) {
     ::close(outFile);
   }
   ToolResult result;
-  const auto deadline = start + std::chrono::seconds(run.timeoutSeconds);
-  bool stopped = false;
-  pollfd pollers[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* texts[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child, SIGKILL);
-      stopped = true;
-      break;
-    }
-    if (::poll(pollers, 2, 100) <= 0) {
-      continue;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (pollers[i].fd < 0 || pollers[i].revents == 0) {
-        continue;
-      }
-      char chunk[4096];
-      const ssize_t n = ::read(pollers[i].fd, chunk, sizeof chunk);
-      if (n <= 0) {
-        ::close(pollers[i].fd);
-        pollers[i].fd = -1;
-        --open;
-      } else {
-        texts[i]->append(chunk, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  for (const pollfd& poller : pollers) {
-    if (poller.fd >= 0) {
-      ::close(poller.fd);
-    }
-  }
+  const bool stopped = ReadToTheEnd(child, outPipe[0], errPipe[0],
+                                    start + std::chrono::seconds(run.timeoutSeconds), &result);
   int status = 0;
   ::waitpid(child, &status, 0);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

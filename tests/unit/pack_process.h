@@ -1,6 +1,6 @@
 // Running the packer with what RunPack does not give it: a chosen build, an environment,
-// stdout apart from stderr (or into a given file), a file size limit, and a start that
-// returns at once, for tests that act on the process while it runs.
+// stdout apart from stderr (or into a given file), stderr on a terminal, a file size limit, and a
+// start that returns at once, for tests that act on the process while it runs.
 #pragma once
 
 #include <sys/resource.h>
@@ -11,10 +11,11 @@
 
 struct ToolRun {
   std::vector<std::string> args;
-  std::string tool;              // "" for kPack
-  std::vector<std::string> env;  // "NAME=value", added to the test's environment
-  std::string stdoutPath;        // "" to capture stdout; else opened for writing
-  bool stdoutToStderr = false;   // both in `err`, in the order written
+  std::string tool;               // "" for kPack
+  std::vector<std::string> env;   // "NAME=value", added to the test's environment
+  std::string stdoutPath;         // "" to capture stdout; else opened for writing
+  bool stdoutToStderr = false;    // both in `err`, in the order written
+  bool stderrOnTerminal = false;  // stderr on a pseudo-terminal (raw), read into `err`
   rlim_t fileSizeLimit = RLIM_INFINITY;
   bool asNobody = false;  // a copy of the tool in `toolCopyDir` runs as nobody
   std::string toolCopyDir;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "pack_process.h"
 #include "pack_support.h"
@@ -133,6 +134,13 @@ TEST_F(PackTest, ControlCharactersOfAnImagePathAreEscapedOnStdout) {
     EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << verb << ": " << result.out;
     EXPECT_EQ(result.out.rfind(dir + "/a\\u001b[31m\\u000ab.exe: ", 0), 0u)
         << verb << ": " << result.out;
+    // As JSON: escaped by the library, one line, and read back as the path it was.
+    run.args = {verb, "--json", image};
+    const ToolResult json = RunTool(run);
+    EXPECT_EQ(json.exitCode, 0) << verb << ": " << json.err;
+    EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << verb << ": " << json.out;
+    EXPECT_EQ(CountLines(json.out), 1) << verb << ": " << json.out;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["image"], image) << verb << ": " << json.out;
   }
 }
 

@@ -10,11 +10,16 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
+#include "cli/progress.h"
+#include "cli/version.h"
 #include "io/output_folder.h"
+#include "io/sha256.h"
 #include "payload/ceiling.h"
 #include "payload/payload_folder.h"
 #include "pe/loader_checks.h"
@@ -24,21 +29,19 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: selfinst-pack pack --stub LINKED.exe --payload DIR -o OUT.exe\n"
-    "       selfinst-pack list IMAGE.exe\n"
-    "       selfinst-pack verify IMAGE.exe [--payload DIR]\n"
-    "       selfinst-pack extract IMAGE.exe -C DIR\n"
-    "       selfinst-pack check --payload DIR\n"
-    "       selfinst-pack sizes --payload DIR -o payload_sizes.h\n"
-    "       selfinst-pack sizes IMAGE.exe -o payload_sizes.h\n"
-    "       selfinst-pack names\n"
-    "       selfinst-pack limits\n"
-    "Options may come in any order; after -- every argument is an image path.\n";
+// Exit codes: a problem with the input or the system, and a command line that asks for
+// something the tool does not do.
+constexpr int kFailure = 1;
 constexpr int kUsageError = 2;
-int UsageError(const std::string& problem);
 
-using Options = std::map<std::string, std::string>;
+const std::vector<VerbSpec>& Verbs();
+
+int UsageError(const std::string& problem, const VerbSpec* verb = nullptr) {
+  const std::string help =
+      verb == nullptr ? "selfinst-pack --help" : std::string("selfinst-pack help ") + verb->name;
+  (void)std::fprintf(stderr, "selfinst-pack: %s (see %s)\n", Shown(problem).c_str(), help.c_str());
+  return kUsageError;
+}
 
 void Say(const std::string& subject, const std::string& what) {
   (void)std::fprintf(stderr, "selfinst-pack: %s: %s\n", Shown(subject).c_str(),
@@ -55,14 +58,25 @@ void Print(const Report& report) {
 // Each problem of the report, one line each.
 int Fail(const Report& report) {
   Print(report);
-  return 1;
+  return kFailure;
 }
 
-// An image opened with its headers and its store parsed.
+// Anything read from outside goes into JSON as it is: the library escapes it, and a byte
+// that is not UTF-8 becomes U+FFFD rather than an error.
+void PrintJson(const nlohmann::ordered_json& document) {
+  (void)std::printf(
+      "%s\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+// An image opened with its headers and its store parsed; the file closes with it.
 struct LoadedImage {
   ImageFile file;
   PeImage image;
   StoreView store;
+  LoadedImage() = default;
+  LoadedImage(const LoadedImage&) = delete;
+  LoadedImage& operator=(const LoadedImage&) = delete;
+  ~LoadedImage() { CloseImageFile(&file); }
 };
 
 bool LoadImage(const std::string& path, LoadedImage* loaded, Report* report) {
@@ -71,22 +85,40 @@ bool LoadImage(const std::string& path, LoadedImage* loaded, Report* report) {
          ReadStore(loaded->file, loaded->image, &loaded->store, report);
 }
 
-// A checked payload folder, its files opened, and a warning for a payload that only
-// starts where 32-bit programs get 4 GB.
-bool LoadPayload(const std::string& folder, std::vector<PayloadFile>* files, OpenPayload* payload,
+// A checked payload folder; its files, once opened, close with it.
+struct LoadedPayload {
+  std::vector<PayloadFile> files;
+  OpenPayload open;
+  LoadedPayload() = default;
+  LoadedPayload(const LoadedPayload&) = delete;
+  LoadedPayload& operator=(const LoadedPayload&) = delete;
+  ~LoadedPayload() { ClosePayloadFiles(&open); }
+};
+
+// The folder checked, with a warning for a payload that only starts where 32-bit programs
+// get 4 GB, and its files opened unless `checkOnly`.
+bool LoadPayload(const std::string& folder, bool checkOnly, LoadedPayload* payload,
                  Report* report) {
-  if (!CheckPayload(folder, files, report)) {
+  if (!CheckPayload(folder, &payload->files, report)) {
     return false;
   }
   std::uint64_t total = 0;
-  for (const PayloadFile& file : *files) {
+  for (const PayloadFile& file : payload->files) {
     total += file.size;
   }
   // Shown at once, before the long work it warns of.
   Report warnings;
   WarnOfPayloadTotal(total, folder, &warnings);
   Print(warnings);
-  return payload == nullptr || OpenPayloadFiles(folder, *files, payload, report);
+  return checkOnly || OpenPayloadFiles(folder, payload->files, &payload->open, report);
+}
+
+std::uint64_t ItemBytes(const StoreView& store) {
+  std::uint64_t total = 0;
+  for (const StoredItem& item : store.items) {
+    total += item.size;
+  }
+  return total;
 }
 
 // `-o PATH` as a folder and a file name in it.
@@ -100,14 +132,27 @@ bool SplitOutput(const std::string& path, std::string* folder, std::string* name
   return true;
 }
 
-bool IdentityOfPath(const std::string& path, FileIdentity* identity, Report* report) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  const bool known = fd >= 0 && IdentityOf(fd, identity);
-  const std::string reason = SystemError("cannot open");
-  if (fd >= 0) {
-    (void)::close(fd);
+// A descriptor that closes when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      (void)::close(fd_);
+    }
   }
-  return known || Refuse(report, path, reason);
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool IdentityOfPath(const std::string& path, FileIdentity* identity, Report* report) {
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const bool known = fd.get() >= 0 && IdentityOf(fd.get(), identity);
+  return known || Refuse(report, path, SystemError("cannot open"));
 }
 
 // Opens the one output of a command at `path`, to replace what is there.
@@ -133,41 +178,41 @@ bool ReadBack(const OutputSet& output, ImageFile* file, Report* report) {
 // verify refuses.
 bool VerifyOutput(const OutputSet& output, std::uint32_t writtenCheckSum, Report* report) {
   LoadedImage loaded;
-  if (!ReadBack(output, &loaded.file, report)) {
-    return false;
-  }
-  const bool verified =
-      ParsePeImage(loaded.file, &loaded.image, report) &&
-      ReadStore(loaded.file, loaded.image, &loaded.store, report) &&
-      VerifyWrittenImage(loaded.file, loaded.image, loaded.store, writtenCheckSum, report);
-  CloseImageFile(&loaded.file);
-  return verified;
+  return ReadBack(output, &loaded.file, report) &&
+         ParsePeImage(loaded.file, &loaded.image, report) &&
+         ReadStore(loaded.file, loaded.image, &loaded.store, report) &&
+         VerifyWrittenImage(loaded.file, loaded.image, loaded.store, writtenCheckSum, report);
 }
 
-int Pack(const Options& options) {
+int Pack(const Arguments& arguments) {
   Report report;
-  std::vector<PayloadFile> files;
-  OpenPayload payload;
-  const std::string& stubPath = options.at("--stub");
+  LoadedPayload payload;
+  const std::string& stubPath = arguments.stub;
   Bytes stubBytes;
   FileIdentity stubIdentity;
-  if (!LoadPayload(options.at("--payload"), &files, &payload, &report) ||
+  if (!LoadPayload(arguments.payload, false, &payload, &report) ||
       !IdentityOfPath(stubPath, &stubIdentity, &report) ||
       !ReadSmallFile(stubPath, kLargestStub, &stubBytes, &report)) {
-    ClosePayloadFiles(&payload);
     return Fail(report);
   }
-  payload.inputs.files.push_back(stubIdentity);
+  payload.open.inputs.files.push_back(stubIdentity);
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   OutputSet output;
-  if (!CheckCompiledSizes(stub, files, &report) ||
-      !BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
-    ClosePayloadFiles(&payload);
+  if (!CheckCompiledSizes(stub, payload.files, &report) ||
+      !BeginOneOutput(arguments.output, payload.open.inputs, &output, &report)) {
     return Fail(report);
   }
+  std::uint64_t total = 0;
+  for (const PayloadFile& file : payload.files) {
+    total += file.size;
+  }
   std::uint32_t checkSum = 0;
-  bool packed = PackImage(stub, files, payload, &output, &checkSum, &report);
-  ClosePayloadFiles(&payload);
+  bool packed = false;
+  {
+    Progress progress("pack", total);
+    packed = PackImage(stub, payload.files, payload.open, &output, &checkSum, &report,
+                       [&progress](std::size_t size) { progress.Add(size); });
+  }
   if (packed && !VerifyOutput(output, checkSum, &report)) {
     Say(stubPath, "pack made an image that verify refuses, and kept nothing");
     packed = false;
@@ -178,100 +223,227 @@ int Pack(const Options& options) {
   return 0;
 }
 
-int List(const Options& options) {
-  const std::string& imagePath = options.at("IMAGE");
+struct ListedItem {
+  std::string file;  // "" for a key no manifest row names
+  std::string key;
+  std::uint32_t size;
+  std::string sha256;
+};
+
+// The items in manifest order, then any the manifest does not name, each hashed as the
+// image's bytes pass in one read of it.
+bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Report* report) {
+  std::vector<const StoredItem*> order;
+  for (const StoredItem& item : loaded.store.items) {
+    order.push_back(&item);
+  }
+  const auto rank = [](const StoredItem* item) {
+    const int row = RowOfKey(item->key);
+    return row < 0 ? Manifest().size() : static_cast<std::size_t>(row);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&rank](const StoredItem* a, const StoredItem* b) { return rank(a) < rank(b); });
+  std::vector<Sha256> hashes(order.size());
+  std::vector<Span> spans;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    spans.push_back({order[i]->fileOffset, order[i]->size,
+                     [&hashes, i](const std::uint8_t* data, std::size_t size) {
+                       hashes[i].Add(data, size);
+                       return true;
+                     }});
+  }
+  std::uint32_t unused = 0;
+  if (!ScanImage(loaded.file, loaded.file.size, spans, &unused, report)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::size_t row = rank(order[i]);
+    listed->push_back({row < Manifest().size() ? Manifest()[row].fileName : "", order[i]->key,
+                       order[i]->size, hashes[i].Hex()});
+  }
+  return true;
+}
+
+const char* SignatureText(Signature signature, bool forPeople) {
+  switch (signature) {
+    case Signature::kSigned:
+      return forPeople ? "signature present (not checked here: use `osslsigncode verify`)"
+                       : "present";
+    case Signature::kNone:
+      return forPeople ? "unsigned" : "none";
+    case Signature::kMalformed:
+      break;
+  }
+  return forPeople ? "malformed certificate table" : "malformed";
+}
+
+void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signature signature,
+                  const std::vector<ListedItem>& listed, bool json) {
+  std::uint64_t bytes = 0;
+  for (const ListedItem& item : listed) {
+    bytes += item.size;
+  }
+  const char* format = loaded.image.is64 ? "PE32+" : "PE32";
+  if (json) {
+    nlohmann::ordered_json items = nlohmann::ordered_json::array();
+    for (const ListedItem& item : listed) {
+      items.push_back({{"file", item.file.empty() ? nullptr : nlohmann::ordered_json(item.file)},
+                       {"key", item.key},
+                       {"size", item.size},
+                       {"sha256", item.sha256}});
+    }
+    PrintJson({{"image", imagePath},
+               {"format", format},
+               {"signature", SignatureText(signature, false)},
+               {"items", items},
+               {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
+    return;
+  }
+  std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(), format, listed.size(),
+              SignatureText(signature, true));
+  std::printf("%-13s %-13s %10s  %s\n", "file", "key", "size", "sha256");
+  for (const ListedItem& item : listed) {
+    std::printf("%-13s %-13s %10u  %s\n", item.file.empty() ? "-" : item.file.c_str(),
+                Shown(item.key).c_str(), item.size, item.sha256.c_str());
+  }
+  std::printf("total: %zu files, %llu bytes\n", listed.size(),
+              static_cast<unsigned long long>(bytes));
+}
+
+int List(const Arguments& arguments) {
   LoadedImage loaded;
   Report report;
-  if (!LoadImage(imagePath, &loaded, &report)) {
+  std::vector<ListedItem> listed;
+  if (!LoadImage(arguments.image, &loaded, &report) || !ListItems(loaded, &listed, &report)) {
     return Fail(report);
   }
   Report signatureProblems;
   const Signature signature = ReadSignature(loaded.file, loaded.image, &signatureProblems);
-  const char* signatureText = signature == Signature::kSigned ? "signed"
-                              : signature == Signature::kNone ? "unsigned"
-                                                              : "malformed certificate table";
-  std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(),
-              loaded.image.is64 ? "PE32+" : "PE32", loaded.store.items.size(), signatureText);
-  std::printf("%-14s %-10s %8s %10s %10s\n", "key", "name", "language", "size", "offset");
-  for (const StoredItem& item : loaded.store.items) {
-    std::printf("%-14s %-10s %8u %10u 0x%08llx\n", item.key.c_str(), item.name.c_str(),
-                item.language, item.size, static_cast<unsigned long long>(item.fileOffset));
-  }
-  CloseImageFile(&loaded.file);
+  PrintListing(arguments.image, loaded, signature, listed, arguments.json);
   return 0;
 }
 
-// Compares each item with its payload file as the image's bytes pass.
-struct PayloadComparison {
-  std::vector<std::uint64_t> compared;  // per row
-  std::vector<bool> differs;            // per row, said once
-  Bytes chunk;
-};
+// Compares each item with its payload file as the image's bytes pass; a row that differs
+// is said once.
+class PayloadComparison {
+ public:
+  PayloadComparison(const std::string& imagePath, const LoadedPayload& payload, Report* report)
+      : imagePath_(imagePath),
+        payload_(payload),
+        report_(report),
+        compared_(payload.files.size(), 0),
+        differs_(payload.files.size(), false),
+        chunk_(kChunkSize) {}
 
-int Verify(const Options& options) {
-  const std::string& imagePath = options.at("IMAGE");
-  LoadedImage loaded;
-  Report report;
-  if (!LoadImage(imagePath, &loaded, &report)) {
-    return Fail(report);
-  }
-  std::vector<PayloadFile> files;
-  OpenPayload payload;
-  const bool withPayload = options.count("--payload") != 0;
-  if (withPayload && !LoadPayload(options.at("--payload"), &files, &payload, &report)) {
-    return Fail(report);
-  }
-  std::vector<const StoredItem*> byRow;
-  Report ignored;
-  (void)MatchRows(loaded.file, loaded.store, &byRow, &ignored);
-  PayloadComparison comparison{std::vector<std::uint64_t>(files.size(), 0),
-                               std::vector<bool>(files.size(), false), Bytes(kChunkSize)};
-  const auto differs = [&](std::size_t row) {
-    if (!comparison.differs[row]) {
-      comparison.differs[row] = true;
-      Refuse(&report, imagePath,
-             "item " + UpperCase(Manifest()[row].itemKey) + " differs from the payload file " +
-                 Manifest()[row].fileName);
-    }
-  };
-  for (std::size_t row = 0; withPayload && row < byRow.size(); ++row) {
-    if (byRow[row] != nullptr && byRow[row]->size != files[row].size) {
-      differs(row);
+  // Items of another size than their files differ before a byte is read.
+  void CompareSizes(const StoreView& store) {
+    for (const StoredItem& item : store.items) {
+      const int row = RowOfKey(item.key);
+      if (row >= 0 && item.size != payload_.files[static_cast<std::size_t>(row)].size) {
+        Differs(static_cast<std::size_t>(row));
+      }
     }
   }
-  const ItemTaker compare = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
-    if (comparison.differs[row]) {
+
+  bool Take(std::size_t row, const std::uint8_t* data, std::size_t size) {
+    if (differs_[row]) {
       return true;
     }
     Report readProblem;
-    if (!ReadPayload(files[row], payload.fds[row], comparison.compared[row], size,
-                     comparison.chunk.data(), &readProblem)) {
-      report.insert(report.end(), readProblem.begin(), readProblem.end());
+    if (!ReadPayload(payload_.files[row], payload_.open.fds[row], compared_[row], size,
+                     chunk_.data(), &readProblem)) {
+      report_->insert(report_->end(), readProblem.begin(), readProblem.end());
       return false;
     }
-    comparison.compared[row] += size;
-    if (!std::equal(data, data + size, comparison.chunk.data())) {
-      differs(row);
+    compared_[row] += size;
+    if (!std::equal(data, data + size, chunk_.data())) {
+      Differs(row);
     }
     return true;
-  };
-  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store,
-                                    withPayload ? compare : ItemTaker{}, &report);
-  for (std::size_t row = 0; verified && row < payload.fds.size(); ++row) {
-    (void)PayloadUnchanged(files[row], payload, row, &report);
   }
-  ClosePayloadFiles(&payload);
-  CloseImageFile(&loaded.file);
-  if (!verified || !report.empty()) {
+
+ private:
+  void Differs(std::size_t row) {
+    if (!differs_[row]) {
+      differs_[row] = true;
+      Refuse(report_, imagePath_,
+             "item " + UpperCase(Manifest()[row].itemKey) + " differs from the payload file " +
+                 Manifest()[row].fileName);
+    }
+  }
+
+  const std::string& imagePath_;
+  const LoadedPayload& payload_;
+  Report* report_;
+  std::vector<std::uint64_t> compared_;  // per row
+  std::vector<bool> differs_;            // per row
+  Bytes chunk_;
+};
+
+// What verify proved, for people or for scripts.
+int ReportVerify(const Arguments& arguments, bool verified, std::size_t items,
+                 const Report& report) {
+  const std::string summary =
+      arguments.payload.empty()
+          ? "store intact, " + std::to_string(items) + " items (contents not compared)"
+          : std::to_string(items) + " items match " + arguments.payload + ", byte for byte";
+  if (arguments.json) {
+    nlohmann::ordered_json problems = nlohmann::ordered_json::array();
+    for (const Problem& problem : report) {
+      problems.push_back({{"subject", problem.subject}, {"what", problem.what}});
+    }
+    PrintJson({{"image", arguments.image},
+               {"verified", verified},
+               {"payload",
+                arguments.payload.empty() ? nullptr : nlohmann::ordered_json(arguments.payload)},
+               {"contents", arguments.payload.empty() ? "not compared"
+                            : verified                ? "match"
+                                                      : "not proved"},
+               {"items", verified ? nlohmann::ordered_json(items) : nullptr},
+               {"summary", verified ? summary : "refused"},
+               {"problems", problems}});
+    (void)std::fflush(stdout);  // the document first, then the lines that say the same
+  }
+  if (!verified) {
     return Fail(report);
   }
-  std::printf("%s: store verified, %zu items\n", Shown(imagePath).c_str(),
-              loaded.store.items.size());
+  if (!arguments.json) {
+    std::printf("%s: %s\n", Shown(arguments.image).c_str(), Shown(summary).c_str());
+  }
   return 0;
 }
 
-int Extract(const Options& options) {
-  const std::string& imagePath = options.at("IMAGE");
+int Verify(const Arguments& arguments) {
+  LoadedImage loaded;
+  LoadedPayload payload;
+  Report report;
+  const bool withPayload = !arguments.payload.empty();
+  if (!LoadImage(arguments.image, &loaded, &report) ||
+      (withPayload && !LoadPayload(arguments.payload, false, &payload, &report))) {
+    return ReportVerify(arguments, false, 0, report);
+  }
+  PayloadComparison comparison(arguments.image, payload, &report);
+  if (withPayload) {
+    comparison.CompareSizes(loaded.store);
+  }
+  bool verified = false;
+  {
+    Progress progress("verify", withPayload ? ItemBytes(loaded.store) : 0);
+    const ItemTaker compare = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
+      progress.Add(size);
+      return comparison.Take(row, data, size);
+    };
+    verified = VerifyImage(loaded.file, loaded.image, loaded.store,
+                           withPayload ? compare : ItemTaker{}, &report);
+  }
+  for (std::size_t row = 0; verified && row < payload.open.fds.size(); ++row) {
+    (void)PayloadUnchanged(payload.files[row], payload.open, row, &report);
+  }
+  return ReportVerify(arguments, verified && report.empty(), loaded.store.items.size(), report);
+}
+
+int Extract(const Arguments& arguments) {
+  const std::string& imagePath = arguments.image;
   LoadedImage loaded;
   Report report;
   FileIdentity imageIdentity;
@@ -283,12 +455,14 @@ int Extract(const Options& options) {
   }
   // Names come from the manifest, never from the image; the files are written as the
   // image is verified, and named only if it verifies.
-  const std::string& folder = options.at("-C");
+  const std::string& folder = arguments.folder;
   Inputs inputs;
   inputs.files.push_back(imageIdentity);
   bool begun = false;
   OutputSet set;
   std::vector<std::size_t> outputs(Manifest().size(), 0);
+  // Cleared before any problem is said.
+  auto progress = std::make_unique<Progress>("extract", ItemBytes(loaded.store));
   const ItemTaker write = [&](std::size_t row, const std::uint8_t* data, std::size_t size) {
     if (!report.empty()) {
       return true;  // the image fails already: nothing is written, the rest is still checked
@@ -305,20 +479,21 @@ int Extract(const Options& options) {
         }
       }
     }
+    progress->Add(size);
     return set.Write(outputs[row], data, size, &report);
   };
   const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, write, &report);
-  CloseImageFile(&loaded.file);
+  progress.reset();
   if (!verified || !report.empty() || !begun || !set.Place(&report)) {
     return Fail(report);
   }
   return 0;
 }
 
-int Check(const Options& options) {
+int Check(const Arguments& arguments) {
   Report report;
-  std::vector<PayloadFile> files;
-  return LoadPayload(options.at("--payload"), &files, nullptr, &report) ? 0 : Fail(report);
+  LoadedPayload payload;
+  return LoadPayload(arguments.payload, true, &payload, &report) ? 0 : Fail(report);
 }
 
 // The sizes of the items a built launcher carries, once the image verifies.
@@ -333,9 +508,7 @@ bool ImageSizes(const std::string& imagePath, std::vector<std::uint64_t>* sizes,
     return Refuse(report, imagePath, SystemError("cannot read"));
   }
   inputs->files.push_back(identity);
-  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report);
-  CloseImageFile(&loaded.file);
-  if (!verified) {
+  if (!VerifyImage(loaded.file, loaded.image, loaded.store, ItemTaker{}, report)) {
     return false;
   }
   sizes->assign(Manifest().size(), 0);
@@ -345,188 +518,152 @@ bool ImageSizes(const std::string& imagePath, std::vector<std::uint64_t>* sizes,
   return true;
 }
 
-int Sizes(const Options& options) {
-  if (options.count("IMAGE") != 0 && options.count("--payload") != 0) {
-    return UsageError("sizes takes --payload or an image, not both");
+// The sizes of a payload folder, checked.
+bool PayloadSizes(const std::string& folder, std::vector<std::uint64_t>* sizes, Inputs* inputs,
+                  Report* report) {
+  LoadedPayload payload;
+  if (!LoadPayload(folder, false, &payload, report)) {
+    return false;
   }
-  if (options.count("IMAGE") == 0 && options.count("--payload") == 0) {
-    return UsageError("sizes needs --payload or an image");
+  *inputs = payload.open.inputs;
+  for (const PayloadFile& file : payload.files) {
+    sizes->push_back(file.size);
+  }
+  return true;
+}
+
+int Sizes(const Arguments& arguments) {
+  const VerbSpec* sizesVerb = FindVerb(Verbs(), "sizes");
+  if (!arguments.image.empty() && !arguments.payload.empty()) {
+    return UsageError("sizes takes --payload DIR or an IMAGE, not both", sizesVerb);
+  }
+  if (arguments.image.empty() && arguments.payload.empty()) {
+    return UsageError("sizes needs --payload DIR or an IMAGE", sizesVerb);
   }
   Report report;
   std::vector<std::uint64_t> sizes;
   Inputs inputs;
-  if (options.count("IMAGE") != 0) {
-    if (!ImageSizes(options.at("IMAGE"), &sizes, &inputs, &report)) {
-      return Fail(report);
-    }
-  } else {
-    std::vector<PayloadFile> files;
-    OpenPayload payload;
-    if (!LoadPayload(options.at("--payload"), &files, &payload, &report)) {
-      return Fail(report);
-    }
-    ClosePayloadFiles(&payload);
-    inputs = payload.inputs;
-    for (const PayloadFile& file : files) {
-      sizes.push_back(file.size);
-    }
+  if (!(arguments.image.empty() ? PayloadSizes(arguments.payload, &sizes, &inputs, &report)
+                                : ImageSizes(arguments.image, &sizes, &inputs, &report))) {
+    return Fail(report);
   }
   const std::string text = SizesHeader(sizes);
   const Bytes header(text.begin(), text.end());
   Bytes old;
   Report notThere;
   // Left as it is when unchanged, so that an unchanged payload rebuilds nothing.
-  if (ReadSmallFile(options.at("-o"), header.size(), &old, &notThere) && old == header) {
+  if (ReadSmallFile(arguments.output, header.size(), &old, &notThere) && old == header) {
     return 0;
   }
   OutputSet output;
-  if (!BeginOneOutput(options.at("-o"), inputs, &output, &report) ||
+  if (!BeginOneOutput(arguments.output, inputs, &output, &report) ||
       !output.Write(0, header.data(), header.size(), &report) || !output.Place(&report)) {
     return Fail(report);
   }
   return 0;
 }
 
-int Names(const Options&) {
+int Names(const Arguments&) {
   for (const ManifestFile& file : Manifest()) {
     std::printf("%s\n", file.fileName);
   }
   return 0;
 }
 
-int Limits(const Options&) {
+int Limits(const Arguments&) {
   std::printf("largest payload: %llu bytes\n", static_cast<unsigned long long>(kLargestPayload));
   std::printf("largest payload 32-bit Windows maps: %llu bytes\n",
               static_cast<unsigned long long>(kLargestPayloadOn32BitWindows));
   return 0;
 }
 
-struct Verb {
-  const char* name;
-  bool takesImage;
-  bool imageOptional;
-  std::vector<std::string> required;
-  std::vector<std::string> optional;
-  int (*run)(const Options&);
-};
+int Help(const Arguments& arguments) {
+  if (arguments.topic.empty()) {
+    (void)std::fputs(GlobalUsage(Verbs()).c_str(), stdout);
+    return 0;
+  }
+  const VerbSpec* verb = FindVerb(Verbs(), arguments.topic);
+  if (verb == nullptr) {
+    return UsageError("help: unknown command " + arguments.topic);
+  }
+  (void)std::fputs(VerbUsage(*verb).c_str(), stdout);
+  return 0;
+}
 
-const std::vector<Verb>& Verbs() {
-  static const std::vector<Verb> verbs = {
-      {"pack", false, false, {"--stub", "--payload", "-o"}, {}, Pack},
-      {"list", true, false, {}, {}, List},
-      {"verify", true, false, {}, {"--payload"}, Verify},
-      {"extract", true, false, {"-C"}, {}, Extract},
-      {"check", false, false, {"--payload"}, {}, Check},
-      {"sizes", true, true, {"-o"}, {"--payload"}, Sizes},
-      {"names", false, false, {}, {}, Names},
-      {"limits", false, false, {}, {}, Limits},
+// Every verb, its operands and options: what the parser accepts and the usage shows.
+const std::vector<VerbSpec>& Verbs() {
+  using A = Arguments;
+  constexpr Need kNeeded = Need::kRequired;
+  constexpr Need kOptional = Need::kOptional;
+  static const std::vector<VerbSpec> verbs = {
+      {"pack",
+       "attaches the store of a payload folder to a linked launcher",
+       {},
+       {Value("--stub", "LINKED.exe", kNeeded, "the linked launcher, built for this payload",
+              &A::stub),
+        Value("--payload", "DIR", kNeeded, "the folder holding the eleven files", &A::payload),
+        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output)},
+       Pack},
+      {"list",
+       "shows the files a built launcher carries, with sizes and SHA-256",
+       {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
+       {Flag("--json", "prints one JSON document instead", &A::json)},
+       List},
+      {"verify",
+       "checks a built launcher's store and loader fields, and its items against a payload",
+       {{"IMAGE", kNeeded, "the built launcher to check", &A::image}},
+       {Value("--payload", "DIR", kOptional, "compares every item with its file, byte for byte",
+              &A::payload),
+        Flag("--json", "prints one JSON document instead", &A::json)},
+       Verify},
+      {"extract",
+       "writes the files a built launcher carries into a folder, once it verifies",
+       {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
+       {Value("-C", "DIR", kNeeded, "the folder to write into (made when missing)", &A::folder)},
+       Extract},
+      {"check",
+       "checks that a payload folder holds the eleven files and nothing else",
+       {},
+       {Value("--payload", "DIR", kNeeded, "the folder to check", &A::payload)},
+       Check},
+      {"sizes",
+       "writes payload_sizes.h from a payload folder or from a built launcher",
+       {{"IMAGE", kOptional, "the built launcher to read the sizes of", &A::image}},
+       {Value("--payload", "DIR", kOptional, "the folder to read the sizes of (or IMAGE)",
+              &A::payload),
+        Value("-o", "FILE", kNeeded, "the header to write (left alone when unchanged)",
+              &A::output)},
+       Sizes},
+      {"names", "prints the names of the eleven payload files, in manifest order", {}, {}, Names},
+      {"limits", "prints the largest payload a launcher carries", {}, {}, Limits},
+      {"help",
+       "shows a command's usage, or this",
+       {{"COMMAND", kOptional, "the command to show", &A::topic}},
+       {},
+       Help},
   };
   return verbs;
 }
 
-int UsageError(const std::string& problem) {
-  (void)std::fprintf(stderr, "selfinst-pack: %s (see selfinst-pack --help)\n",
-                     Shown(problem).c_str());
-  return kUsageError;
-}
-
-bool IsOption(const std::string& arg) {
-  return arg == "--stub" || arg == "--payload" || arg == "-o" || arg == "-C";
-}
-
-}  // namespace
-
-namespace {
-
-// Options and positional words; false with what is wrong (a usage problem has no subject).
-// A help request counts only where an option's name can stand, never as an option's value,
-// and after "--" every argument is a word.
-bool ParseArguments(const std::vector<std::string>& args, Options* options,
-                    std::vector<std::string>* words, bool* wantsHelp, Report* report) {
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool isWord = optionsEnded || arg.size() < 2 || arg[0] != '-';
-    if (isWord) {
-      words->push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--help" || arg == "-h") {
-      *wantsHelp = true;
-    } else if (IsOption(arg)) {
-      if (i + 1 == args.size()) {
-        return Refuse(report, "", arg + " needs a value");
-      }
-      if (args[i + 1].empty()) {
-        return Refuse(report, "", arg + " needs a non-empty value");
-      }
-      if (!options->emplace(arg, args[++i]).second) {
-        return Refuse(report, "", arg + " is given twice");
-      }
-    } else {
-      return Refuse(report, "", "unknown option " + arg);
-    }
-  }
-  return true;
-}
-
-// Whether `options` fit `verb`; false with what is wrong.
-bool CheckVerbOptions(const Verb& verb, const Options& options, Report* report) {
-  for (const auto& entry : options) {
-    const std::string& option = entry.first;
-    const auto listed = [&option](const std::vector<std::string>& names) {
-      return std::find(names.begin(), names.end(), option) != names.end();
-    };
-    if (!listed(verb.required) && !listed(verb.optional)) {
-      return Refuse(report, "", option + " does not apply to " + verb.name);
-    }
-  }
-  for (const std::string& option : verb.required) {
-    if (options.count(option) == 0) {
-      return Refuse(report, "", std::string(verb.name) + " needs " + option);
-    }
-  }
-  return true;
-}
-
 int Run(const std::vector<std::string>& args) {
-  Options options;
-  std::vector<std::string> words;
-  bool wantsHelp = false;
-  Report report;
-  const bool parsed = ParseArguments(args, &options, &words, &wantsHelp, &report);
-  if (wantsHelp) {
-    (void)std::fputs(kUsage, stdout);
-    return 0;
+  Invocation invocation;
+  std::string problem;
+  if (!ParseCommandLine(Verbs(), args, &invocation, &problem)) {
+    return UsageError(problem, invocation.verb);
   }
-  if (!parsed) {
-    return UsageError(report.front().what);
+  switch (invocation.action) {
+    case Invocation::Action::kHelp:
+      (void)std::fputs(invocation.verb == nullptr ? GlobalUsage(Verbs()).c_str()
+                                                  : VerbUsage(*invocation.verb).c_str(),
+                       stdout);
+      return 0;
+    case Invocation::Action::kVersion:
+      (void)std::printf("%s\n", VersionLine().c_str());
+      return 0;
+    case Invocation::Action::kRun:
+      break;
   }
-  if (words.empty()) {
-    return UsageError("no command given");
-  }
-  const auto& verbs = Verbs();
-  const auto verb = std::find_if(verbs.begin(), verbs.end(),
-                                 [&words](const Verb& v) { return words[0] == v.name; });
-  if (verb == verbs.end()) {
-    return UsageError("unknown command " + words[0]);
-  }
-  const std::size_t wanted = verb->takesImage ? 2 : 1;
-  const bool imageLeftOut = verb->imageOptional && words.size() == 1;
-  if (words.size() != wanted && !imageLeftOut) {
-    return UsageError(words[0] + (verb->takesImage ? " takes one image" : " takes no image") +
-                      ", not " + std::to_string(words.size() - 1));
-  }
-  if (!CheckVerbOptions(*verb, options, &report)) {
-    return UsageError(report.front().what);
-  }
-  if (verb->takesImage && !imageLeftOut) {
-    if (words[1].empty()) {
-      return UsageError(words[0] + " needs a non-empty image path");
-    }
-    options["IMAGE"] = words[1];
-  }
-  return verb->run(options);
+  return invocation.verb->run(invocation.arguments);
 }
 
 }  // namespace
@@ -535,7 +672,7 @@ int Run(const std::vector<std::string>& args) {
 int CheckStandardOutput(int result) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     Say("standard output", SystemError("cannot write"));
-    return 1;
+    return kFailure;
   }
   return result;
 }
@@ -548,5 +685,5 @@ int main(int argc, char** argv) {
   } catch (...) {
     Say("unexpected failure", "an unknown error");
   }
-  return 1;
+  return kFailure;
 }

@@ -127,7 +127,8 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 
 [[nodiscard]] bool EmitItems(const std::vector<StoreRecord>& records,
                              const std::vector<PayloadFile>& files, const OpenPayload& payload,
-                             OutputSet* output, CheckSum* checkSum, Report* report) {
+                             OutputSet* output, CheckSum* checkSum, Report* report,
+                             const CopiedBytes& copied) {
   Bytes chunk(kChunkSize);
   const Bytes zeros(16, 0);
   bool pastFirstItem = false;
@@ -149,6 +150,9 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
                        report) ||
           !Emit(output, chunk.data(), size, checkSum, report)) {
         return false;
+      }
+      if (copied) {
+        copied(size);
       }
       done += size;
     }
@@ -210,7 +214,8 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 
 [[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
                              const OpenPayload& payload, OutputSet* output,
-                             std::uint32_t* writtenCheckSum, Report* report) {
+                             std::uint32_t* writtenCheckSum, Report* report,
+                             const CopiedBytes& copied) {
   std::vector<std::uint32_t> sizes(files.size());
   std::transform(files.begin(), files.end(), sizes.begin(),
                  [](const PayloadFile& file) { return static_cast<std::uint32_t>(file.size); });
@@ -220,7 +225,7 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
   }
   CheckSum checkSum;
   if (!Emit(output, packed.head.data(), packed.head.size(), &checkSum, report) ||
-      !EmitItems(packed.records, files, payload, output, &checkSum, report)) {
+      !EmitItems(packed.records, files, payload, output, &checkSum, report, copied)) {
     return false;
   }
   // From the store's end to the section's raw end: fewer zeros than one FileAlignment.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "io/image_file.h"
@@ -31,7 +32,9 @@ struct PackedHead {
 // Writes the packed image of `stub` (held whole) carrying the opened payload `files` into
 // output 0 of `output`. Refuses, before writing a byte, a stub that cannot take
 // a store or whose image verify would refuse for its headers.
-// `*checkSum` is the checksum of every byte written.
+// `*checkSum` is the checksum of every byte written; `copied` (may be null) hears of each
+// piece of the payload as it is copied.
+using CopiedBytes = std::function<void(std::size_t size)>;
 [[nodiscard]] bool PackImage(const ImageFile& stub, const std::vector<PayloadFile>& files,
                              const OpenPayload& payload, OutputSet* output, std::uint32_t* checkSum,
-                             Report* report);
+                             Report* report, const CopiedBytes& copied = {});
