@@ -27,6 +27,7 @@ from tq30 import ROOT, runtime, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
 from tq30.wine import BUILDS, PACK, windows_path  # noqa: E402
 import packer_bench  # noqa: E402
+from report import summary, table, shortfalls  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
@@ -36,10 +37,6 @@ PRESETS = {"pe32": "win32", "x64": "win64"}
 
 def run(*args, **kwargs):
     return subprocess.run(list(args), check=True, **kwargs)
-
-
-def summary(values):
-    return min(values), statistics.median(values)
 
 
 def preset_build(preset, build_dir, payload, target):
@@ -316,39 +313,6 @@ def bench_removal_latency(wine, repeats):
             "value": summary(latencies), "baseline": summary(probes),
             "ratio": statistics.median(latencies) / statistics.median(probes),
             "target": "<= 50 ms", "met": max(latencies) <= 50, "unit": "ms"}
-
-
-def fmt(value, unit):
-    if unit == "B":
-        return f"{value:,.0f}"
-    if unit == "s":
-        return f"{value:.2f}"
-    return f"{value:.2f}"
-
-
-def table(rows):
-    lines = ["| figure | build | min | median | baseline min | baseline median | ratio (median) "
-             "| target | met |",
-             "| --- | --- | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
-    for r in rows:
-        lines.append(f"| {r['figure']} | {r['build']} | {fmt(r['value'][0], r['unit'])} | "
-                     f"{fmt(r['value'][1], r['unit'])} | {fmt(r['baseline'][0], r['unit'])} | "
-                     f"{fmt(r['baseline'][1], r['unit'])} | {r['ratio']:.3f} | {r['target']} | "
-                     f"{'-' if r['target'] == 'information' else ('yes' if r['met'] else 'NO')} |")
-    return "\n".join(lines)
-
-
-def shortfalls(rows):
-    """The section's opening: the figures of this run that missed their targets."""
-    missed = [r for r in rows if r["target"] != "information" and not r["met"]]
-    if not missed:
-        return "Nothing in the run above."
-    return "\n".join(
-        [f"{len(missed)} figure(s) in the run above missed the target:"] +
-        [f"- {r['figure']}, {r['build']}: median {fmt(r['value'][1], r['unit'])} (minimum "
-         f"{fmt(r['value'][0], r['unit'])}) against a baseline median of "
-         f"{fmt(r['baseline'][1], r['unit'])} (minimum {fmt(r['baseline'][0], r['unit'])}); "
-         f"target {r['target']}." for r in missed])
 
 
 def machine():

@@ -24,6 +24,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
+from report import summary, table, shortfalls  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 PACK = os.path.join(ROOT, "dist", "selfinst-pack")
@@ -72,10 +73,6 @@ def settled(*paths):
         elif os.path.exists(path):
             os.remove(path)
     os.sync()
-
-
-def summary(values):
-    return min(values), statistics.median(values)
 
 
 def make_payload(size_mib):
@@ -186,13 +183,12 @@ def measure(opts):
 
 
 def main():
-    import bench  # the table's format is bench.py's
     opts = options(sys.argv[1:])
     started = time.monotonic()
     rows = measure(opts)
-    print(bench.table(rows))
+    print(table(rows))
     print(f"\n{opts.repeats} runs of each side, {time.monotonic() - started:.0f} s in all.\n")
-    print(bench.shortfalls(rows))
+    print(shortfalls(rows))
 
 
 if __name__ == "__main__":
