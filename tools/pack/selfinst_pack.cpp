@@ -25,7 +25,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: selfinst-pack pack --stub LINKED.exe --payload DIR -o OUT.exe\n"
+    "usage: selfinst-pack pack --stub LINKED.exe --payload DIR -o OUT.exe [--depfile FILE]\n"
     "       selfinst-pack list IMAGE.exe\n"
     "       selfinst-pack verify IMAGE.exe [--payload DIR]\n"
     "       selfinst-pack extract IMAGE.exe -C DIR\n"
@@ -146,6 +146,53 @@ bool VerifyOutput(std::size_t output, std::uint32_t writtenCheckSum, Report* rep
   return verified;
 }
 
+// A path as a make rule spells it: make reads `$` as a variable, a space as the end of the
+// name, `#` as a comment, `:` as the rule's colon and `\` as an escape.
+bool MakeEscaped(const std::string& path, std::string* escaped, Report* report) {
+  for (const char c : path) {
+    if (c == '\n' || c == '\r') {
+      return Refuse(report, path, "holds a line break, which a depfile cannot name");
+    }
+    if (c == '$') {
+      escaped->push_back('$');
+    } else if (c == ' ' || c == '#' || c == ':' || c == '\\' || c == '\t') {
+      escaped->push_back('\\');
+    }
+    escaped->push_back(c);
+  }
+  return true;
+}
+
+// `OUT: payload files...`, so that a build reruns pack when a payload file changes. Written
+// before the image: a depfile beside a missing image only makes the build pack again.
+bool WriteDepfile(const Options& options, const std::vector<PayloadFile>& files,
+                  const Inputs& inputs, Report* report) {
+  if (options.count("--depfile") == 0) {
+    return true;
+  }
+  std::string text;
+  if (!MakeEscaped(options.at("-o"), &text, report)) {
+    return false;
+  }
+  text += ":";
+  for (const PayloadFile& file : files) {
+    text += " ";
+    if (!MakeEscaped(file.path, &text, report)) {
+      return false;
+    }
+  }
+  text += "\n";
+  std::size_t output = 0;
+  if (!BeginOneOutput(options.at("--depfile"), inputs, &output, report)) {
+    return false;
+  }
+  if (!WriteOutput(output, text.data(), text.size(), report) || !PlaceOutputs(report)) {
+    DiscardOutputs();
+    return false;
+  }
+  return true;
+}
+
 int Pack(const Options& options) {
   Report report;
   std::vector<PayloadFile> files;
@@ -163,6 +210,7 @@ int Pack(const Options& options) {
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   std::size_t output = 0;
   if (!CheckCompiledSizes(stub, files, &report) ||
+      !WriteDepfile(options, files, payload.inputs, &report) ||
       !BeginOneOutput(options.at("-o"), payload.inputs, &output, &report)) {
     ClosePayloadFiles(&payload);
     return Fail(report);
@@ -422,7 +470,7 @@ struct Verb {
 
 const std::vector<Verb>& Verbs() {
   static const std::vector<Verb> verbs = {
-      {"pack", false, false, {"--stub", "--payload", "-o"}, {}, Pack},
+      {"pack", false, false, {"--stub", "--payload", "-o"}, {"--depfile"}, Pack},
       {"list", true, false, {}, {}, List},
       {"verify", true, false, {}, {"--payload"}, Verify},
       {"extract", true, false, {"-C"}, {}, Extract},
@@ -441,7 +489,7 @@ int UsageError(const std::string& problem) {
 }
 
 bool IsOption(const std::string& arg) {
-  return arg == "--stub" || arg == "--payload" || arg == "-o" || arg == "-C";
+  return arg == "--stub" || arg == "--payload" || arg == "-o" || arg == "-C" || arg == "--depfile";
 }
 
 }  // namespace
