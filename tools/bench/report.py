@@ -17,11 +17,12 @@ def fmt(value, unit):
 
 
 def table(rows):
-    lines = ["| figure | build | min | median | baseline min | baseline median | ratio (median) "
-             "| target | met |",
-             "| --- | --- | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
+    lines = ["| figure | build | runs | min | median | baseline min | baseline median "
+             "| ratio (median) | target | met |",
+             "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
     for r in rows:
-        lines.append(f"| {r['figure']} | {r['build']} | {fmt(r['value'][0], r['unit'])} | "
+        lines.append(f"| {r['figure']} | {r['build']} | {r['runs']} | "
+                     f"{fmt(r['value'][0], r['unit'])} | "
                      f"{fmt(r['value'][1], r['unit'])} | {fmt(r['baseline'][0], r['unit'])} | "
                      f"{fmt(r['baseline'][1], r['unit'])} | {r['ratio']:.3f} | {r['target']} | "
                      f"{'-' if r['target'] == 'information' else ('yes' if r['met'] else 'NO')} |")
