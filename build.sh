@@ -188,8 +188,14 @@ for arch in win32 win64; do
   [ $arch = win64 ] && out=tq30-setup-x64.exe
   run_step "configuring $out" "" cmake --preset $arch -DTQ30_PAYLOAD_DIR:STRING="$payload" \
     -DTQ30_HOST_TOOLS:PATH= "${signing[@]}"
+  stub=build/$arch/launcher-stub.exe
+  before=$(stat -c '%i %.9Y' "$stub" 2>/dev/null || true)
   run_step "compiling $out" "" cmake --build --preset $arch -j"$jobs" --target launcher-stub
-  echo "$out: compiled for ${payload:-the demo payload}"
+  if [ "$before" != "$(stat -c '%i %.9Y' "$stub")" ]; then
+    echo "$out: compiled for the sizes of ${payload:-the demo payload}"
+  else
+    echo "$out: compiled already for the sizes of ${payload:-the demo payload}"
+  fi
   before=$(stat -c '%i %.9Y' "build/$arch/$out" 2>/dev/null || true)
   run_step "packing, signing and verifying $out" "^$out: " \
     cmake --build --preset $arch -j"$jobs" --target launcher

@@ -50,7 +50,7 @@ while IFS='|' read -r name change folder packed; do
   args=()
   [ "$folder" = - ] || args=("$folder")
   ./build.sh "${args[@]}" >"$work/$name.out" 2>&1 || fail "$name: the build failed"
-  said=$(grep -o '^tq30-setup[-x64]*\.exe: packed' "$work/$name.out" | cut -d: -f1 | xargs)
+  said=$({ grep -o '^tq30-setup[-x64]*\.exe: packed' "$work/$name.out" || true; } | cut -d: -f1 | xargs)
   made=""
   [ "$before32" = "$(identity win32 tq30-setup)" ] || made="tq30-setup.exe"
   [ "$before64" = "$(identity win64 tq30-setup-x64)" ] || made="${made:+$made }tq30-setup-x64.exe"
