@@ -121,3 +121,11 @@ grep -q "signing tq30-setup.exe failed" "$work/c.out" ||
   fail "the build did not fail at signing: $(tail -n 3 "$work/c.out")"
 [ "$(snapshot)" = "$before" ] || fail "a failed build changed dist/"
 echo "a failed build: exit code $code, dist/ as it was"
+
+# The next build without the broken key signs nothing and puts the same launchers in place.
+./build.sh "$payload" >"$work/d.out" 2>&1 || fail "the build after a failed one failed: $(tail -n 3 "$work/d.out")"
+build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
+  fail "after a failed build, dist/tq30-setup.exe does not carry the payload"
+grep -qxF "tq30-setup.exe: not signed (no signing key configured)" "$work/d.out" ||
+  fail "the build after a failed one did not say the launcher is unsigned"
+echo "the build after a failed one: dist/ carries the payload, unsigned"
