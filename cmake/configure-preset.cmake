@@ -1,8 +1,11 @@
-# Configures a preset's build folder when it has none yet, or when one of the CLEAR
-# variables (comma-separated) holds a value, which is then emptied. Run as
-#   cmake -DPRESET=.. -DSOURCE_DIR=.. -DBINARY_DIR=.. -DCLEAR=VAR,VAR -P configure-preset.cmake
+# Configures a preset's build folder when it has none yet, when one of the CLEAR variables
+# (comma-separated) holds a value, which is then emptied, or when one of the FROM_ENV
+# variables differs from the environment's, which it then takes. Run as
+#   cmake -DPRESET=.. -DSOURCE_DIR=.. -DBINARY_DIR=.. -DCLEAR=VAR,VAR -DFROM_ENV=VAR,VAR
+#         -P configure-preset.cmake
 cmake_minimum_required(VERSION 3.20)
 string(REPLACE "," ";" clear "${CLEAR}")
+string(REPLACE "," ";" from_env "${FROM_ENV}")
 set(cache "${BINARY_DIR}/CMakeCache.txt")
 set(configure NO)
 if(NOT EXISTS "${cache}")
@@ -14,6 +17,13 @@ else()
       set(configure YES)
     endif()
   endforeach()
+  foreach(var IN LISTS from_env)
+    file(STRINGS "${cache}" set_line REGEX "^${var}:[A-Z]+=")
+    string(REGEX REPLACE "^[^=]*=" "" value "${set_line}")
+    if(NOT value STREQUAL "$ENV{${var}}")
+      set(configure YES)
+    endif()
+  endforeach()
 endif()
 if(NOT configure)
   return()
@@ -21,6 +31,9 @@ endif()
 set(args)
 foreach(var IN LISTS clear)
   list(APPEND args "-D${var}=")
+endforeach()
+foreach(var IN LISTS from_env)
+  list(APPEND args "-D${var}=$ENV{${var}}")
 endforeach()
 message(STATUS "Configuring ${BINARY_DIR} with the ${PRESET} preset")
 execute_process(COMMAND "${CMAKE_COMMAND}" --preset "${PRESET}" ${args}

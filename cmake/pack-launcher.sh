@@ -1,61 +1,76 @@
 #!/usr/bin/env bash
-# The build's last step for a launcher: attaches the store of the payload folder to the
-# linked stub, signs the image when a key is configured (see tools/sign.sh) and verifies it
-# against the folder; pack and verify both refuse items whose sizes are not those compiled
-# into the stub. Run by the build as
-#   pack-launcher.sh PACK STUB PAYLOAD_DIR_FILE OUTPUT
-# where PAYLOAD_DIR_FILE holds the folder's path, which never stands on a make command line.
-# Nothing is done while OUTPUT is newer than the stub, the packer, the key and every
-# payload file, and was made from the same folder with the same signing settings.
+# The launcher's last two steps, each a command of the Windows build's graph, which alone
+# decides when they run (cmake/windows.cmake):
+#   pack-launcher.sh pack PACK STUB PAYLOAD_DIR_FILE OUT DEPFILE
+#     attaches the store of the payload folder to the linked stub (pack refuses items whose
+#     sizes are not those compiled into the stub) and names the payload files in DEPFILE
+#   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR_FILE SIGNING_FILE OUT
+#     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
+#     the folder and only then puts it in place as OUT
+# PAYLOAD_DIR_FILE holds the folder's path and SIGNING_FILE the signing settings the build
+# was configured with (NAME=VALUE lines): neither stands on a make command line. Each step
+# says what it did in one line that starts with the launcher's name.
 set -euo pipefail
-pack=$1
-stub=$2
-payload=$(cat -- "$3")
-out=$4
-made_from=$out.made-from
-sign=$(dirname "$0")/../tools/sign.sh
+unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
+step=$1
+pack=$2
 [ -x "$pack" ] || { echo "pack-launcher.sh: no packer at $pack" >&2; exit 1; }
+payload=$(cat -- "$4")
+payload=$(cd -- "$payload" 2>/dev/null && pwd -P || printf '%s' "$payload")
 
-key_files=()
-if [ -n "${TQ30_SIGN_PKCS12:-}" ]; then
-  key_files=("$TQ30_SIGN_PKCS12")
-elif [ -n "${TQ30_SIGN_KEY:-}" ] && [ -n "${TQ30_SIGN_CERT:-}" ]; then
-  key_files=("$TQ30_SIGN_KEY" "$TQ30_SIGN_CERT")
+if [ "$step" = pack ]; then
+  [ $# -eq 6 ] || { echo "pack-launcher.sh: pack takes 5 arguments" >&2; exit 2; }
+  name=$(basename "$5" .unsigned.exe).exe
+  # Packed through a link in the build folder, so that the depfile names the payload files
+  # by paths CMake's makefiles can carry: a folder named with `:` or `\` would break them.
+  link=$(dirname "$5")/carried-payload
+  ln -sfn -- "$payload" "$link.new"
+  mv -fT -- "$link.new" "$link"
+  "$pack" pack --stub "$3" --payload "$link" -o "$5" --depfile "$6"
+  echo "$name: packed with the payload in $payload"
+  exit 0
 fi
-recipe="payload $payload"$'\n'"packer $pack"$'\n'"stub $stub"
-if [ ${#key_files[@]} -gt 0 ]; then
-  # The signing time is part of the signature (tools/sign.sh takes it the same way).
-  when=${TQ30_SIGN_TIMESTAMP_URL:-${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || echo 0)}}
-  recipe+=$'\n'"signed with ${key_files[*]} at $when"
+if [ "$step" != sign ] || [ $# -ne 6 ]; then
+  echo "pack-launcher.sh: pack or sign" >&2
+  exit 2
 fi
+image=$3
+out=$6
+name=$(basename "$out")
+# The settings as configured, not as this shell's environment has them; the password alone
+# comes from the environment, since it is never written to disk.
+unset TQ30_SIGN_PKCS12 TQ30_SIGN_KEY TQ30_SIGN_CERT TQ30_SIGN_TIMESTAMP_URL SOURCE_DATE_EPOCH
+while IFS='=' read -r setting value; do
+  case $setting in
+  TQ30_SIGN_PKCS12 | TQ30_SIGN_KEY | TQ30_SIGN_CERT | TQ30_SIGN_TIMESTAMP_URL | SOURCE_DATE_EPOCH)
+    [ -z "$value" ] || export "$setting=$value"
+    ;;
+  esac
+done <"$5"
 
-up_to_date() {
-  [ -f "$out" ] && [ -f "$made_from" ] && [ "$(cat "$made_from")" = "$recipe" ] || return 1
-  local input
-  for input in "$pack" "$stub" "${key_files[@]}"; do
-    [ "$input" -nt "$out" ] && return 1
-  done
-  while read -r name; do
-    [ "$payload/$name" -nt "$out" ] && return 1
-  done < <("$pack" names)
-  return 0
-}
-up_to_date && exit 0
-
-rm -f "$out" "$made_from"
-work=$out.packing
+work=$out.signing
 rm -rf "$work"
 mkdir "$work"
 trap 'rm -rf "$work"' EXIT
-image=$work/$(basename "$out")
-echo "Packing $(basename "$out") with the payload in $payload"
-"$pack" pack --stub "$stub" --payload "$payload" -o "$work/unsigned.exe"
-if "$sign" "$work/unsigned.exe" "$image"; then
-  echo "Signed $(basename "$out")"
+code=0
+"$(dirname "$0")/../tools/sign.sh" "$image" "$work/$name" || code=$?
+if [ $code -eq 0 ]; then
+  echo "$name: signed"
+elif [ $code -eq 3 ]; then
+  # Unsigned, the packed image is the launcher: a second name for it costs no copy, and a
+  # later pack writes a new file rather than into this one.
+  ln "$image" "$work/$name" 2>/dev/null || cp "$image" "$work/$name"
+  echo "$name: not signed (no signing key configured)"
 else
-  [ $? -eq 3 ] || { echo "pack-launcher.sh: signing $(basename "$out") failed" >&2; exit 1; }
-  mv "$work/unsigned.exe" "$image"
+  echo "pack-launcher.sh: signing $name failed" >&2
+  exit 1
 fi
-"$pack" verify "$image" --payload "$payload"
-mv "$image" "$out"
-printf '%s' "$recipe" >"$made_from"
+"$pack" verify "$work/$name" --payload "$payload"
+echo "$name: verified against the payload"
+if [ "$work/$name" -ef "$out" ]; then
+  # Unsigned before and after: the launcher is that image already; only its time tells the
+  # build that this step has run.
+  touch "$out"
+else
+  mv -f "$work/$name" "$out"
+fi

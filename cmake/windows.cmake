@@ -44,20 +44,61 @@ else()
 endif()
 set(HOST_PACK "${host_tools_dir}/selfinst-pack")
 
+# The signing settings are the build's configuration, taken from the environment when a
+# build folder is first configured (./build.sh sets them on every run). They are written to
+# a file only when they change, so that configuring again with the same ones signs nothing
+# again; the password is not among them: it is read from the environment when signing.
+set(signing_settings TQ30_SIGN_PKCS12 TQ30_SIGN_KEY TQ30_SIGN_CERT TQ30_SIGN_TIMESTAMP_URL)
+foreach(setting IN LISTS signing_settings)
+  set(${setting} "$ENV{${setting}}" CACHE STRING "Code signing: see tools/sign.sh")
+endforeach()
+set(signing_text "")
+foreach(setting IN LISTS signing_settings)
+  string(APPEND signing_text "${setting}=${${setting}}\n")
+endforeach()
+if(TQ30_SIGN_PKCS12 OR TQ30_SIGN_KEY)
+  # The signing time is part of the signature; without a timestamp server it is fixed here,
+  # as tools/sign.sh would take it, so that signing stays reproducible.
+  set(signing_time "$ENV{SOURCE_DATE_EPOCH}")
+  if(signing_time STREQUAL "")
+    execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
+                    OUTPUT_VARIABLE signing_time OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+  endif()
+  if(signing_time STREQUAL "")
+    set(signing_time 0)
+  endif()
+  string(APPEND signing_text "SOURCE_DATE_EPOCH=${signing_time}\n")
+endif()
+set(SIGNING_SETTINGS_FILE "${CMAKE_CURRENT_BINARY_DIR}/signing-settings.txt")
+write_if_changed("${SIGNING_SETTINGS_FILE}" "${signing_text}")
+
 add_tiny_program(standin windows tools/standin/standin.cpp)
 target_include_directories(standin PRIVATE tools/demo-payload src/payload)
 target_link_libraries(standin PRIVATE shell32)
 set_target_properties(standin PROPERTIES OUTPUT_NAME setup EXCLUDE_FROM_ALL ON)
+
+# The carried files' names, from the manifest's one reader outside the compiler (the one the
+# tests, benchmarks and screenshots use too), run here so that this build and the Python
+# share its rules; a list it refuses stops the configuration with its line.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+execute_process(
+  COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/python/tq30/manifest.py" names
+  OUTPUT_VARIABLE PAYLOAD_FILE_NAMES ERROR_VARIABLE manifest_problem RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the payload's list is refused: ${manifest_problem}")
+endif()
+string(REGEX REPLACE "\n$" "" PAYLOAD_FILE_NAMES "${PAYLOAD_FILE_NAMES}")
+string(REPLACE "\n" ";" PAYLOAD_FILE_NAMES "${PAYLOAD_FILE_NAMES}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             src/payload/payload_files.def python/tq30/manifest.py)
 
 # Without a payload folder the launcher carries the demo payload, generated here with this
 # build's stand-in installer as setup.exe.
 if(demo)
   set(payload_dir "${CMAKE_CURRENT_BINARY_DIR}/demo-payload")
   # Its files, from the manifest's one list, so that a deleted one is made again.
-  file(STRINGS src/payload/payload_files.def demo_files REGEX "^PAYLOAD_FILE\\(")
-  list(TRANSFORM demo_files REPLACE "^PAYLOAD_FILE\\([a-z0-9_]+, \"([^\"]+)\"\\)$"
-                                    "${payload_dir}/\\1")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS src/payload/payload_files.def)
+  list(TRANSFORM PAYLOAD_FILE_NAMES PREPEND "${payload_dir}/" OUTPUT_VARIABLE demo_files)
   add_custom_command(OUTPUT ${demo_files}
     COMMAND "${host_tools_dir}/make-demo-payload" -o "${payload_dir}"
             --installer "$<TARGET_FILE:standin>"
@@ -82,19 +123,47 @@ target_include_directories(launcher-stub PRIVATE src src/payload ${launcher_payl
 add_dependencies(launcher-stub launcher_payload_sizes)
 target_link_libraries(launcher-stub PRIVATE shell32)
 
-# The launcher users run: packed, signed when a key is configured, verified.
+# The launcher users run: packed, signed when a key is configured, verified; each step
+# runs again exactly when one of its inputs changed. The payload files' identities (size,
+# times, inode: a file put in place with an older time counts) are checked on every build by
+# input_stamp.py, which rewrites its stamps only when they differ; pack's depfile names the
+# same files to make.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(launcher_name tq30-setup-x64.exe)
+  set(launcher_name tq30-setup-x64)
 else()
-  set(launcher_name tq30-setup.exe)
+  set(launcher_name tq30-setup)
 endif()
-add_custom_target(launcher ALL
-  COMMAND "${PROJECT_SOURCE_DIR}/cmake/pack-launcher.sh" "${HOST_PACK}"
-          "$<TARGET_FILE:launcher-stub>" "${launcher_payload_sizes_DIR}/payload_dir.txt"
-          "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
-  BYPRODUCTS "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}"
+set(launcher_file "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}.exe")
+set(unsigned_file "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}.unsigned.exe")
+set(payload_dir_file "${launcher_payload_sizes_DIR}/payload_dir.txt")
+set(payload_stamp "${CMAKE_CURRENT_BINARY_DIR}/payload-files.stamp")
+set(keys_stamp "${CMAKE_CURRENT_BINARY_DIR}/signing-keys.stamp")
+add_custom_target(launcher_inputs
+  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/cmake/input_stamp.py"
+          "${payload_dir_file}" "${SIGNING_SETTINGS_FILE}" "${payload_stamp}" "${keys_stamp}"
+  BYPRODUCTS "${payload_stamp}" "${keys_stamp}"
   VERBATIM)
-add_dependencies(launcher launcher-stub host_tools)
+if(demo)
+  add_dependencies(launcher_inputs demo_payload)
+endif()
+set(pack_launcher "${PROJECT_SOURCE_DIR}/cmake/pack-launcher.sh")
+add_custom_command(OUTPUT "${unsigned_file}"
+  COMMAND "${pack_launcher}" pack "${HOST_PACK}" "$<TARGET_FILE:launcher-stub>"
+          "${payload_dir_file}" "${unsigned_file}" "${unsigned_file}.d"
+  DEPENDS launcher-stub "${HOST_PACK}" "${pack_launcher}" "${payload_dir_file}"
+          "${payload_stamp}"
+  DEPFILE "${unsigned_file}.d"
+  COMMENT "Packing ${launcher_name}.exe"
+  VERBATIM)
+add_custom_command(OUTPUT "${launcher_file}"
+  COMMAND "${pack_launcher}" sign "${HOST_PACK}" "${unsigned_file}" "${payload_dir_file}"
+          "${SIGNING_SETTINGS_FILE}" "${launcher_file}"
+  DEPENDS "${unsigned_file}" "${HOST_PACK}" "${pack_launcher}" "${PROJECT_SOURCE_DIR}/tools/sign.sh"
+          "${SIGNING_SETTINGS_FILE}" "${keys_stamp}"
+  COMMENT "Signing and verifying ${launcher_name}.exe"
+  VERBATIM)
+add_custom_target(launcher ALL DEPENDS "${launcher_file}")
+add_dependencies(launcher launcher_inputs host_tools)
 
 # What the tests and benchmarks run beside the launcher, built on request.
 add_executable(dialog-driver EXCLUDE_FROM_ALL tools/dialog-driver/dialog_driver.cpp)

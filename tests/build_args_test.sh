@@ -27,9 +27,14 @@ while IFS='|' read -r name environment arguments code line; do
     sed 's/^/    /' <<<"$out"
   fi
 done <<'ROWS'
-help||--help|0|usage: ./build.sh [PAYLOAD_DIR]
+help||--help|0|usage: ./build.sh [-v] [PAYLOAD_DIR]
+help_names_verbose||-v --help|0|  -v, --verbose   show everything the build prints, as it prints it
 unknown_option||--fast|2|build.sh: unknown option --fast
+unknown_option_after_verbose||--verbose --fast|2|build.sh: unknown option --fast
+usage_line||--fast|2|usage: ./build.sh [-v] [PAYLOAD_DIR]   (./build.sh --help says more)
 two_folders||payload-as-file-parent payload-as-file-parent|2|build.sh: one payload folder at most, not 2
+two_folders_around_verbose||payload-as-file-parent -v payload-as-file-parent|2|build.sh: one payload folder at most, not 2
+verbose_not_a_folder||--verbose a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 not_a_folder||a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 no_such_folder||nowhere|1|build.sh: payload folder nowhere does not exist
 key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither

@@ -3,7 +3,8 @@ Wine: the overwrite question and the halt notice that follows a No. By default f
 PE32, the product, in the PE32 runtime; `--build x64` takes them from the x64 launcher.
 
     python3 tools/screenshots.py [--build pe32|x64] [OUT_DIR]     (default docs/)
-Needs ./build.sh to have run.
+Needs ./build.sh to have run; builds the dialog driver it reads the boxes with, which
+./build.sh does not build.
 """
 import os
 import struct
@@ -44,6 +45,16 @@ def bmp_to_png(bmp_path, png_path):
     os.replace(png_path + ".partial", png_path)
 
 
+PRESETS = {"pe32": "win32", "x64": "win64"}
+
+
+def build_programs(build):
+    """The programs beside the launcher in its build folder: the dialog driver, and the
+    stand-in installer and decoy of the same target."""
+    subprocess.run(["cmake", "--build", "--preset", PRESETS[build], "--target", "test_programs"],
+                   cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+
+
 def main():
     args = sys.argv[1:]
     build = "pe32"
@@ -53,6 +64,7 @@ def main():
         sys.exit(__doc__)
     out_dir = os.path.abspath(args[0] if args else os.path.join(ROOT, "docs"))
     os.makedirs(out_dir, exist_ok=True)
+    build_programs(build)
     state_dir = os.path.join(ROOT, "build", "screenshots-" + build)
     folder = os.path.join(state_dir, "run")
     session = wine.start(state_dir, build)

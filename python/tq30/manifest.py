@@ -1,9 +1,17 @@
 """The carried files' names and item keys, in manifest order, read from the one list the
-launcher, the packer and the demo payload are built from (src/payload/payload_files.def)."""
+launcher, the packer and the demo payload are built from (src/payload/payload_files.def).
+The one reader of that list outside the compiler: CMake runs it when it configures,
+
+    python3 python/tq30/manifest.py names    (one file name a line, in manifest order)
+
+and a list it refuses stops the configuration with its line."""
 import os
 import re
+import sys
 
-from tq30 import ROOT
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from tq30 import ROOT  # noqa: E402
 
 DEF_FILE = os.path.join(ROOT, "src", "payload", "payload_files.def")
 _MAX_BYTES = 64 * 1024
@@ -35,7 +43,12 @@ def read_rows(path=DEF_FILE):
     return rows
 
 
-ROWS = read_rows()
+try:
+    ROWS = read_rows()  # a broken list fails every user at once
+except ManifestError as refused:
+    if __name__ != "__main__":
+        raise
+    sys.exit(f"manifest.py: {refused}")
 FILES = [name for _, name in ROWS]
 _BY_KEY = dict(ROWS)
 
@@ -43,3 +56,13 @@ _BY_KEY = dict(ROWS)
 def file_of(key):
     """The file name of the row with item key `key`."""
     return _BY_KEY[key]
+
+
+def main(argv):
+    if argv != ["names"]:
+        sys.exit("usage: manifest.py names")
+    sys.stdout.write("".join(name + "\n" for name in FILES))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

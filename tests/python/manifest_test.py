@@ -1,5 +1,6 @@
 """The Python manifest reader against the real list and against broken ones."""
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -22,6 +23,16 @@ class ManifestReader(unittest.TestCase):
         for key, name in manifest.ROWS:
             self.assertEqual(key, name.replace(".", "_"))
         self.assertEqual(manifest.FILES, [name for _, name in manifest.ROWS])
+
+    def test_names_command_prints_the_files_in_order_as_cmake_reads_them(self):
+        for argv, code, out in (["names"], 0, "".join(n + "\n" for n in manifest.FILES)), \
+                               (["keys"], 1, ""), ([], 1, ""):
+            with self.subTest(argv):
+                run = subprocess.run([sys.executable, manifest.__file__, *argv],
+                                     capture_output=True, text=True)
+                self.assertEqual((run.returncode, run.stdout), (code, out))
+                if code:
+                    self.assertEqual(run.stderr, "usage: manifest.py names\n")
 
     def test_comments_and_blank_lines_are_skipped(self):
         rows = self.read("// a comment\n\n" + ROWS)

@@ -102,6 +102,14 @@ const Usage kUsages[] = {
      {"list", "$DIR/missing.exe", "-C", "$DIR"},
      2,
      "selfinst-pack: -C does not apply to list (see selfinst-pack help list)\n"},
+    {"DepfileForVerify",
+     {"verify", "$DIR/missing.exe", "--depfile", "$DIR/d"},
+     2,
+     "selfinst-pack: --depfile does not apply to verify (see selfinst-pack help verify)\n"},
+    {"EmptyDepfile",
+     {"pack", "--stub", "$DIR/a", "--payload", "$DIR", "-o", "$DIR/b", "--depfile", ""},
+     2,
+     "selfinst-pack: --depfile needs a non-empty value (see selfinst-pack help pack)\n"},
     {"OutputForVerify",
      {"verify", "$DIR/missing.exe", "-o", "$DIR/x"},
      2,
@@ -274,6 +282,39 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
 void PrintTo(const Usage& u, std::ostream* out) { *out << u.name; }
 
 INSTANTIATE_TEST_SUITE_P(Usages, CommandLine, ::testing::ValuesIn(kUsages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// pack --depfile names the image and every payload file as make reads a rule.
+struct Depfile {
+  const char* name;
+  const char* folder;   // the payload folder's name in the test's folder
+  const char* escaped;  // as the depfile spells it
+};
+
+const Depfile kDepfiles[] = {
+    {"PlainName", "payload", "payload"},
+    {"SpaceDollarAndHash", "pay $x #1", "pay\\ $$x\\ \\#1"},
+    {"ColonAndBackslash", "a:b\\c", "a\\:b\\\\c"},
+};
+
+class PackDepfile : public PackTest, public ::testing::WithParamInterface<Depfile> {};
+
+TEST_P(PackDepfile, NamesTheImageAndEveryPayloadFileEscaped) {
+  const std::string payload = CopyPayload(GetParam().folder);
+  const CommandResult run = RunPack({"pack", "--stub", kStub32, "--payload", payload, "-o",
+                                     dir + "/out.exe", "--depfile", dir + "/out.d"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  std::string expected = dir + "/out.exe:";
+  for (const ManifestFile& file : Manifest()) {
+    expected += " " + dir + "/" + GetParam().escaped + "/" + file.fileName;
+  }
+  const Bytes written = ReadBytes(dir + "/out.d");
+  EXPECT_EQ(std::string(written.begin(), written.end()), expected + "\n");
+}
+
+void PrintTo(const Depfile& d, std::ostream* out) { *out << d.name; }
+
+INSTANTIATE_TEST_SUITE_P(Paths, PackDepfile, ::testing::ValuesIn(kDepfiles),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

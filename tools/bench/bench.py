@@ -27,6 +27,7 @@ from tq30 import ROOT, runtime, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
 from tq30.wine import BUILDS, PACK, windows_path  # noqa: E402
 import packer_bench  # noqa: E402
+from report import summary, table, shortfalls  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
@@ -36,10 +37,6 @@ PRESETS = {"pe32": "win32", "x64": "win64"}
 
 def run(*args, **kwargs):
     return subprocess.run(list(args), check=True, **kwargs)
-
-
-def summary(values):
-    return min(values), statistics.median(values)
 
 
 def preset_build(preset, build_dir, payload, target):
@@ -80,7 +77,7 @@ def bench_size():
     return {"figure": "PE32 launcher size without its store (bytes)",
             "value": (launcher, launcher), "baseline": (baseline, baseline),
             "ratio": launcher / baseline, "target": "<= 1.15 x baseline",
-            "met": launcher <= 1.15 * baseline, "unit": "B"}
+            "met": launcher <= 1.15 * baseline, "unit": "B", "runs": 1}
 
 
 # 2. Heap during the extraction pass.
@@ -108,7 +105,7 @@ def bench_heap(payload, name, repeats):
     return {"figure": f"heap allocated by the extraction pass, {name} payload (bytes)",
             "value": summary(allocated), "baseline": (payload_bytes, payload_bytes),
             "ratio": max(allocated) / payload_bytes, "target": "<= 64 KiB",
-            "met": max(allocated) <= 64 * 1024, "unit": "B"}
+            "met": max(allocated) <= 64 * 1024, "unit": "B", "runs": repeats}
 
 
 # Runs under Wine.
@@ -177,18 +174,18 @@ def bench_extraction(wine, repeats):
         "figure": "(for reading it) the installer alone, started and ended under Wine (s)",
         "value": summary(installer_times), "baseline": summary(baseline_times),
         "ratio": statistics.median(installer_times) / statistics.median(baseline_times),
-        "target": "information", "met": True, "unit": "s"}
+        "target": "information", "met": True, "unit": "s", "runs": repeats}
     load_row = {
         "figure": "(for reading it) a program that exits at once, carrying the same store (s)",
         "value": summary(load_times), "baseline": summary(baseline_times),
         "ratio": statistics.median(load_times) / statistics.median(baseline_times),
-        "target": "information", "met": True, "unit": "s"}
+        "target": "information", "met": True, "unit": "s", "runs": repeats}
     return [{"figure": f"extraction of {sum(sizes) / 2**20:.0f} MiB under Wine, start to exit (s)",
             "value": summary(launcher_times), "baseline": summary(baseline_times),
             "ratio": statistics.median(launcher_times) / statistics.median(baseline_times),
             "target": "<= 1.10 x baseline",
             "met": statistics.median(launcher_times) <= 1.10 * statistics.median(baseline_times),
-            "unit": "s"}, installer_row, load_row]
+            "unit": "s", "runs": repeats}, installer_row, load_row]
 
 
 def demo_run_times(wine, repeats):
@@ -222,7 +219,7 @@ def bench_engines(native_wine, repeats):
     return {"figure": "demo launcher's whole run, emulated machine against native engine (s)",
             "value": summary(emulated), "baseline": summary(native),
             "ratio": statistics.median(emulated) / statistics.median(native),
-            "target": "information", "met": True, "unit": "s"}
+            "target": "information", "met": True, "unit": "s", "runs": repeats}
 
 
 def not_compared(row):
@@ -262,7 +259,7 @@ def bench_idle_cpu(wine, repeats):
     return {"figure": "launcher CPU while a 'Setup' window stays open 10 s (ms)",
             "value": summary(used), "baseline": (window_open * 1000, window_open * 1000),
             "ratio": statistics.median(used) / (window_open * 1000), "target": "<= 50 ms",
-            "met": max(used) <= 50, "unit": "ms"}
+            "met": max(used) <= 50, "unit": "ms", "runs": repeats}
 
 
 class Inotify:
@@ -315,40 +312,7 @@ def bench_removal_latency(wine, repeats):
     return {"figure": "installer exit (no window) to last file removed, under Wine (ms)",
             "value": summary(latencies), "baseline": summary(probes),
             "ratio": statistics.median(latencies) / statistics.median(probes),
-            "target": "<= 50 ms", "met": max(latencies) <= 50, "unit": "ms"}
-
-
-def fmt(value, unit):
-    if unit == "B":
-        return f"{value:,.0f}"
-    if unit == "s":
-        return f"{value:.2f}"
-    return f"{value:.2f}"
-
-
-def table(rows):
-    lines = ["| figure | build | min | median | baseline min | baseline median | ratio (median) "
-             "| target | met |",
-             "| --- | --- | ---: | ---: | ---: | ---: | ---: | --- | --- |"]
-    for r in rows:
-        lines.append(f"| {r['figure']} | {r['build']} | {fmt(r['value'][0], r['unit'])} | "
-                     f"{fmt(r['value'][1], r['unit'])} | {fmt(r['baseline'][0], r['unit'])} | "
-                     f"{fmt(r['baseline'][1], r['unit'])} | {r['ratio']:.3f} | {r['target']} | "
-                     f"{'-' if r['target'] == 'information' else ('yes' if r['met'] else 'NO')} |")
-    return "\n".join(lines)
-
-
-def shortfalls(rows):
-    """The section's opening: the figures of this run that missed their targets."""
-    missed = [r for r in rows if r["target"] != "information" and not r["met"]]
-    if not missed:
-        return "Nothing in the run above."
-    return "\n".join(
-        [f"{len(missed)} figure(s) in the run above missed the target:"] +
-        [f"- {r['figure']}, {r['build']}: median {fmt(r['value'][1], r['unit'])} (minimum "
-         f"{fmt(r['value'][0], r['unit'])}) against a baseline median of "
-         f"{fmt(r['baseline'][1], r['unit'])} (minimum {fmt(r['baseline'][0], r['unit'])}); "
-         f"target {r['target']}." for r in missed])
+            "target": "<= 50 ms", "met": max(latencies) <= 50, "unit": "ms", "runs": repeats}
 
 
 def machine():

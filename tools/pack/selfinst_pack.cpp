@@ -21,6 +21,7 @@
 #include "io/output_folder.h"
 #include "io/sha256.h"
 #include "payload/ceiling.h"
+#include "payload/depfile.h"
 #include "payload/payload_folder.h"
 #include "pe/loader_checks.h"
 #include "store/pack_image.h"
@@ -184,6 +185,20 @@ bool VerifyOutput(const OutputSet& output, std::uint32_t writtenCheckSum, Report
          VerifyWrittenImage(loaded.file, loaded.image, loaded.store, writtenCheckSum, report);
 }
 
+// Written before the image, so that a build reruns pack when a payload file changes: a
+// depfile beside a missing image only makes the build pack again.
+bool WriteDepfile(const Arguments& arguments, const std::vector<PayloadFile>& files,
+                  const Inputs& inputs, Report* report) {
+  if (arguments.depfile.empty()) {
+    return true;
+  }
+  std::string rule;
+  OutputSet depfile;
+  return DepfileRule(arguments.output, files, &rule, report) &&
+         BeginOneOutput(arguments.depfile, inputs, &depfile, report) &&
+         depfile.Write(0, rule.data(), rule.size(), report) && depfile.Place(report);
+}
+
 int Pack(const Arguments& arguments) {
   Report report;
   LoadedPayload payload;
@@ -199,6 +214,7 @@ int Pack(const Arguments& arguments) {
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   OutputSet output;
   if (!CheckCompiledSizes(stub, payload.files, &report) ||
+      !WriteDepfile(arguments, payload.files, payload.open.inputs, &report) ||
       !BeginOneOutput(arguments.output, payload.open.inputs, &output, &report)) {
     return Fail(report);
   }
@@ -602,7 +618,10 @@ const std::vector<VerbSpec>& Verbs() {
        {Value("--stub", "LINKED.exe", kNeeded, "the linked launcher, built for this payload",
               &A::stub),
         Value("--payload", "DIR", kNeeded, "the folder holding the eleven files", &A::payload),
-        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output)},
+        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output),
+        Value("--depfile", "FILE", kOptional,
+              "also writes a make rule naming the payload files the launcher is made from",
+              &A::depfile)},
        Pack},
       {"list",
        "shows the files a built launcher carries, with sizes and SHA-256",

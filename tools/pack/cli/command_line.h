@@ -15,6 +15,7 @@ struct Arguments {
   std::string payload;
   std::string output;
   std::string folder;
+  std::string depfile;
   bool json = false;
 };
 

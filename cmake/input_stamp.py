@@ -1,0 +1,65 @@
+"""A step of every Windows build: the stamps that decide whether a launcher is packed and
+signed again. A file's modification time alone misses a file replaced by one of the same
+size with an older time (cp -p, tar x, rsync -t); its change time and its identity do not.
+So each stamp holds, for every file it covers, the size, the modification and change times
+in nanoseconds, the device and the inode, and is rewritten only when that differs: the
+packing and signing steps depend on the stamps, and an unchanged input leaves them alone.
+
+    input_stamp.py PAYLOAD_DIR_FILE SIGNING_FILE PAYLOAD_STAMP KEYS_STAMP
+PAYLOAD_DIR_FILE holds the payload folder's path; SIGNING_FILE the signing settings, as the
+build's configuration wrote them (NAME=VALUE lines).
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from tq30.manifest import FILES  # noqa: E402
+
+KEY_SETTINGS = ("TQ30_SIGN_PKCS12", "TQ30_SIGN_KEY", "TQ30_SIGN_CERT")
+SMALL = 64 * 1024  # the settings files are the build's own: a few lines
+
+
+def read_small(path):
+    with open(path, "rb") as f:
+        data = f.read(SMALL + 1)
+    if len(data) > SMALL:
+        sys.exit(f"input_stamp.py: {path}: longer than {SMALL} bytes")
+    return data.decode("utf-8", "surrogateescape")
+
+
+def identity(path):
+    """One line that changes whenever the file's bytes can have changed."""
+    try:
+        s = os.stat(path)
+    except OSError as error:
+        return f"{path!r} {error.strerror}\n"
+    return f"{path!r} {s.st_size} {s.st_mtime_ns} {s.st_ctime_ns} {s.st_dev} {s.st_ino}\n"
+
+
+def write_if_changed(path, text):
+    try:
+        if read_small(path) == text:
+            return
+    except FileNotFoundError:
+        pass
+    partial = path + ".partial"
+    with open(partial, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(text)
+    os.replace(partial, path)
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.exit(__doc__)
+    payload_dir_file, signing_file, payload_stamp, keys_stamp = argv
+    folder = os.path.abspath(read_small(payload_dir_file))
+    write_if_changed(payload_stamp,
+                     "".join(identity(os.path.join(folder, name)) for name in FILES))
+    settings = dict(line.split("=", 1) for line in read_small(signing_file).splitlines()
+                    if "=" in line)
+    keys = [settings[name] for name in KEY_SETTINGS if settings.get(name)]
+    write_if_changed(keys_stamp, "".join(identity(os.path.abspath(key)) for key in keys))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

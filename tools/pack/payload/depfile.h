@@ -1,0 +1,13 @@
+// The rule a build reads to know what a packed launcher was made from.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "io/report.h"
+#include "payload/payload_folder.h"
+
+// `OUT: payload files...` as make reads a rule, ending in a newline; false with the problem
+// for a path a rule cannot spell (one holding a line break).
+[[nodiscard]] bool DepfileRule(const std::string& output, const std::vector<PayloadFile>& files,
+                               std::string* rule, Report* report);
