@@ -333,6 +333,7 @@ int List(const Arguments& arguments) {
   if (!LoadImage(arguments.image, &loaded, &report) || !ListItems(loaded, &listed, &report)) {
     return Fail(report);
   }
+  // The listing says "malformed certificate table"; the table's faults are verify's to name.
   Report signatureProblems;
   const Signature signature = ReadSignature(loaded.file, loaded.image, &signatureProblems);
   PrintListing(arguments.image, loaded, signature, listed, arguments.json);
@@ -365,10 +366,8 @@ class PayloadComparison {
     if (differs_[row]) {
       return true;
     }
-    Report readProblem;
     if (!ReadPayload(payload_.files[row], payload_.open.fds[row], compared_[row], size,
-                     chunk_.data(), &readProblem)) {
-      report_->insert(report_->end(), readProblem.begin(), readProblem.end());
+                     chunk_.data(), report_)) {
       return false;
     }
     compared_[row] += size;
@@ -566,9 +565,10 @@ int Sizes(const Arguments& arguments) {
   const std::string text = SizesHeader(sizes);
   const Bytes header(text.begin(), text.end());
   Bytes old;
-  Report notThere;
-  // Left as it is when unchanged, so that an unchanged payload rebuilds nothing.
-  if (ReadSmallFile(arguments.output, header.size(), &old, &notThere) && old == header) {
+  // Left as it is when unchanged, so that an unchanged payload rebuilds nothing. Whatever
+  // keeps the old header from being read (it is missing, say) only means it is written anew.
+  Report unreadable;
+  if (ReadSmallFile(arguments.output, header.size(), &old, &unreadable) && old == header) {
     return 0;
   }
   OutputSet output;

@@ -40,11 +40,6 @@ bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uin
   return true;
 }
 
-// The end of a read that came up short: an error, or a file that shrank.
-bool ShortRead(const std::string& path, Report* report) {
-  return Refuse(report, path, errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
-}
-
 }  // namespace
 
 bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image, Report* report) {
@@ -65,10 +60,10 @@ bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image, Repo
   }
   image->size = static_cast<std::uint64_t>(status.st_size);
   image->head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(image->size, kHeadSize)));
-  if (!ReadFull(fd, 0, image->head.size(), image->head.data())) {
-    const bool result = ShortRead(path, report);
+  const ReadResult read = ReadFull(fd, 0, image->head.size(), image->head.data());
+  if (read != ReadResult::kRead) {
     CloseImageFile(image);
-    return result;
+    return Refuse(report, path, ReadProblem(read));
   }
   return true;
 }
@@ -88,15 +83,24 @@ void CloseImageFile(ImageFile* image) {
   image->fd = -1;
 }
 
-bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+namespace {
+
+ReadResult ReadImageAt(const ImageFile& image, std::uint64_t at, std::size_t size,
+                       std::uint8_t* out) {
   if (at > image.size || image.size - at < size) {
-    return false;
+    return ReadResult::kEnded;
   }
   if (at + size <= image.head.size()) {
     std::memcpy(out, image.head.data() + at, size);
-    return true;
+    return ReadResult::kRead;
   }
-  return image.fd >= 0 && ReadFull(image.fd, at, size, out);
+  return image.fd >= 0 ? ReadFull(image.fd, at, size, out) : ReadResult::kEnded;
+}
+
+}  // namespace
+
+bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+  return ReadImageAt(image, at, size, out) == ReadResult::kRead;
 }
 
 bool ReadField(const ImageFile& image, std::uint64_t record, Field field, std::uint32_t* value) {
@@ -121,9 +125,9 @@ bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vect
   for (std::uint64_t at = 0; at < image.size;) {
     const auto size =
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, image.size - at));
-    errno = 0;
-    if (!ReadAt(image, at, size, chunk.data())) {
-      return ShortRead(image.path, report);
+    const ReadResult read = ReadImageAt(image, at, size, chunk.data());
+    if (read != ReadResult::kRead) {
+      return Refuse(report, image.path, ReadProblem(read));
     }
     for (const Span& span : spans) {
       const std::uint64_t from = std::max(at, span.at);
@@ -151,13 +155,12 @@ bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, R
     return false;
   }
   bytes->resize(static_cast<std::size_t>(size));
-  bool read = ReadFull(fd, 0, bytes->size(), bytes->data());
+  ReadResult read = ReadFull(fd, 0, bytes->size(), bytes->data());
   std::uint8_t more = 0;
   // A file that grew since its size was taken is as changed as one that shrank.
-  if (read && ::pread(fd, &more, 1, static_cast<off_t>(size)) > 0) {
-    errno = 0;
-    read = false;
+  if (read == ReadResult::kRead && ::pread(fd, &more, 1, static_cast<off_t>(size)) > 0) {
+    read = ReadResult::kEnded;
   }
   (void)::close(fd);
-  return read || ShortRead(path, report);
+  return read == ReadResult::kRead || Refuse(report, path, ReadProblem(read));
 }

@@ -50,7 +50,6 @@ bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vect
                std::uint32_t* checkSum, Report* report);
 
 // A file written to between finding its size and reading its last byte.
-constexpr const char* kChangedWhileRead = "changed while it was being read";
 
 // Reads a regular file whole, for inputs that are small by nature (a stub, an old header).
 bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, Report* report);

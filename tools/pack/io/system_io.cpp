@@ -12,7 +12,7 @@ std::string SystemError(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
 }
 
-bool ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+ReadResult ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
@@ -20,14 +20,15 @@ bool ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
       continue;
     }
     if (n <= 0) {
-      if (n == 0) {
-        errno = 0;
-      }
-      return false;
+      return n == 0 ? ReadResult::kEnded : ReadResult::kFailed;
     }
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return ReadResult::kRead;
+}
+
+std::string ReadProblem(ReadResult result) {
+  return result == ReadResult::kEnded ? kChangedWhileRead : SystemError("cannot read");
 }
 
 bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size) {

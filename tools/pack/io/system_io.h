@@ -15,9 +15,14 @@
 std::string SystemError(const std::string& what);
 std::string SystemError(const std::string& what, int error);
 
-// Exactly `size` bytes of an open file from `at`; false at an error (errno says which)
-// or at the end of the file (errno 0).
-bool ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
+// Exactly `size` bytes of an open file from `at`. A file that ends first was changed while
+// read (its size was taken before); a failed read leaves errno set.
+enum class ReadResult { kRead, kEnded, kFailed };
+constexpr const char* kChangedWhileRead = "changed while it was being read";
+[[nodiscard]] ReadResult ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out);
+// The problem of a read that did not return every byte: the file changed, or the system's
+// words for the failure.
+std::string ReadProblem(ReadResult result);
 // All `size` bytes at `at`; false with errno set otherwise (EIO for a write of nothing).
 bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size);
 

@@ -201,10 +201,8 @@ void ClosePayloadFiles(OpenPayload* payload) {
 
 [[nodiscard]] bool ReadPayload(const PayloadFile& file, int fd, std::uint64_t at, std::size_t size,
                                std::uint8_t* out, Report* report) {
-  if (ReadFull(fd, at, size, out)) {
-    return true;
-  }
-  return Refuse(report, file.path, errno == 0 ? kChangedWhileRead : SystemError("cannot read"));
+  const ReadResult read = ReadFull(fd, at, size, out);
+  return read == ReadResult::kRead || Refuse(report, file.path, ReadProblem(read));
 }
 
 [[nodiscard]] bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload,
