@@ -1,16 +1,15 @@
 // The outputs of a command, written through an opened folder so that nothing done to the
-// folder's path meanwhile (a rename, a link put in its place) can redirect them. There are
-// two kinds of set, the two the commands need: one file replaced (pack -o, sizes -o), or new
-// files placed all or none in a folder made as needed (extract -C). Several files cannot be
-// replaced all or none, as a replaced file is gone once its name is taken; so there is no
-// such set.
+// folder's path meanwhile can redirect them. Two kinds of set, the two the commands need:
+// one file replaced (pack -o, sizes -o), or new files placed all or none in a folder made
+// as needed (extract -C). Several files cannot be replaced all or none, as a replaced file
+// is gone once its name is taken.
 //
 // Each output is created unnamed (under a hidden temporary name where the file system has
-// no unnamed files or /proc is not there), and given its name only once every output of the
-// set is complete and on disk, never through a link. What the set made, its files and the
-// folders it created, goes when it ends unplaced, on failure, and on any signal that ends
-// the process (see cleanup_registry.h); nothing else is removed, and a name only while it
-// still is what this run made. One set at a time per process.
+// no unnamed files or /proc is not there), and named only once every output of the set is
+// complete and on disk, never through a link. What the set made, its files and the folders
+// it created, goes when it ends unplaced, on failure, and on any signal that ends the
+// process (see cleanup_registry.h); nothing else is removed, and a name only while it still
+// is what this run made. One set at a time per process.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +17,28 @@
 #include <string>
 #include <vector>
 
-#include "io/output_naming.h"
 #include "io/report.h"
 #include "io/system_io.h"
+
+constexpr std::size_t kHiddenNameSize = 16;  // ".pack-" and 8 random characters
+
+// A file under a hidden name of its own, "" while it has none.
+struct HiddenFile {
+  char hidden[kHiddenNameSize] = "";
+  FileIdentity identity;
+};
+
+struct OutputFile : HiddenFile {
+  std::string name;
+  int fd = -1;
+  int slot = -1;          // the hidden name's entry in the clean-up registry
+  std::uint64_t end = 0;  // where Write appends
+};
 
 class OutputSet {
  public:
   OutputSet() = default;
-  // Discards the set, unless it was placed.
-  ~OutputSet();
+  ~OutputSet();  // discards the set, unless it was placed
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
@@ -39,8 +51,8 @@ class OutputSet {
   // A set of new files in `folder`, made with its missing parents (at most 64), which go
   // again unless the set is placed; the same refusals for the folder.
   bool BeginNewFiles(const std::string& folder, const Inputs& inputs, Report* report);
-  // A new output of a set of new files, named `name` (a bare file name) when placed; refused
-  // when anything at all has the name. `*output` is its number. At most 64 make a set.
+  // A new output named `name` (a bare file name) when placed, number `*output`; refused
+  // when anything at all has the name. At most 64 make a set.
   bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
 
   // Appends to an output, or writes at an offset already written (a checksum field).
@@ -66,9 +78,10 @@ class OutputSet {
 
  private:
   bool Begin(const std::string& folder, bool create, const Inputs& inputs, Report* report);
-  bool Create(const std::string& name, std::size_t* output, Report* report);
-  bool Name(Replaced* replaced, Report* report);
-  void TakeBack(Replaced* replaced);
+  bool Add(const std::string& name, bool replace, std::size_t* output, Report* report);
+  bool Name(Report* report);
+  bool ReplaceOne(Report* report);
+  void TakeBack();
   bool CloseAndFlush(Report* report);
   void End();
 
@@ -79,7 +92,6 @@ class OutputSet {
   bool appendOnly_ = false;
   Inputs inputs_;
   std::vector<int> madeIn_;  // the folders each made folder is in
-  std::vector<std::string> names_;
-  std::vector<Temporary> outputs_;
-  std::vector<std::uint64_t> ends_;  // where Write appends
+  std::vector<OutputFile> outputs_;
+  HiddenFile replaced_;  // the file an output replaces, while it may still be put back
 };
