@@ -12,8 +12,7 @@
 
 #include "io/system_io.h"
 
-// Every signal that can be blocked is, for the life of the object: nothing the handler
-// reads is ever half changed.
+// Blocks every signal it can while it lives: nothing the handler reads is ever half changed.
 class SignalsHeld {
  public:
   SignalsHeld();
@@ -42,6 +41,5 @@ void RemoveRegistered();
 // only while empty): whatever took its place meanwhile is someone else's. Async-signal-safe.
 void RemoveIfSame(int dir, const char* name, const FileIdentity& identity, bool folder);
 
-// Whether an ending signal is pending while signals are held: it comes as soon as they are
-// not, and the run must leave nothing for it.
+// Whether an ending signal is pending while signals are held: the run must leave nothing for it.
 bool EndingSignalPending();

@@ -1,6 +1,7 @@
 #include "io/output_folder.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -10,15 +11,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 #include "io/cleanup_registry.h"
-#include "io/folder_walk.h"
 #include "io/output_folder_testing.h"
 
 namespace {
 
 constexpr std::size_t kMaxOutputs = 64;
-constexpr const char* kKept = "; it is kept, and nothing is written";
+constexpr const char* kAlreadyThere = "a file is already there; it is kept, and nothing is written";
 constexpr const char* kCannotCreate = "cannot create a file in its folder";
 constexpr const char* kCannotPlace = "cannot put the file in place";
 
@@ -109,15 +110,6 @@ bool NamesCanGo(int folder) {
   return !known || (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
 }
 
-const char* Kind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "something else";
-}
-
 // Whether an output may take `name` in `folder`. Refused, with `shown` as the subject:
 // anything at all when `replace` is false; else what is not a regular file, one of
 // `inputs`, or any file in an append-only folder. `*mode` is the mode a replacing output
@@ -129,20 +121,25 @@ bool MayTake(int folder, const std::string& name, bool replace, const Inputs& in
   if (!StatAt(folder, name.c_str(), &status)) {
     return errno == ENOENT || Refuse(report, shown, SystemError(what));
   }
+  const mode_t type = status.st_mode & S_IFMT;
+  std::string why;
   if (!replace) {
-    return Refuse(report, shown, std::string("a file is already there") + kKept);
+    why = "a file is already there";
+  } else if (type != S_IFREG) {
+    why = type == S_IFDIR                      ? "a folder"
+          : type == S_IFLNK                    ? "a symbolic link"
+          : type == S_IFIFO                    ? "a FIFO"
+          : type == S_IFCHR || type == S_IFBLK ? "a device"
+          : type == S_IFSOCK                   ? "a socket"
+                                               : "something else";
+    why += ", not a regular file";
+  } else if (IsOneOf(IdentityOfStatus(status), inputs.files)) {
+    why = "the file is one of the command's inputs";
+  } else if (!NamesCanGo(folder)) {
+    why = "the folder is append-only, so the file there cannot be replaced";
   }
-  if (!S_ISREG(status.st_mode)) {
-    return Refuse(report, shown,
-                  std::string(Kind(status.st_mode)) + ", not a regular file" + kKept);
-  }
-  if (IsOneOf(IdentityOfStatus(status), inputs.files)) {
-    return Refuse(report, shown, std::string("the file is one of the command's inputs") + kKept);
-  }
-  if (!NamesCanGo(folder)) {
-    return Refuse(
-        report, shown,
-        std::string("the folder is append-only, so the file there cannot be replaced") + kKept);
+  if (!why.empty()) {
+    return Refuse(report, shown, why + "; it is kept, and nothing is written");
   }
   // A mode is kept only from the user's own file: another user may have planted one that
   // anyone can write, for the file that replaces it to take. Neither does a kept mode let
@@ -194,6 +191,136 @@ bool CreateTemporary(int folder, bool appendOnly, OutputFile* file) {
   Close(&file->fd);
   errno = error;
   return false;
+}
+
+constexpr std::size_t kMaxMadeFolders = 64;
+// Folders are opened only to name things relative to them: no read permission is needed,
+// as none is to walk a path.
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// Why the last step `name` in `dir` could not be opened as a folder.
+std::string NotAFolder(int dir, const std::string& name, const char* what) {
+  const int error = errno;
+  struct stat status {};
+  if (StatAt(dir, name.c_str(), &status)) {
+    if (S_ISLNK(status.st_mode)) {
+      return "a symbolic link, not a folder; it is not followed";
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      return "not a folder";
+    }
+  }
+  return SystemError(what, error);
+}
+
+// Makes `name` in `parent`, opens and registers it, handing `parent` to the registry. -1
+// with errno otherwise: a folder made but replaced before it was opened is not this run's.
+int MakeAndOpen(int parent, const std::string& name, bool* handedOver) {
+  SignalsHeld held;
+  if (::mkdirat(parent, name.c_str(), 0777) != 0) {
+    return -1;
+  }
+  int fd = ::openat(parent, name.c_str(), kFolderFlags | O_NOFOLLOW);
+  FileIdentity identity;
+  const bool opened = fd >= 0 && IdentityOf(fd, &identity);
+  *handedOver = opened && Register(parent, name.c_str(), identity, true) >= 0;
+  if (*handedOver) {
+    return fd;
+  }
+  const int error = opened ? EMLINK : errno;
+  Close(&fd);
+  if (opened) {
+    (void)::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+  }
+  errno = error;
+  return -1;
+}
+
+// Opens one step in `current`, making it when missing and `create`; -1 with errno set.
+int OpenStep(int current, const std::string& step, bool last, bool create, bool* handedOver) {
+  const int flags = kFolderFlags | (last ? O_NOFOLLOW : 0);
+  if (step.size() > NAME_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  int next = ::openat(current, step.c_str(), flags);
+  if (next < 0 && errno == ENOENT && create) {
+    next = MakeAndOpen(current, step, handedOver);
+    if (next < 0 && errno == EEXIST) {  // made by someone else meanwhile
+      next = ::openat(current, step.c_str(), flags);
+    }
+  }
+  return next;
+}
+
+// Opens `path` (O_PATH) one step at a time, following links at every step but the last, so
+// that nothing done to it meanwhile redirects what comes after. With `create`, at most 64
+// missing steps are made and registered (a ".." step leaves one behind, made); `*madeIn`
+// gets the folder each was made in, open until the registry ends. -1 once reported.
+int OpenFolder(const std::string& path, bool create, std::vector<int>* madeIn, Report* report) {
+  const char* what = create ? "cannot create the folder" : "cannot open the folder";
+  std::vector<std::string> steps;  // without empty and "." ones
+  std::istringstream in(path);
+  for (std::string step; std::getline(in, step, '/');) {
+    if (!step.empty() && step != ".") {
+      steps.push_back(step);
+    }
+  }
+  int current = ::open(!path.empty() && path[0] == '/' ? "/" : ".", kFolderFlags);
+  if (current < 0) {
+    Refuse(report, path, SystemError(what));
+  }
+  for (std::size_t i = 0; i < steps.size() && current >= 0; ++i) {
+    const bool last = i + 1 == steps.size();
+    bool handedOver = false;  // `current` now belongs to the registry
+    const bool mayMake = create && madeIn->size() < kMaxMadeFolders;
+    const int next = OpenStep(current, steps[i], last, mayMake, &handedOver);
+    if (next < 0 && errno == ENOENT && create && !mayMake) {
+      Refuse(report, path,
+             std::string(what) + ": more than " + std::to_string(kMaxMadeFolders) +
+                 " of its folders are missing");
+    } else if (next < 0) {
+      Refuse(report, path,
+             last && (errno == ELOOP || errno == ENOTDIR) ? NotAFolder(current, steps[i], what)
+                                                          : SystemError(what));
+    }
+    if (handedOver) {
+      madeIn->push_back(current);
+    } else {
+      (void)::close(current);
+    }
+    current = next;
+  }
+  return current;
+}
+
+// Whether `folder` is, or lies inside, one of `inputs`, up through ".." to the root; false
+// with errno set when that cannot be told.
+bool LiesInside(int folder, const std::vector<FileIdentity>& inputs, bool* inside) {
+  *inside = false;
+  if (inputs.empty()) {
+    return true;
+  }
+  int current = ::openat(folder, ".", kFolderFlags);
+  FileIdentity identity;
+  bool known = current >= 0 && IdentityOf(current, &identity);
+  int error = errno;
+  while (known && !*inside) {
+    *inside = IsOneOf(identity, inputs);
+    const int parent = ::openat(current, "..", kFolderFlags);
+    FileIdentity parentIdentity;
+    known = parent >= 0 && IdentityOf(parent, &parentIdentity);
+    error = errno;
+    (void)::close(current);
+    current = parent;
+    if (known && parentIdentity == identity) {
+      break;  // the root is its own parent
+    }
+    identity = parentIdentity;
+  }
+  Close(&current);
+  errno = error;
+  return known || *inside;
 }
 
 bool BareName(const std::string& name) {
@@ -386,8 +513,7 @@ bool OutputSet::Name(Report* report) {
     if (!Link(folder_, outputs_[k].hidden, outputs_[k].fd, outputs_[k].name.c_str())) {
       const int error = errno;
       return Refuse(report, Path(k),
-                    error == EEXIST ? std::string("a file is already there") + kKept
-                                    : SystemError(kCannotPlace, error));
+                    error == EEXIST ? kAlreadyThere : SystemError(kCannotPlace, error));
     }
   }
   for (OutputFile& output : outputs_) {
