@@ -16,7 +16,6 @@ constexpr int kSlots = 160;
 struct Entry {
   int dir;  // -1 for a free slot
   bool folder;
-  bool ownsFolder;
   char name[NAME_MAX + 1];
   FileIdentity identity;
 };
@@ -39,21 +38,6 @@ void RemoveAndDie(int signal) {
   (void)::raise(signal);
 }
 
-void ReplaceAction(int signal, void (*handler)(int)) {
-  // The C library refuses its own signals here (EINVAL): nothing can be done about them.
-  if (::sigaction(signal, nullptr, &previousActions[signal]) != 0) {
-    return;
-  }
-  // An ignored signal stays ignored: it ends nothing (nohup, a pipeline ignoring SIGPIPE).
-  if (previousActions[signal].sa_handler == SIG_IGN) {
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = handler;
-  (void)::sigfillset(&action.sa_mask);
-  replacedActions[signal] = ::sigaction(signal, &action, nullptr) == 0;
-}
-
 }  // namespace
 
 SignalsHeld::SignalsHeld() {
@@ -64,24 +48,25 @@ SignalsHeld::SignalsHeld() {
 
 SignalsHeld::~SignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
-bool CatchesSignal(int signal) {
-  return signal != SIGXFSZ &&
-         std::find(std::begin(kLeftAlone), std::end(kLeftAlone), signal) == std::end(kLeftAlone);
-}
-
 void BeginCleanUp() {
   for (int signal = 1; signal < NSIG; ++signal) {
-    if (signal == SIGXFSZ) {
-      ReplaceAction(signal, SIG_IGN);
-    } else if (CatchesSignal(signal)) {
-      ReplaceAction(signal, RemoveAndDie);
+    // The C library refuses its own signals (EINVAL), and an ignored signal stays ignored:
+    // it ends nothing (nohup, a pipeline ignoring SIGPIPE).
+    if (std::find(std::begin(kLeftAlone), std::end(kLeftAlone), signal) != std::end(kLeftAlone) ||
+        ::sigaction(signal, nullptr, &previousActions[signal]) != 0 ||
+        previousActions[signal].sa_handler == SIG_IGN) {
+      continue;
     }
+    struct sigaction action {};
+    action.sa_handler = signal == SIGXFSZ ? SIG_IGN : RemoveAndDie;
+    (void)::sigfillset(&action.sa_mask);
+    replacedActions[signal] = ::sigaction(signal, &action, nullptr) == 0;
   }
 }
 
 void EndCleanUp() {
   for (sig_atomic_t i = 0; i < entryCount; ++i) {
-    if (entries[i].dir >= 0 && entries[i].ownsFolder) {
+    if (entries[i].dir >= 0 && entries[i].folder) {
       (void)::close(entries[i].dir);
     }
   }
@@ -94,8 +79,7 @@ void EndCleanUp() {
   }
 }
 
-int Register(int dir, const char* name, const FileIdentity& identity, bool folder,
-             bool ownsFolder) {
+int Register(int dir, const char* name, const FileIdentity& identity, bool folder) {
   const std::size_t length = std::strlen(name);
   if (entryCount >= kSlots || length > NAME_MAX) {
     return -1;
@@ -103,7 +87,6 @@ int Register(int dir, const char* name, const FileIdentity& identity, bool folde
   Entry& entry = entries[entryCount];
   entry.dir = dir;
   entry.folder = folder;
-  entry.ownsFolder = ownsFolder;
   std::memcpy(entry.name, name, length + 1);
   entry.identity = identity;
   entryCount = entryCount + 1;
@@ -111,19 +94,16 @@ int Register(int dir, const char* name, const FileIdentity& identity, bool folde
 }
 
 void Unregister(int slot) {
-  if (slot >= 0 && slot < entryCount && !entries[slot].ownsFolder) {
+  if (slot >= 0 && slot < entryCount && !entries[slot].folder) {
     entries[slot].dir = -1;
   }
 }
 
 void RemoveIfSame(int dir, const char* name, const FileIdentity& identity, bool folder) {
   struct stat status {};
-  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !(IdentityOfStatus(status) == identity)) {
-    return;
-  }
-  if (folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode)) {
-    // A folder that is no longer empty stays: rmdir refuses it.
+  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdentityOfStatus(status) == identity &&
+      (folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode))) {
     (void)::unlinkat(dir, name, folder ? AT_REMOVEDIR : 0);
   }
 }

@@ -1,16 +1,13 @@
-// The outputs of a command, written through an opened folder so that nothing done to the
-// folder's path meanwhile (a rename, a link put in its place) can redirect them. There are
-// two kinds of set, the two the commands need: one file replaced (pack -o, sizes -o), or new
-// files placed all or none in a folder made as needed (extract -C). Several files cannot be
-// replaced all or none, as a replaced file is gone once its name is taken; so there is no
-// such set.
+// The outputs of a command, written through an opened folder so that nothing done to its
+// path meanwhile can redirect them: one file replaced (pack -o, sizes -o), or new files
+// placed all or none in a folder made as needed (extract -C). Several files cannot be
+// replaced all or none, as a replaced file is gone once its name is taken.
 //
-// Each output is created unnamed (under a hidden temporary name where the file system has
-// no unnamed files or /proc is not there), and given its name only once every output of the
-// set is complete and on disk, never through a link. What the set made, its files and the
-// folders it created, goes when it ends unplaced, on failure, and on any signal that ends
-// the process (see cleanup_registry.h); nothing else is removed, and a name only while it
-// still is what this run made. One set at a time per process.
+// Each output is created unnamed (under a hidden name where the file system has no unnamed
+// files or /proc is not there), and named only once every output is complete and on disk,
+// never through a link. What the set made goes when it ends unplaced, on failure, and on any
+// signal that ends the process (see cleanup_registry.h); nothing else is removed, and a name
+// only while it still is what this run made. One set at a time per process.
 #pragma once
 
 #include <cstddef>
@@ -18,29 +15,40 @@
 #include <string>
 #include <vector>
 
-#include "io/output_naming.h"
 #include "io/report.h"
 #include "io/system_io.h"
+
+constexpr std::size_t kHiddenNameSize = 16;  // ".pack-" and 8 random characters
+
+struct HiddenFile {
+  char hidden[kHiddenNameSize] = "";  // "" while it has no hidden name
+  FileIdentity identity;
+};
+
+struct OutputFile : HiddenFile {
+  std::string name;
+  int fd = -1;
+  int slot = -1;          // the hidden name's entry in the clean-up registry
+  std::uint64_t end = 0;  // where Write appends
+};
 
 class OutputSet {
  public:
   OutputSet() = default;
-  // Discards the set, unless it was placed.
-  ~OutputSet();
+  ~OutputSet();  // Discard()
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
-  // Output 0, to replace the regular file `name` (a bare file name) in `folder`, which must
-  // exist and whose last step is never a symbolic link. Refused when something other than a
-  // regular file has the name, when that file is one of `inputs`, when the folder is one of
-  // the input folders or lies inside one, or in an append-only folder.
+  // Output 0, to replace the regular file `name` (a bare file name) in `folder`, whose last
+  // step is never a symbolic link. Refused when something else has the name, when the file
+  // is one of `inputs`, when the folder is or lies inside an input folder, or is append-only.
   bool BeginReplacing(const std::string& folder, const std::string& name, const Inputs& inputs,
                       Report* report);
-  // A set of new files in `folder`, made with its missing parents (at most 64), which go
-  // again unless the set is placed; the same refusals for the folder.
+  // New files in `folder`, made with its missing parents (at most 64), which go again unless
+  // the set is placed; the same refusals for the folder.
   bool BeginNewFiles(const std::string& folder, const Inputs& inputs, Report* report);
-  // A new output of a set of new files, named `name` (a bare file name) when placed; refused
-  // when anything at all has the name. `*output` is its number. At most 64 make a set.
+  // Output `*output`, named `name` (a bare file name) when placed; refused when anything at
+  // all has the name. At most 64 make a set.
   bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
 
   // Appends to an output, or writes at an offset already written (a checksum field).
@@ -52,23 +60,22 @@ class OutputSet {
   // The path of an output as messages show it: the folder as given, "/", the name.
   std::string Path(std::size_t output) const;
 
-  // Flushes every output to disk, names them, closes them and flushes the folders: the set
-  // is then placed whole, or left as if never begun. A failing flush or close, a name taken
-  // meanwhile, or an ending signal that came meanwhile (held until the set is back out, then
-  // ending the process) takes back every name given: new files lose theirs, and a replaced
-  // file is put back where it could be kept under a second name (not another user's file,
-  // which may not be linked). A replaced file's mode is kept when the file was the user's
-  // own, less any write permission for group or others the umask takes away; else the
-  // output has a new file's mode, 0666 less the umask. Ends the set.
+  // Flushes the outputs, names them, closes them and flushes the folders: the set is placed
+  // whole or left as if never begun. A failing flush or close, a name taken meanwhile, or an
+  // ending signal (held until the set is out, then ending the process) takes back every name
+  // given, putting a replaced file back where it could keep a second name (not another
+  // user's file). A replaced file's mode is kept only when it was the user's own, less the
+  // group and other write bits the umask takes; else 0666 less the umask. Ends the set.
   bool Place(Report* report);
   // Removes what the set made and ends it.
   void Discard();
 
  private:
   bool Begin(const std::string& folder, bool create, const Inputs& inputs, Report* report);
-  bool Create(const std::string& name, std::size_t* output, Report* report);
-  bool Name(Replaced* replaced, Report* report);
-  void TakeBack(Replaced* replaced);
+  bool Add(const std::string& name, bool replace, std::size_t* output, Report* report);
+  bool Name(Report* report);
+  bool ReplaceOne(Report* report);
+  void TakeBack();
   bool CloseAndFlush(Report* report);
   void End();
 
@@ -79,7 +86,6 @@ class OutputSet {
   bool appendOnly_ = false;
   Inputs inputs_;
   std::vector<int> madeIn_;  // the folders each made folder is in
-  std::vector<std::string> names_;
-  std::vector<Temporary> outputs_;
-  std::vector<std::uint64_t> ends_;  // where Write appends
+  std::vector<OutputFile> outputs_;
+  HiddenFile replaced_;  // the file an output replaces, while it may still be put back
 };

@@ -1,7 +1,7 @@
 // For the tests of the output folder only: what they cannot arrange from outside.
 #pragma once
 
-#include <cstddef>
+#include "io/output_folder.h"
 
 // Outputs take hidden temporary names from the next one created on, as they do on a file
 // system without unnamed files; false returns to unnamed files where there are any.
@@ -10,6 +10,6 @@ void UseNamedTemporariesOnly(bool namedOnly);
 void HideProcFiles(bool hidden);
 // Hidden names from `namer` (called with the attempt's number, from 0 for each name), or
 // random ones again for nullptr.
-void NameTemporariesWith(void (*namer)(unsigned attempt, char (&name)[16]));
+void NameTemporariesWith(void (*namer)(unsigned attempt, char (&name)[kHiddenNameSize]));
 // Called as the outputs are about to get their names, signals held, or never for nullptr.
 void OnNaming(void (*hook)());
