@@ -77,27 +77,48 @@ TEST_P(CheckNames, APayloadFolderThatIsNotOne) {
 
 TABLE_TEST_ROWS(Folders, CheckNames, kNotFolders);
 
-// Where extract cannot write: one line naming the place and the reason.
-TEST_F(PackTest, ExtractIntoAFolderItCannotWriteSaysSoOnce) {
-  Packed(kStub32, "good.exe");
-  fs::create_directory(dir + "/locked");
-  fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
-  const CommandResult locked =
-      RunPack({"extract", dir + "/good.exe", "-C", dir + "/locked"}, true, dir);
-  EXPECT_EQ(locked.exitCode, 1);
-  EXPECT_EQ(locked.output, "selfinst-pack: " + dir + "/locked/" + Row(0) +
-                               ": cannot create a file in its folder: Permission denied\n");
-  EXPECT_EQ(FolderEntries(dir + "/locked"), std::vector<std::string>{});
+// Where extract cannot write: one line naming the place and the reason, and nothing written.
+struct UnwritableFolder {
+  const char* name;
+  std::string (*make)(const std::string& dir);  // returns the -C folder
+  bool asNobody;
+  std::string (*named)(const std::string& folder);
+  const char* problem;
+};
 
-  WriteBytes(dir + "/plain", {1});
-  const CommandResult underFile = RunPack({"extract", dir + "/good.exe", "-C", dir + "/plain/sub"});
-  EXPECT_EQ(underFile.exitCode, 1);
-  EXPECT_EQ(
-      underFile.output.rfind("selfinst-pack: " + dir + "/plain/sub: cannot create the folder", 0),
-      0u)
-      << underFile.output;
-  EXPECT_EQ(CountLines(underFile.output), 1);
+const UnwritableFolder kUnwritableFolders[] = {
+    {"NotTheUsers",
+     [](const std::string& dir) {
+       fs::create_directory(dir + "/locked");
+       fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
+       return dir + "/locked";
+     },
+     true, [](const std::string& folder) { return folder + "/" + Row(0); },
+     "cannot create a file in its folder: Permission denied"},
+    {"UnderAFile",
+     [](const std::string& dir) {
+       WriteBytes(dir + "/plain", {1});
+       return dir + "/plain/sub";
+     },
+     false, [](const std::string& folder) { return folder; },
+     "cannot create the folder: Not a directory"},
+};
+
+class ExtractCannotWrite : public PackTest,
+                           public ::testing::WithParamInterface<UnwritableFolder> {};
+
+TEST_P(ExtractCannotWrite, SaysSoOnceAndWritesNothing) {
+  Packed(kStub32, "good.exe");
+  const std::string folder = GetParam().make(dir);
+  const CommandResult run =
+      RunPack({"extract", dir + "/good.exe", "-C", folder}, GetParam().asNobody, dir);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "selfinst-pack: " + GetParam().named(folder) + ": " + GetParam().problem + "\n");
+  EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{});
 }
+
+TABLE_TEST_ROWS(Folders, ExtractCannotWrite, kUnwritableFolders);
 
 // A write that fails past a file size limit: the files, the temporaries and the folders
 // extract made for them are all gone, and the tool is not killed by the limit.

@@ -132,33 +132,53 @@ TEST_P(StdoutFull, FailsTheCommandWithOneLine) {
 
 TABLE_TEST_ROWS(Commands, StdoutFull, kStdoutCommands);
 
-// A path is printed with its control characters escaped, in words and as JSON.
+// A path is printed with its control characters, C0 and C1, and its bytes that are not
+// UTF-8 escaped, in words and, where it is UTF-8, as JSON.
 struct PrintingVerb {
   const char* name;
   const char* verb;
+  const char* file;   // in the test's folder
+  const char* shown;  // as the words show it
+  const char* never;  // bytes that must not reach stdout
+  bool json;          // JSON carries it, read back as the path it was
 };
 
-const PrintingVerb kPrintingVerbs[] = {{"List", "list"}, {"Verify", "verify"}};
+const PrintingVerb kPrintingVerbs[] = {
+    {"List", "list", "a\x1b[31m\nb.exe", "a\\u001b[31m\\u000ab.exe", "\x1b", true},
+    {"Verify", "verify", "a\x1b[31m\nb.exe", "a\\u001b[31m\\u000ab.exe", "\x1b", true},
+    {"ListC1Control", "list",
+     "a\xc2\x9b"
+     "31mb.exe",
+     "a\\u009b31mb.exe", "\xc2\x9b", true},
+    {"VerifyC1Control", "verify",
+     "a\xc2\x9b"
+     "31mb.exe",
+     "a\\u009b31mb.exe", "\xc2\x9b", true},
+    {"ListByteNotUtf8", "list", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", false},
+    {"VerifyByteNotUtf8", "verify", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", false},
+};
 
 class ImagePathOnStdout : public PackTest, public ::testing::WithParamInterface<PrintingVerb> {};
 
 TEST_P(ImagePathOnStdout, HasItsControlCharactersEscaped) {
   const Bytes good = Packed(kStub32, "good.exe");
-  const std::string image = dir + "/a\x1b[31m\nb.exe";
+  const std::string image = dir + "/" + GetParam().file;
   WriteBytes(image, good);
   ToolRun run;
   run.args = {GetParam().verb, image};
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << result.out;
-  EXPECT_EQ(result.out.rfind(dir + "/a\\u001b[31m\\u000ab.exe: ", 0), 0u) << result.out;
-  // As JSON: escaped by the library, one line, and read back as the path it was.
-  run.args = {GetParam().verb, "--json", image};
-  const ToolResult json = RunTool(run);
-  EXPECT_EQ(json.exitCode, 0) << json.err;
-  EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << json.out;
-  EXPECT_EQ(CountLines(json.out), 1) << json.out;
-  EXPECT_EQ(nlohmann::json::parse(json.out)["image"], image) << json.out;
+  EXPECT_EQ(result.out.find(GetParam().never), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.rfind(dir + "/" + GetParam().shown + ": ", 0), 0u) << result.out;
+  if (GetParam().json) {
+    // Escaped by the library, one line, and read back as the path it was.
+    run.args = {GetParam().verb, "--json", image};
+    const ToolResult json = RunTool(run);
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << json.out;
+    EXPECT_EQ(CountLines(json.out), 1) << json.out;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["image"], image) << json.out;
+  }
 }
 
 TABLE_TEST_ROWS(Verbs, ImagePathOnStdout, kPrintingVerbs);
