@@ -67,7 +67,7 @@ const CraftedImage kCraftedImages[] = {
      "the root holds 131070 entries, more than the 11 keys of the manifest"},
     {"AKeyOf65535Characters",
      [](Bytes* image, const ParsedImage& parsed) {
-       const std::uint32_t key = parsed.store.sectionSize - 131072;  // room for the units
+       const std::uint32_t key = parsed.store.sectionSize - resourceString::Size(0xFFFF);
        PutU32(image, FieldAt(parsed, kFirstTypeEntry, resourceEntry::kName),
               resourceEntry::kNameIsString | key);
        PutU16(image, parsed.store.sectionOffset + key, 0xFFFF);
