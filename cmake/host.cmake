@@ -144,9 +144,9 @@ add_executable(pack_tests
   tests/unit/pack_refusals_test.cpp
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
+  tests/unit/pack_sizes_test.cpp
   tests/unit/pack_outputs_test.cpp
   tests/unit/pack_interrupted_test.cpp
-  tests/unit/pack_stub_bounds_test.cpp
   tests/unit/pack_reporting_test.cpp
   tests/unit/output_folder_fixture.cpp
   tests/unit/output_names_test.cpp

@@ -8,6 +8,7 @@
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
+#include "table_test.h"
 
 namespace {
 
@@ -43,14 +44,24 @@ TEST(EmptyManifest, WritesNothingStartsInstallerAtOnceAndRemovesNothing) {
   LeaveScratchFolder();
 }
 
-TEST(EmptyManifest, RemovalTakesNothingWhateverTheLimit) {
+// Whatever the limit, removal takes none of the files of the carried names.
+struct RemovalLimit {
+  const char* name;
+  int limit;
+};
+
+const RemovalLimit kLimits[] = {{"Negative", -1}, {"Zero", 0}, {"One", 1}, {"Hundred", 100}};
+
+class EmptyManifestRemoval : public ::testing::TestWithParam<RemovalLimit> {};
+
+TEST_P(EmptyManifestRemoval, TakesNothing) {
   EnterScratchFolder();
   PlaceFilesThatAreNotOurs();
-  for (int limit : {-1, 0, 1, 100}) {
-    RemoveExtracted(limit);
-  }
+  RemoveExtracted(GetParam().limit);
   ExpectFilesThatAreNotOursUntouched();
   LeaveScratchFolder();
 }
+
+TABLE_TEST_ROWS(Limits, EmptyManifestRemoval, kLimits);
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pe/image_checksum.h"
+#include "table_test.h"
 
 namespace {
 
@@ -59,7 +60,6 @@ TEST_P(ImageCheckSum, InPiecesAgreesWithTheLoadersWordByWordSum) {
   EXPECT_EQ(FinishCheckSum(sum), WordByWord(bytes));
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, ImageCheckSum, ::testing::ValuesIn(kShapes),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Shapes, ImageCheckSum, kShapes);
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
+#include "table_test.h"
 
 namespace {
 
@@ -165,8 +166,6 @@ struct RemovalCase {
   int expectedRemoved;  // the first rows whose files are gone afterwards
 };
 
-void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
-
 class Removal : public LauncherRun, public ::testing::WithParamInterface<RemovalCase> {};
 
 TEST_P(Removal, DeletesExactlyTheFirstRowsAndSkipsMissingFiles) {
@@ -186,14 +185,12 @@ TEST_P(Removal, DeletesExactlyTheFirstRowsAndSkipsMissingFiles) {
   EXPECT_EQ(ReadFile("unrelated.txt"), "keep");
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, Removal,
-                         ::testing::Values(RemovalCase{"zero", 0, {}, 0},
-                                           RemovalCase{"negative", -1, {}, 0},
-                                           RemovalCase{"three", 3, {}, 3},
-                                           RemovalCase{"final", 100, {}, 11},
-                                           RemovalCase{"eleven", 11, {}, 11},
-                                           RemovalCase{"alreadyGone", 100, {0, 4, 10}, 11},
-                                           RemovalCase{"gapThenMore", 6, {2}, 6}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const RemovalCase kRemovals[] = {
+    {"zero", 0, {}, 0},         {"negative", -1, {}, 0}, {"three", 3, {}, 3},
+    {"final", 100, {}, 11},     {"eleven", 11, {}, 11},  {"alreadyGone", 100, {0, 4, 10}, 11},
+    {"gapThenMore", 6, {2}, 6},
+};
+
+TABLE_TEST_ROWS(Limits, Removal, kRemovals);
 
 }  // namespace

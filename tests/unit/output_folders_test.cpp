@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "output_folder_fixture.h"
+#include "table_test.h"
 #include "unprivileged.h"
 
 namespace fs = std::filesystem;
@@ -20,8 +21,6 @@ struct InsideCase {
   bool create;
   bool refused;
 };
-void PrintTo(const InsideCase& c, std::ostream* out) { *out << c.name; }
-
 const InsideCase kInsideCases[] = {
     {"ThePayloadFolder", "/payload", false, true},
     {"ThePayloadFolderWithASlash", "/payload/", false, true},
@@ -60,8 +59,7 @@ TEST_P(InsideTheInputs, AreRefused) {
   EXPECT_EQ(FolderEntries(dir + "/other"), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, InsideTheInputs, ::testing::ValuesIn(kInsideCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Folders, InsideTheInputs, kInsideCases);
 
 // Folders made step by step, ".." steps too, and removed again deepest first: only those
 // made, only while empty.
@@ -73,8 +71,6 @@ struct MadeCase {
   std::vector<std::string> made;           // folders the set made, under dir
   std::vector<std::string> left;           // what is left once it is discarded, under dir
 };
-void PrintTo(const MadeCase& c, std::ostream* out) { *out << c.name; }
-
 const MadeCase kMadeCases[] = {
     {"AllFour", "/a/n/b/../c", nullptr, nullptr, {"/a", "/a/n", "/a/n/b", "/a/n/c"}, {}},
     {"TrailingSlashes", "/a//n/./b/", nullptr, nullptr, {"/a", "/a/n", "/a/n/b"}, {}},
@@ -121,8 +117,7 @@ TEST_P(MadeFolders, GoAgainOnDiscard) {
   EXPECT_EQ(Tree(dir), GetParam().left);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, MadeFolders, ::testing::ValuesIn(kMadeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Paths, MadeFolders, kMadeCases);
 
 // The folder refused when it is not one, or cannot be reached; with `create` (a set of new
 // files), the folders made on the way go again.
@@ -132,8 +127,6 @@ struct BadFolder {
   bool create;
   const char* problem;
 };
-void PrintTo(const BadFolder& c, std::ostream* out) { *out << c.name; }
-
 const BadFolder kBadFolders[] = {
     {"Missing", "/missing", false, "cannot open the folder: No such file or directory"},
     {"MissingParent", "/missing/deeper", false,
@@ -176,8 +169,7 @@ TEST_P(BadFolders, AreRefusedOnOneLine) {
   EXPECT_FALSE(set.AddNewFile("first.bin", &output, &report)) << "no set was begun";
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, BadFolders, ::testing::ValuesIn(kBadFolders),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Folders, BadFolders, kBadFolders);
 
 TEST_F(OutputFolderTest, ALinkBeforeTheLastStepIsFollowed) {
   fs::create_directory(dir + "/real");

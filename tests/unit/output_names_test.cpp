@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "output_folder_fixture.h"
+#include "table_test.h"
 #include "unprivileged.h"
 
 namespace fs = std::filesystem;
@@ -45,7 +46,7 @@ struct Appearing {
   void (*plant)(const std::string& path, const std::string& dir);
   const char* problem;
 };
-void PrintTo(const Appearing& c, std::ostream* out) { *out << c.name; }
+TABLE_ROW_NAMES(Appearing);
 
 void PlantFile(const std::string& path, const std::string&) { WriteBytes(path, BytesOf("own")); }
 void PlantLink(const std::string& path, const std::string& dir) {
@@ -116,7 +117,7 @@ struct ModeCase {
   mode_t expected;
   bool anotherUsers;  // the file there belongs to kUnprivilegedId
 };
-void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.name; }
+TABLE_ROW_NAMES(ModeCase);
 
 const ModeCase kModes[] = {
     {"Executable", 0755, 022, 0755, false},
@@ -173,7 +174,7 @@ struct NotRegular {
   void (*plant)(const std::string& path, const std::string& dir);
   const char* kind;
 };
-void PrintTo(const NotRegular& c, std::ostream* out) { *out << c.name; }
+TABLE_ROW_NAMES(NotRegular);
 
 const NotRegular kNotRegular[] = {
     {"Fifo", PlantFifo, "a FIFO"},
@@ -248,8 +249,6 @@ struct InputCase {
   const char* target;
   bool linkedAfterCreating;
 };
-void PrintTo(const InputCase& c, std::ostream* out) { *out << c.name; }
-
 const InputCase kInputCases[] = {
     {"TheInputItself", "input.exe", false},
     {"AHardLinkToIt", "alias.exe", false},
@@ -283,8 +282,7 @@ TEST_P(InputAsTarget, IsRefused) {
   EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"alias.exe", "input.exe"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, InputAsTarget, ::testing::ValuesIn(kInputCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Inputs, InputAsTarget, kInputCases);
 
 // A name as long as a file system allows is written: the temporary names are short.
 class LongestName : public OutputFolderTest,

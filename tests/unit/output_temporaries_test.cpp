@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "output_folder_fixture.h"
+#include "table_test.h"
 
 namespace fs = std::filesystem;
 
@@ -42,8 +43,6 @@ struct NamingCase {
   Existing existing = Existing::kKeep;
   const char* problem = nullptr;  // why the set cannot be begun
 };
-void PrintTo(const NamingCase& c, std::ostream* out) { *out << c.name; }
-
 const NamingCase kTemporaryCases[] = {
     {"UnnamedPlaced", false, false, true},
     {"UnnamedDiscarded", false, false, false},
@@ -108,8 +107,7 @@ TEST_P(Temporaries, AreHiddenShortAndGoAgain) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Temporaries, ::testing::ValuesIn(kTemporaryCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Kinds, Temporaries, kTemporaryCases);
 
 // The folder renamed away after the outputs were created, and a link to someone else's
 // folder put at its path: nothing is written into that folder, and nothing of it removed.
@@ -146,8 +144,7 @@ TEST_P(OutputFolderSwapped, LeavesTheVictimAlone) {
   EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"moved", "out", "victim"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Swaps, OutputFolderSwapped, ::testing::ValuesIn(kSwapCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Swaps, OutputFolderSwapped, ::testing::ValuesIn(kSwapCases), RowName());
 
 // Nothing stays open once a set has ended, however it ended.
 TEST_F(OutputFolderTest, EverythingIsClosedWhenTheSetEnds) {

@@ -10,6 +10,7 @@
 #include "fake_platform.h"
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
+#include "table_test.h"
 #include "unprivileged.h"
 
 namespace {
@@ -50,8 +51,6 @@ struct DeclineCase {
   int declinedRow;
 };
 
-void PrintTo(const DeclineCase& c, std::ostream* out) { *out << c.name; }
-
 class Decline : public OverwriteQuestionRun, public ::testing::WithParamInterface<DeclineCase> {};
 
 TEST_P(Decline, HaltsRemovesRowsBeforeAndKeepsTheDeclinedFile) {
@@ -91,14 +90,13 @@ TEST_P(Decline, HaltsRemovesRowsBeforeAndKeepsTheDeclinedFile) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Decline,
-                         ::testing::Values(DeclineCase{"ReadmeAtRowZero", {0}, {kIdNo}, 0},
-                                           DeclineCase{"InstallerAfterYesToRowOne",
-                                                       {1, kInstallerRow, 6},
-                                                       {kIdYes, kIdNo},
-                                                       kInstallerRow},
-                                           DeclineCase{"LastRow", {10}, {kIdNo}, 10}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const DeclineCase kDeclines[] = {
+    {"ReadmeAtRowZero", {0}, {kIdNo}, 0},
+    {"InstallerAfterYesToRowOne", {1, kInstallerRow, 6}, {kIdYes, kIdNo}, kInstallerRow},
+    {"LastRow", {10}, {kIdNo}, 10},
+};
+
+TABLE_TEST_ROWS(Cases, Decline, kDeclines);
 
 // Names of the manifest files that still hold their old content.
 std::vector<std::string> FilesStillOld() {

@@ -6,6 +6,7 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "table_test.h"
 
 namespace {
 
@@ -279,10 +280,7 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
   }
 }
 
-void PrintTo(const Usage& u, std::ostream* out) { *out << u.name; }
-
-INSTANTIATE_TEST_SUITE_P(Usages, CommandLine, ::testing::ValuesIn(kUsages),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Usages, CommandLine, kUsages);
 
 // pack --depfile names the image and every payload file as make reads a rule.
 struct Depfile {
@@ -312,9 +310,6 @@ TEST_P(PackDepfile, NamesTheImageAndEveryPayloadFileEscaped) {
   EXPECT_EQ(std::string(written.begin(), written.end()), expected + "\n");
 }
 
-void PrintTo(const Depfile& d, std::ostream* out) { *out << d.name; }
-
-INSTANTIATE_TEST_SUITE_P(Paths, PackDepfile, ::testing::ValuesIn(kDepfiles),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Paths, PackDepfile, kDepfiles);
 
 }  // namespace

@@ -1,6 +1,6 @@
-// What the packer reads from a payload folder and how it writes its outputs: sizes
-// refused before any reading, outputs created exclusively, removed on failure and on
-// interruption; one line naming the file per problem.
+// What the packer reads from a payload folder and how it writes its outputs: outputs
+// created exclusively, removed on failure and on interruption; one line naming the file
+// per problem.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "table_test.h"
 
 namespace fs = std::filesystem;
 
@@ -19,227 +20,105 @@ namespace {
 
 std::string Row(std::size_t row) { return Manifest()[row].fileName; }
 
-// Payload folders too large for a 32-bit image, made of sparse files; the first file is
-// unreadable to the unprivileged user who runs the tool, so any attempt to read before
-// the sizes are checked would show.
-struct Oversize {
+// An unreadable payload file, refused by check too, which the build runs before compiling
+// anything.
+struct ReadingCommand {
   const char* name;
-  std::vector<std::pair<std::size_t, std::uintmax_t>> rowSizes;
-  bool namesTheFolder;  // else it names the last row resized
-  const char* problem;
+  std::vector<std::string> args;  // after the verb: "$DIR/" the test's folder
 };
 
-const Oversize kOversizes[] = {
-    {"FileOfFiveGiB",
-     {{9, 5ull << 30}},
-     false,
-     "5368709120 bytes, more than the 2130706432 bytes with which a 32-bit Windows launcher "
-     "still starts"},
-    {"PayloadOfTwoAndAHalfGiB",
-     {{1, 1342177280}, {9, 1342177280}},
-     true,
-     "the payload holds 2684778669 bytes, more than the 2130706432 bytes"},
+const ReadingCommand kReadingCommands[] = {
+    {"Pack",
+     {"pack", "--stub", "$DIR/stub.exe", "--payload", "$DIR/payload", "-o", "$DIR/out.exe"}},
+    {"Check", {"check", "--payload", "$DIR/payload"}},
 };
 
-class OversizedPayload : public PackTest, public ::testing::WithParamInterface<Oversize> {};
+class UnreadablePayloadFile : public PackTest,
+                              public ::testing::WithParamInterface<ReadingCommand> {};
 
-TEST_P(OversizedPayload, IsRefusedByPackSizesAndCheckBeforeAnyReading) {
-  const std::string payload = CopyPayload();
-  ASSERT_EQ(::chmod((payload + "/" + Row(0)).c_str(), 0), 0);
-  for (const auto& [row, size] : GetParam().rowSizes) {
-    fs::resize_file(payload + "/" + Row(row), size);
-  }
-  const std::string named =
-      GetParam().namesTheFolder ? payload : payload + "/" + Row(GetParam().rowSizes.back().first);
-  const std::string stub = dir + "/stub.exe";
-  fs::copy_file(kStub32, stub);
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"pack", "--stub", stub, "--payload", payload, "-o", dir + "/o"},
-        std::vector<std::string>{"sizes", "--payload", payload, "-o", dir + "/o"},
-        std::vector<std::string>{"check", "--payload", payload}}) {
-    const CommandResult run = RunPack(command, true, dir);
-    EXPECT_EQ(run.exitCode, 1) << command[0];
-    EXPECT_EQ(run.output.rfind("selfinst-pack: " + named + ": " + GetParam().problem, 0), 0u)
-        << command[0] << ": " << run.output;
-    EXPECT_EQ(CountLines(run.output), 1) << run.output;
-    EXPECT_FALSE(fs::exists(dir + "/o"));
-  }
-}
-
-void PrintTo(const Oversize& o, std::ostream* out) { *out << o.name; }
-
-// A PE32 that carries more than 32-bit Windows maps starts only large-address-aware: pack
-// marks it so, and verify refuses one that is not. The image is written whole (about
-// 1.8 GB on disk for a few seconds); the flag and the checksum are changed in place.
-TEST_F(PackTest, APayloadAboveWhatWindowsMapsNeedsTheLargeAddressFlag) {
-  const std::string payload = CopyPayload();
-  std::uintmax_t others = 0;
-  for (std::size_t row = 0; row < Manifest().size(); ++row) {
-    others += row == 9 ? 0 : fs::file_size(payload + "/" + Row(row));
-  }
-  fs::resize_file(payload + "/" + Row(9), 1862270977 - others);  // sparse
-  const std::string image = dir + "/large.exe";
-  // Gigabytes through the sanitized build, on a machine running other tests.
-  const auto run = [](const std::vector<std::string>& args) {
-    ToolRun tool;
-    tool.args = args;
-    tool.stdoutToStderr = true;
-    tool.timeoutSeconds = 300;
-    return RunTool(tool);
-  };
-  const std::string stub = StubFor(kStub32, payload, dir + "/stub.exe");
-  const ToolResult pack = run({"pack", "--stub", stub, "--payload", payload, "-o", image});
-  ASSERT_EQ(pack.exitCode, 0) << pack.err;
-  EXPECT_EQ(run({"verify", image}).exitCode, 0);
-
-  // The flag sits in the first kilobyte; the checksum follows the change of that one word.
-  Bytes head(1024);
-  std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-  file.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-  ImageFile headers = ImageInMemory(image, head);
-  headers.size = fs::file_size(image);  // the rest is past the head, as on disk
-  PeImage pe;
-  Report report;
-  ASSERT_TRUE(ParsePeImage(headers, &pe, &report)) << Lines(report);
-  ASSERT_NE(pe.characteristics & coff::kLargeAddressAware, 0);
-  const std::size_t characteristics = pe.coffOffset + coff::kCharacteristics.offset;
-  const std::size_t checkSumAt = OptionalFieldAt(pe, optional::kCheckSum);
-  ASSERT_EQ(characteristics % 2, 0u) << "one 16-bit word of the sum";
-  std::uint32_t checkSum = 0;
-  ASSERT_TRUE(Get(head, checkSumAt, Field{"", 0, 4}, &checkSum));
-  const std::uint64_t length = headers.size;
-  std::uint32_t sum = static_cast<std::uint32_t>(checkSum - length);  // the folded word sum
-  sum = sum > coff::kLargeAddressAware ? sum - coff::kLargeAddressAware
-                                       : sum + 0xFFFF - coff::kLargeAddressAware;
-  PutU16(&head, characteristics, pe.characteristics & ~coff::kLargeAddressAware);
-  PutU32(&head, checkSumAt, static_cast<std::uint32_t>(sum + length));
-  file.seekp(0);
-  file.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
-  file.close();
-
-  const ToolResult verify = run({"verify", image});
-  EXPECT_EQ(verify.exitCode, 1);
-  EXPECT_EQ(verify.err, "selfinst-pack: " + image +
-                            ": the image is not large-address-aware, so its 1862270977 bytes "
-                            "of payload leave it no room to start\n");
-  fs::remove(image);
-}
-
-// Between what 32-bit Windows maps and the ceiling, the payload is taken, and one line says
-// where its launcher runs; at the ceiling itself too, and a byte more is refused.
-TEST_F(PackTest, APayloadOnlySixtyFourBitWindowsCanRunIsTakenWithAWarning) {
-  const std::string payload = CopyPayload();
-  std::uintmax_t others = 0;
-  for (std::size_t row = 0; row < Manifest().size(); ++row) {
-    others += row == 9 ? 0 : fs::file_size(payload + "/" + Row(row));
-  }
-  const CommandResult limits = RunPack({"limits"});
-  ASSERT_EQ(limits.exitCode, 0);
-  EXPECT_EQ(limits.output,
-            "largest payload: 2130706432 bytes\n"
-            "largest payload 32-bit Windows maps: 1862270976 bytes\n");
-  const struct {
-    std::uintmax_t total;
-    int exitCode;
-    std::string line;
-  } kTotals[] = {
-      {1862270976, 0, ""},
-      {1862270977, 0,
-       payload + ": warning: the payload holds 1862270977 bytes, more than the 1862270976 bytes "
-                 "32-bit Windows can map for a program: the launcher runs on 64-bit Windows "
-                 "only\n"},
-      {2130706432, 0,
-       payload + ": warning: the payload holds 2130706432 bytes, more than the 1862270976 bytes "
-                 "32-bit Windows can map for a program: the launcher runs on 64-bit Windows "
-                 "only\n"},
-      {2130706433, 1,
-       payload + ": the payload holds 2130706433 bytes, more than the 2130706432 bytes with "
-                 "which a 32-bit Windows launcher still starts\n"},
-  };
-  for (const auto& total : kTotals) {
-    fs::resize_file(payload + "/" + Row(9), total.total - others);  // sparse
-    const CommandResult run = RunPack({"check", "--payload", payload});
-    EXPECT_EQ(run.exitCode, total.exitCode) << total.total;
-    EXPECT_EQ(run.output, total.line.empty() ? "" : "selfinst-pack: " + total.line) << total.total;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, OversizedPayload, ::testing::ValuesIn(kOversizes),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PackTest, SizesWritesTheHeaderAndLeavesAnUnchangedOneAlone) {
-  const CommandResult first = RunPack({"sizes", "--payload", kPayload, "-o", dir + "/sizes.h"});
-  ASSERT_EQ(first.exitCode, 0) << first.output;
-  const Bytes header = ReadBytes(dir + "/sizes.h");
-  const std::string expected =
-      "// Generated by selfinst-pack sizes; do not edit.\n#pragma once\n"
-      "#define PAYLOAD_SIZE_readme_txt 2805u\n#define PAYLOAD_SIZE_data_1 786379u\n"
-      "#define PAYLOAD_SIZE__setup_dll 5968u\n#define PAYLOAD_SIZE__inst32i_ex_ 311998u\n"
-      "#define PAYLOAD_SIZE_setup_exe 47616u\n#define PAYLOAD_SIZE_disk1_id 3u\n"
-      "#define PAYLOAD_SIZE_setup_ins 12743u\n#define PAYLOAD_SIZE__setup_lib 42743u\n"
-      "#define PAYLOAD_SIZE_setup_pkg 230u\n#define PAYLOAD_SIZE_data_2 951332u\n"
-      "#define PAYLOAD_SIZE_disk2_id 3u\n";
-  EXPECT_EQ(std::string(header.begin(), header.end()), expected);
-  struct stat before {};
-  struct stat after {};
-  ASSERT_EQ(::stat((dir + "/sizes.h").c_str(), &before), 0);
-  ASSERT_EQ(RunPack({"sizes", "--payload", kPayload, "-o", dir + "/sizes.h"}).exitCode, 0);
-  ASSERT_EQ(::stat((dir + "/sizes.h").c_str(), &after), 0);
-  EXPECT_EQ(before.st_ino, after.st_ino) << "rewritten although unchanged";
-  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"sizes.h"});
-}
-
-// Refused by check too, which the build runs before compiling anything.
-TEST_F(PackTest, UnreadablePayloadFileIsRefusedNamingIt) {
+TEST_P(UnreadablePayloadFile, IsRefusedNamingIt) {
   const std::string payload = CopyPayload();
   fs::copy_file(kStub32, dir + "/stub.exe");
   ASSERT_EQ(::chmod((payload + "/" + Row(6)).c_str(), 0), 0);
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"pack", "--stub", dir + "/stub.exe", "--payload", payload, "-o",
-                                 dir + "/out.exe"},
-        std::vector<std::string>{"check", "--payload", payload}}) {
-    const CommandResult run = RunPack(command, true, dir);
-    EXPECT_EQ(run.exitCode, 1) << command[0];
-    EXPECT_EQ(run.output,
-              "selfinst-pack: " + payload + "/" + Row(6) + ": cannot read: Permission denied\n");
+  std::vector<std::string> args;
+  for (const std::string& arg : GetParam().args) {
+    args.push_back(arg.rfind("$DIR/", 0) == 0 ? dir + arg.substr(4) : arg);
   }
+  const CommandResult run = RunPack(args, true, dir);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "selfinst-pack: " + payload + "/" + Row(6) + ": cannot read: Permission denied\n");
   EXPECT_FALSE(fs::exists(dir + "/out.exe"));
 }
 
+TABLE_TEST_ROWS(Commands, UnreadablePayloadFile, kReadingCommands);
+
 // A payload folder that is not there, or not a folder, is named itself.
-TEST_F(PackTest, CheckNamesAPayloadFolderThatIsNotOne) {
+struct NotAFolder {
+  const char* name;
+  const char* folder;  // in the test's folder, which holds a file "plain"
+  const char* problem;
+};
+
+const NotAFolder kNotFolders[] = {
+    {"Missing", "missing", "cannot open the payload folder: No such file or directory"},
+    {"APlainFile", "plain", "not a folder"},
+};
+
+class CheckNames : public PackTest, public ::testing::WithParamInterface<NotAFolder> {};
+
+TEST_P(CheckNames, APayloadFolderThatIsNotOne) {
   WriteBytes(dir + "/plain", {1});
-  const std::pair<std::string, std::string> cases[] = {
-      {dir + "/missing", "cannot open the payload folder: No such file or directory"},
-      {dir + "/plain", "not a folder"}};
-  for (const auto& [folder, problem] : cases) {
-    const CommandResult run = RunPack({"check", "--payload", folder});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "selfinst-pack: " + folder + ": " + problem + "\n");
-  }
+  const std::string folder = dir + "/" + GetParam().folder;
+  const CommandResult run = RunPack({"check", "--payload", folder});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output, "selfinst-pack: " + folder + ": " + GetParam().problem + "\n");
 }
 
-// Where extract cannot write: one line naming the place and the reason.
-TEST_F(PackTest, ExtractIntoAFolderItCannotWriteSaysSoOnce) {
+TABLE_TEST_ROWS(Folders, CheckNames, kNotFolders);
+
+// Where extract cannot write: one line naming the place and the reason, and nothing written.
+struct UnwritableFolder {
+  const char* name;
+  std::string (*make)(const std::string& dir);  // returns the -C folder
+  bool asNobody;
+  std::string (*named)(const std::string& folder);
+  const char* problem;
+};
+
+const UnwritableFolder kUnwritableFolders[] = {
+    {"NotTheUsers",
+     [](const std::string& dir) {
+       fs::create_directory(dir + "/locked");
+       fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
+       return dir + "/locked";
+     },
+     true, [](const std::string& folder) { return folder + "/" + Row(0); },
+     "cannot create a file in its folder: Permission denied"},
+    {"UnderAFile",
+     [](const std::string& dir) {
+       WriteBytes(dir + "/plain", {1});
+       return dir + "/plain/sub";
+     },
+     false, [](const std::string& folder) { return folder; },
+     "cannot create the folder: Not a directory"},
+};
+
+class ExtractCannotWrite : public PackTest,
+                           public ::testing::WithParamInterface<UnwritableFolder> {};
+
+TEST_P(ExtractCannotWrite, SaysSoOnceAndWritesNothing) {
   Packed(kStub32, "good.exe");
-  fs::create_directory(dir + "/locked");
-  fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
-  const CommandResult locked =
-      RunPack({"extract", dir + "/good.exe", "-C", dir + "/locked"}, true, dir);
-  EXPECT_EQ(locked.exitCode, 1);
-  EXPECT_EQ(locked.output, "selfinst-pack: " + dir + "/locked/" + Row(0) +
-                               ": cannot create a file in its folder: Permission denied\n");
-  EXPECT_EQ(FolderEntries(dir + "/locked"), std::vector<std::string>{});
-
-  WriteBytes(dir + "/plain", {1});
-  const CommandResult underFile = RunPack({"extract", dir + "/good.exe", "-C", dir + "/plain/sub"});
-  EXPECT_EQ(underFile.exitCode, 1);
-  EXPECT_EQ(
-      underFile.output.rfind("selfinst-pack: " + dir + "/plain/sub: cannot create the folder", 0),
-      0u)
-      << underFile.output;
-  EXPECT_EQ(CountLines(underFile.output), 1);
+  const std::string folder = GetParam().make(dir);
+  const CommandResult run =
+      RunPack({"extract", dir + "/good.exe", "-C", folder}, GetParam().asNobody, dir);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "selfinst-pack: " + GetParam().named(folder) + ": " + GetParam().problem + "\n");
+  EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{});
 }
+
+TABLE_TEST_ROWS(Folders, ExtractCannotWrite, kUnwritableFolders);
 
 // A write that fails past a file size limit: the files, the temporaries and the folders
 // extract made for them are all gone, and the tool is not killed by the limit.
@@ -307,10 +186,7 @@ TEST_P(ExtractKeeps, WhatIsAlreadyThere) {
   }
 }
 
-void PrintTo(const InTheWay& c, std::ostream* out) { *out << c.name; }
-
-INSTANTIATE_TEST_SUITE_P(Extract, ExtractKeeps, ::testing::ValuesIn(kInTheWay),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Extract, ExtractKeeps, kInTheWay);
 
 // Interrupted while it writes its output, pack leaves nothing behind. The moment is told
 // by the output's file being open in the folder, named or not yet.
@@ -359,10 +235,7 @@ TEST_P(PayloadChanged, WhileReadFailsPackNamingTheFileAndWritesNothing) {
   EXPECT_EQ(FolderEntries(dir + "/out"), std::vector<std::string>{});
 }
 
-void PrintTo(const PayloadChange& c, std::ostream* out) { *out << c.name; }
-
-INSTANTIATE_TEST_SUITE_P(Changes, PayloadChanged, ::testing::ValuesIn(kPayloadChanges),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Changes, PayloadChanged, kPayloadChanges);
 
 TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   const std::string payload = CopyPayload();

@@ -46,35 +46,60 @@ std::string StoredString(const Bytes& image, std::size_t at) {
 
 class StoreLayout : public PackTest, public ::testing::WithParamInterface<const std::string*> {};
 
+// Each record is read where the packer's plan puts it, and the plan's places are checked
+// against the hand-worked ones.
 TEST_P(StoreLayout, EveryRecordSitsWhereItWasWorkedOutByHand) {
   const Bytes image = Packed(*GetParam(), "out.exe");
   const ParsedImage parsed = Parse(image);
   const std::size_t base = parsed.store.sectionOffset;
   const std::uint32_t rva = parsed.store.sectionRva;
-  EXPECT_EQ(U16(image, base + 12), 11) << "root: eleven named entries";
-  EXPECT_EQ(U16(image, base + 14), 0);
+  const std::size_t root = RecordAt(parsed, "the root directory");
+  EXPECT_EQ(root, base);
+  EXPECT_EQ(U16(image, root + resourceDirectory::kNumberOfNamedEntries.offset), 11)
+      << "root: eleven named entries";
+  EXPECT_EQ(U16(image, root + resourceDirectory::kNumberOfIdEntries.offset), 0);
   for (std::uint32_t slot = 0; slot < 11; ++slot) {
     const Slot& s = kSlots[slot];
-    SCOPED_TRACE(s.key);
-    EXPECT_EQ(U32(image, base + 16 + 8 * slot), 0x80000000u | s.keyString);
-    EXPECT_EQ(U32(image, base + 20 + 8 * slot), 0x80000000u | (104 + 24 * slot));
-    EXPECT_EQ(StoredString(image, base + s.keyString), s.key);
-    const std::size_t type = base + 104 + 24 * slot;
-    EXPECT_EQ(U16(image, type + 12), 1);
-    EXPECT_EQ(U32(image, type + 16), 0x80000000u | kNameString);
-    EXPECT_EQ(U32(image, type + 20), 0x80000000u | (368 + 24 * slot));
-    const std::size_t name = base + 368 + 24 * slot;
-    EXPECT_EQ(U16(image, name + 14), 1);
-    EXPECT_EQ(U32(image, name + 16), 1033u);
-    EXPECT_EQ(U32(image, name + 20), 632 + 16 * slot);
-    const std::size_t data = base + 632 + 16 * slot;
-    EXPECT_EQ(U32(image, data), rva + s.block);
-    EXPECT_EQ(U32(image, data + 4), s.size);
-    EXPECT_EQ(U32(image, data + 8), 0u) << "code page";
+    const std::string key = s.key;
+    SCOPED_TRACE(key);
+    const std::size_t typeEntry = RecordAt(parsed, "the type entry of " + key);
+    EXPECT_EQ(typeEntry, base + 16 + 8 * slot);
+    EXPECT_EQ(U32(image, typeEntry + resourceEntry::kName.offset), 0x80000000u | s.keyString);
+    EXPECT_EQ(U32(image, typeEntry + resourceEntry::kOffsetToData.offset),
+              0x80000000u | (104 + 24 * slot));
+    const std::size_t keyString = RecordAt(parsed, "the type string " + key);
+    EXPECT_EQ(keyString, base + s.keyString);
+    EXPECT_EQ(StoredString(image, keyString), s.key);
+    const std::size_t type = RecordAt(parsed, "the type directory of " + key);
+    EXPECT_EQ(type, base + 104 + 24 * slot);
+    EXPECT_EQ(U16(image, type + resourceDirectory::kNumberOfNamedEntries.offset), 1);
+    const std::size_t nameEntry = RecordAt(parsed, "the name entry of " + key);
+    EXPECT_EQ(nameEntry, type + 16);
+    EXPECT_EQ(U32(image, nameEntry + resourceEntry::kName.offset), 0x80000000u | kNameString);
+    EXPECT_EQ(U32(image, nameEntry + resourceEntry::kOffsetToData.offset),
+              0x80000000u | (368 + 24 * slot));
+    const std::size_t name = RecordAt(parsed, "the name directory of " + key);
+    EXPECT_EQ(name, base + 368 + 24 * slot);
+    EXPECT_EQ(U16(image, name + resourceDirectory::kNumberOfIdEntries.offset), 1);
+    const std::size_t language = RecordAt(parsed, "the language entry of " + key);
+    EXPECT_EQ(language, name + 16);
+    EXPECT_EQ(U32(image, language + resourceEntry::kName.offset), 1033u);
+    EXPECT_EQ(U32(image, language + resourceEntry::kOffsetToData.offset), 632 + 16 * slot);
+    const std::size_t data = RecordAt(parsed, "the data entry of " + key);
+    EXPECT_EQ(data, base + 632 + 16 * slot);
+    EXPECT_EQ(U32(image, data + resourceDataEntry::kOffsetToData.offset), rva + s.block);
+    EXPECT_EQ(U32(image, data + resourceDataEntry::kSize.offset), s.size);
+    EXPECT_EQ(U32(image, data + resourceDataEntry::kCodePage.offset), 0u) << "code page";
   }
-  EXPECT_EQ(StoredString(image, base + kNameString), kStoredItemName.text);
+  const std::size_t nameString =
+      RecordAt(parsed, std::string("the name string ") + kStoredItemName.text);
+  EXPECT_EQ(nameString, base + kNameString);
+  EXPECT_EQ(StoredString(image, nameString), kStoredItemName.text);
   // The padding between the strings' end (1042) and the first block (1056) is zero.
-  EXPECT_EQ(Bytes(image.begin() + static_cast<long>(base + 1042),
+  const std::size_t padding = RecordAt(parsed, "the padding before the first item");
+  EXPECT_EQ(padding, base + 1042);
+  EXPECT_EQ(RecordAt(parsed, "item README_TXT"), base + 1056);
+  EXPECT_EQ(Bytes(image.begin() + static_cast<long>(padding),
                   image.begin() + static_cast<long>(base + 1056)),
             Bytes(14, 0));
 }
@@ -97,11 +122,11 @@ TEST_P(StoreLayout, TheNewLastSectionAndTheHeadersDescribeTheStore) {
   EXPECT_EQ(store.virtualAddress, (last.virtualAddress + last.virtualSize + 4095) / 4096 * 4096);
   EXPECT_EQ(store.pointerToRawData + store.sizeOfRawData, after.size());
   EXPECT_EQ(now.pe.sizeOfImage, (store.virtualAddress + kStoreSize + 4095) / 4096 * 4096);
-  const std::size_t directories = now.pe.optionalOffset + (now.pe.is64 ? 112 : 96);
-  EXPECT_EQ(U32(after, directories + 16), store.virtualAddress);
-  EXPECT_EQ(U32(after, directories + 20), kStoreSize);
-  const std::size_t initializedData = now.pe.optionalOffset + 8;
-  EXPECT_EQ(U32(after, initializedData), U32(before, initializedData) + 0x210200u);
+  const std::size_t resources = DataDirectoryAt(now.pe, dataDirectory::kResource);
+  EXPECT_EQ(U32(after, resources + dataDirectory::kVirtualAddress.offset), store.virtualAddress);
+  EXPECT_EQ(U32(after, resources + dataDirectory::kSize.offset), kStoreSize);
+  EXPECT_EQ(U32(after, OptionalFieldAt(now.pe, optional::kSizeOfInitializedData)),
+            U32(before, OptionalFieldAt(old, optional::kSizeOfInitializedData)) + 0x210200u);
   // The stub's own bytes are kept as they were, headers aside.
   EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(old.sizeOfHeaders), before.end(),
                          after.begin() + static_cast<long>(old.sizeOfHeaders)));

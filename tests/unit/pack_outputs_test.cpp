@@ -14,6 +14,7 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "table_test.h"
 
 namespace fs = std::filesystem;
 
@@ -79,10 +80,7 @@ TEST_P(FolderSwapped, LeavesTheFolderLinkedToUntouched) {
   EXPECT_EQ(TreeOf(victim), before) << result.err;
 }
 
-void PrintTo(const Swap& s, std::ostream* out) { *out << s.name; }
-
-INSTANTIATE_TEST_SUITE_P(Outputs, FolderSwapped, ::testing::ValuesIn(kSwaps),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Outputs, FolderSwapped, kSwaps);
 
 // A flush or close that fails (tests/unit/swap_shim.cpp makes it fail): for an output
 // before it is named, nothing is named and a file at the name is kept; for the output once
@@ -140,10 +138,7 @@ TEST_P(FlushFails, FailsTheRunWithOneLine) {
   EXPECT_EQ(TreeOf(out), before);
 }
 
-void PrintTo(const FlushFault& f, std::ostream* out) { *out << f.name; }
-
-INSTANTIATE_TEST_SUITE_P(Outputs, FlushFails, ::testing::ValuesIn(kFlushFaults),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Outputs, FlushFails, kFlushFaults);
 
 // Something at the output's name that is not a regular file: the command refuses it and
 // leaves it as it was.
@@ -186,8 +181,8 @@ std::vector<std::string> CommandFor(const Replacing& r, const std::string& outpu
   return {"sizes", "--payload", kPayload, "-o", output};
 }
 
-void PrintTo(const NotAFile& n, std::ostream* out) { *out << n.name; }
-void PrintTo(const Replacing& r, std::ostream* out) { *out << r.name; }
+TABLE_ROW_NAMES(NotAFile);
+TABLE_ROW_NAMES(Replacing);
 
 class OutputNamesANonFile : public PackTest,
                             public ::testing::WithParamInterface<std::tuple<NotAFile, Replacing>> {
@@ -223,8 +218,6 @@ struct Forbidden {
   const char* output;  // under dir
   bool inThePayload;   // else over the stub
 };
-void PrintTo(const Forbidden& f, std::ostream* out) { *out << f.name; }
-
 const Forbidden kForbidden[] = {
     {"TheStubByItsOwnPath", "/stub.exe", false},
     {"TheStubByAnotherSpelling", "/./stub.exe", false},
@@ -263,8 +256,7 @@ TEST_P(OutputOverAnInput, IsRefusedByPack) {
   EXPECT_EQ(TreeOf(dir), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, OutputOverAnInput, ::testing::ValuesIn(kForbidden),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Outputs, OutputOverAnInput, kForbidden);
 
 class ReplacingCommand : public PackTest, public ::testing::WithParamInterface<Replacing> {};
 
@@ -297,7 +289,6 @@ TEST_P(ReplacingCommand, AnOutputNameOf250CharactersIsWritten) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, ReplacingCommand, ::testing::ValuesIn(kReplacing),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outputs, ReplacingCommand, ::testing::ValuesIn(kReplacing), RowName());
 
 }  // namespace

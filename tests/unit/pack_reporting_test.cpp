@@ -10,6 +10,7 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "table_test.h"
 
 namespace fs = std::filesystem;
 
@@ -20,56 +21,53 @@ struct UnusableFolder {
   const char* name;
   std::string (*make)(const std::string& dir, const std::string& tail);
   bool asNobody;
+  const char* tail;  // control characters, which the line shows escaped
 };
 
+std::string ThroughLockedFolder(const std::string& dir, const std::string& tail) {
+  fs::create_directory(dir + "/locked");
+  fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
+  return dir + "/locked/sub" + tail + "/x";
+}
+
+std::string ThroughLinkLoop(const std::string& dir, const std::string& tail) {
+  fs::create_symlink("b", dir + "/a");
+  fs::create_symlink("a", dir + "/b");
+  return dir + "/a/x" + tail;
+}
+
 const UnusableFolder kUnusableFolders[] = {
-    {"ThroughAFolderItCannotSearch",
-     [](const std::string& dir, const std::string& tail) {
-       fs::create_directory(dir + "/locked");
-       fs::permissions(dir + "/locked", fs::perms::owner_all);  // not nobody's
-       return dir + "/locked/sub" + tail + "/x";
-     },
-     true},
-    {"ThroughALinkLoop",
-     [](const std::string& dir, const std::string& tail) {
-       fs::create_symlink("b", dir + "/a");
-       fs::create_symlink("a", dir + "/b");
-       return dir + "/a/x" + tail;
-     },
-     false},
+    {"ThroughAFolderItCannotSearch", ThroughLockedFolder, true, ""},
+    {"ThroughALinkLoop", ThroughLinkLoop, false, ""},
+    {"ThroughAFolderItCannotSearchWithControlCharacters", ThroughLockedFolder, true, "\x1b[31m\nz"},
+    {"ThroughALinkLoopWithControlCharacters", ThroughLinkLoop, false, "\x1b[31m\nz"},
 };
 
 class ExtractInto : public PackTest, public ::testing::WithParamInterface<UnusableFolder> {};
 
 TEST_P(ExtractInto, AnUnusableFolderFailsWithOneLine) {
   Packed(kStub32, "good.exe");
-  for (const std::string& tail : {std::string(), std::string("\x1b[31m\nz")}) {
-    const std::string folder = GetParam().make(dir, tail);
-    ToolRun run;
-    run.args = {"extract", dir + "/good.exe", "-C", folder};
-    run.asNobody = GetParam().asNobody;
-    run.toolCopyDir = dir;
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 1) << result.signal << ": " << result.err;
-    EXPECT_EQ(CountLines(result.err), 1) << result.err;
-    EXPECT_EQ(result.err.rfind("selfinst-pack: " + dir + "/", 0), 0u) << result.err;
-    EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << result.err;
-    if (!tail.empty()) {
-      EXPECT_NE(result.err.find("\\u001b[31m\\u000az"), std::string::npos) << result.err;
-    }
-    // Only what the case made is left: the image, the tool's copy and the case's own.
-    for (const std::string& name : FolderEntries(dir)) {
-      EXPECT_TRUE(name == "good.exe" || name == "selfinst-pack" || name == "locked" ||
-                  name == "a" || name == "b")
-          << name;
-    }
-    fs::remove_all(dir + "/locked");
-    fs::remove(dir + "/a");
-    fs::remove(dir + "/b");
+  const std::string tail = GetParam().tail;
+  const std::string folder = GetParam().make(dir, tail);
+  ToolRun run;
+  run.args = {"extract", dir + "/good.exe", "-C", folder};
+  run.asNobody = GetParam().asNobody;
+  run.toolCopyDir = dir;
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 1) << result.signal << ": " << result.err;
+  EXPECT_EQ(CountLines(result.err), 1) << result.err;
+  EXPECT_EQ(result.err.rfind("selfinst-pack: " + dir + "/", 0), 0u) << result.err;
+  EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << result.err;
+  if (!tail.empty()) {
+    EXPECT_NE(result.err.find("\\u001b[31m\\u000az"), std::string::npos) << result.err;
+  }
+  // Only what the case made is left: the image, the tool's copy and the case's own.
+  for (const std::string& name : FolderEntries(dir)) {
+    EXPECT_TRUE(name == "good.exe" || name == "selfinst-pack" || name == "locked" || name == "a" ||
+                name == "b")
+        << name;
   }
 }
-
-void PrintTo(const UnusableFolder& u, std::ostream* out) { *out << u.name; }
 
 // A folder longer than a path may be is still one the file system allows: extract makes it
 // one step at a time and writes the files there.
@@ -101,47 +99,88 @@ TEST_F(PackTest, ExtractIntoAFolderLongerThanPathMaxWorks) {
   ::close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, ExtractInto, ::testing::ValuesIn(kUnusableFolders),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Folders, ExtractInto, kUnusableFolders);
 
 // What a command prints on stdout is part of its result: when it cannot be written, the
 // command fails, and says so once.
-TEST_F(PackTest, AStdoutThatCannotBeWrittenFailsTheCommand) {
+struct StdoutCommand {
+  const char* name;
+  std::vector<std::string> args;  // "$IMAGE": a launcher packed in the test's folder
+};
+
+const StdoutCommand kStdoutCommands[] = {
+    {"Names", {"names"}},
+    {"List", {"list", "$IMAGE"}},
+    {"Verify", {"verify", "$IMAGE"}},
+    {"Help", {"--help"}},
+};
+
+class StdoutFull : public PackTest, public ::testing::WithParamInterface<StdoutCommand> {};
+
+TEST_P(StdoutFull, FailsTheCommandWithOneLine) {
   Packed(kStub32, "good.exe");
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"names"}, std::vector<std::string>{"list", dir + "/good.exe"},
-        std::vector<std::string>{"verify", dir + "/good.exe"},
-        std::vector<std::string>{"--help"}}) {
-    ToolRun run;
-    run.args = command;
-    run.stdoutPath = "/dev/full";
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 1) << command[0] << ": " << result.err;
-    EXPECT_EQ(CountLines(result.err), 1) << command[0] << ": " << result.err;
-    EXPECT_EQ(result.err.rfind("selfinst-pack: ", 0), 0u) << command[0] << ": " << result.err;
+  ToolRun run;
+  for (const std::string& arg : GetParam().args) {
+    run.args.push_back(arg == "$IMAGE" ? dir + "/good.exe" : arg);
+  }
+  run.stdoutPath = "/dev/full";
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_EQ(CountLines(result.err), 1) << result.err;
+  EXPECT_EQ(result.err.rfind("selfinst-pack: ", 0), 0u) << result.err;
+}
+
+TABLE_TEST_ROWS(Commands, StdoutFull, kStdoutCommands);
+
+// A path is printed with its control characters, C0 and C1, and its bytes that are not
+// UTF-8 escaped, in words and, where it is UTF-8, as JSON.
+struct PrintingVerb {
+  const char* name;
+  const char* verb;
+  const char* file;   // in the test's folder
+  const char* shown;  // as the words show it
+  const char* never;  // bytes that must not reach stdout
+  bool json;          // JSON carries it, read back as the path it was
+};
+
+const PrintingVerb kPrintingVerbs[] = {
+    {"List", "list", "a\x1b[31m\nb.exe", "a\\u001b[31m\\u000ab.exe", "\x1b", true},
+    {"Verify", "verify", "a\x1b[31m\nb.exe", "a\\u001b[31m\\u000ab.exe", "\x1b", true},
+    {"ListC1Control", "list",
+     "a\xc2\x9b"
+     "31mb.exe",
+     "a\\u009b31mb.exe", "\xc2\x9b", true},
+    {"VerifyC1Control", "verify",
+     "a\xc2\x9b"
+     "31mb.exe",
+     "a\\u009b31mb.exe", "\xc2\x9b", true},
+    {"ListByteNotUtf8", "list", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", false},
+    {"VerifyByteNotUtf8", "verify", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", false},
+};
+
+class ImagePathOnStdout : public PackTest, public ::testing::WithParamInterface<PrintingVerb> {};
+
+TEST_P(ImagePathOnStdout, HasItsControlCharactersEscaped) {
+  const Bytes good = Packed(kStub32, "good.exe");
+  const std::string image = dir + "/" + GetParam().file;
+  WriteBytes(image, good);
+  ToolRun run;
+  run.args = {GetParam().verb, image};
+  const ToolResult result = RunTool(run);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out.find(GetParam().never), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.rfind(dir + "/" + GetParam().shown + ": ", 0), 0u) << result.out;
+  if (GetParam().json) {
+    // Escaped by the library, one line, and read back as the path it was.
+    run.args = {GetParam().verb, "--json", image};
+    const ToolResult json = RunTool(run);
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << json.out;
+    EXPECT_EQ(CountLines(json.out), 1) << json.out;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["image"], image) << json.out;
   }
 }
 
-TEST_F(PackTest, ControlCharactersOfAnImagePathAreEscapedOnStdout) {
-  const Bytes good = Packed(kStub32, "good.exe");
-  const std::string image = dir + "/a\x1b[31m\nb.exe";
-  WriteBytes(image, good);
-  for (const char* verb : {"list", "verify"}) {
-    ToolRun run;
-    run.args = {verb, image};
-    const ToolResult result = RunTool(run);
-    EXPECT_EQ(result.exitCode, 0) << verb << ": " << result.err;
-    EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << verb << ": " << result.out;
-    EXPECT_EQ(result.out.rfind(dir + "/a\\u001b[31m\\u000ab.exe: ", 0), 0u)
-        << verb << ": " << result.out;
-    // As JSON: escaped by the library, one line, and read back as the path it was.
-    run.args = {verb, "--json", image};
-    const ToolResult json = RunTool(run);
-    EXPECT_EQ(json.exitCode, 0) << verb << ": " << json.err;
-    EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << verb << ": " << json.out;
-    EXPECT_EQ(CountLines(json.out), 1) << verb << ": " << json.out;
-    EXPECT_EQ(nlohmann::json::parse(json.out)["image"], image) << verb << ": " << json.out;
-  }
-}
+TABLE_TEST_ROWS(Verbs, ImagePathOnStdout, kPrintingVerbs);
 
 }  // namespace

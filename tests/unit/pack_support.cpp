@@ -3,6 +3,7 @@
 #include "pack_process.h"
 #include "pe/image_checksum.h"
 #include "store/compiled_sizes.h"
+#include "store/store_layout.h"
 #include "unprivileged.h"
 
 #include <poll.h>
@@ -158,6 +159,26 @@ bool ReadImportedDlls(const Bytes& image, const PeImage& pe, std::vector<std::st
     dlls->push_back(name);
   }
   return true;
+}
+
+std::size_t RecordAt(const ParsedImage& parsed, const std::string& what) {
+  std::vector<std::uint32_t> sizes(Manifest().size());
+  for (const StoredItem& item : parsed.store.items) {
+    sizes[static_cast<std::size_t>(RowOfKey(item.key))] = item.size;
+  }
+  for (const StoreRecord& record : StoreRecords(sizes, Manifest(), parsed.store.sectionRva)) {
+    if (record.what == what) {
+      return parsed.store.sectionOffset + record.at;
+    }
+  }
+  ADD_FAILURE() << "no record " << what;
+  return 0;
+}
+std::size_t FieldAt(const ParsedImage& parsed, const std::string& what, const Field& field) {
+  return RecordAt(parsed, what) + field.offset;
+}
+std::size_t UnitAt(const ParsedImage& parsed, const std::string& what, std::size_t index) {
+  return RecordAt(parsed, what) + resourceString::kUnitsAt + 2 * index;
 }
 
 std::size_t ItemIndex(const StoreView& store, const std::string& key) {

@@ -63,6 +63,11 @@ struct ParsedImage {
 ParsedImage Parse(const Bytes& image);
 PeImage ParsePe(const Bytes& image);
 std::size_t ItemIndex(const StoreView& store, const std::string& key);
+// The file offset of the store's record `what` (as problems name it), as the packer planned
+// the store for the items found; of a field of it; of the UTF-16 unit `index` of a string.
+std::size_t RecordAt(const ParsedImage& parsed, const std::string& what);
+std::size_t FieldAt(const ParsedImage& parsed, const std::string& what, const Field& field);
+std::size_t UnitAt(const ParsedImage& parsed, const std::string& what, std::size_t index);
 
 class PackTest : public ::testing::Test {
  public:

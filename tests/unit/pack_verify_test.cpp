@@ -9,6 +9,7 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "table_test.h"
 
 namespace fs = std::filesystem;
 
@@ -28,28 +29,6 @@ struct Breakage {
   bool extractRefuses;          // false when only the payload shows it
 };
 
-// The file offset of the store's record `what` (as problems name it), as the packer
-// planned the store for the items found.
-std::size_t RecordAt(const ParsedImage& parsed, const std::string& what) {
-  std::vector<std::uint32_t> sizes(Manifest().size());
-  for (const StoredItem& item : parsed.store.items) {
-    sizes[static_cast<std::size_t>(RowOfKey(item.key))] = item.size;
-  }
-  for (const StoreRecord& record : StoreRecords(sizes, Manifest(), parsed.store.sectionRva)) {
-    if (record.what == what) {
-      return parsed.store.sectionOffset + record.at;
-    }
-  }
-  ADD_FAILURE() << "no record " << what;
-  return 0;
-}
-std::size_t FieldAt(const ParsedImage& parsed, const std::string& what, const Field& field) {
-  return RecordAt(parsed, what) + field.offset;
-}
-// The file offset of the UTF-16 unit `index` of a string record.
-std::size_t UnitAt(const ParsedImage& parsed, const std::string& what, std::size_t index) {
-  return RecordAt(parsed, what) + resourceString::kUnitsAt + 2 * index;
-}
 const StoredItem& Item(const ParsedImage& parsed, const char* key) {
   return parsed.store.items[ItemIndex(parsed.store, key)];
 }
@@ -284,10 +263,7 @@ TEST_P(VerifyCatches, TheBrokenRuleAndExtractWritesNothing) {
   }
 }
 
-void PrintTo(const Breakage& b, std::ostream* out) { *out << b.name; }
-
-INSTANTIATE_TEST_SUITE_P(Rules, VerifyCatches, ::testing::ValuesIn(kBreakages),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST_ROWS(Rules, VerifyCatches, kBreakages);
 
 TEST_F(PackTest, ListCallsOnlyAWellFormedCertificateTableSigned) {
   Bytes image = Packed(kStub32, "good.exe");
