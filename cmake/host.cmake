@@ -18,7 +18,7 @@ enable_testing()
 
 add_library(pack_library STATIC
   tools/pack/io/cleanup_registry.cpp
-  tools/pack/io/image_file.cpp
+  tools/pack/pe/image_file.cpp
   tools/pack/io/sha256.cpp
   tools/pack/io/output_folder.cpp
   tools/pack/io/system_io.cpp

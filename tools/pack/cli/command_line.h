@@ -65,8 +65,9 @@ struct Invocation {
 // False with the problem, in the user's terms, for a usage error. A help request counts
 // only where an option's name can stand, never as an option's value; after "--" every
 // argument is an operand.
-bool ParseCommandLine(const std::vector<VerbSpec>& verbs, const std::vector<std::string>& args,
-                      Invocation* invocation, std::string* problem);
+[[nodiscard]] bool ParseCommandLine(const std::vector<VerbSpec>& verbs,
+                                    const std::vector<std::string>& args, Invocation* invocation,
+                                    std::string* problem);
 
 std::string GlobalUsage(const std::vector<VerbSpec>& verbs);
 std::string VerbUsage(const VerbSpec& verb);

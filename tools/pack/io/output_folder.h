@@ -42,19 +42,19 @@ class OutputSet {
   // Output 0, to replace the regular file `name` (a bare file name) in `folder`, whose last
   // step is never a symbolic link. Refused when something else has the name, when the file
   // is one of `inputs`, when the folder is or lies inside an input folder, or is append-only.
-  bool BeginReplacing(const std::string& folder, const std::string& name, const Inputs& inputs,
-                      Report* report);
+  [[nodiscard]] bool BeginReplacing(const std::string& folder, const std::string& name,
+                                    const Inputs& inputs, Report* report);
   // New files in `folder`, made with its missing parents (at most 64), which go again unless
   // the set is placed; the same refusals for the folder.
-  bool BeginNewFiles(const std::string& folder, const Inputs& inputs, Report* report);
+  [[nodiscard]] bool BeginNewFiles(const std::string& folder, const Inputs& inputs, Report* report);
   // Output `*output`, named `name` (a bare file name) when placed; refused when anything at
   // all has the name. At most 64 make a set.
-  bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
+  [[nodiscard]] bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
 
   // Appends to an output, or writes at an offset already written (a checksum field).
-  bool Write(std::size_t output, const void* data, std::size_t size, Report* report);
-  bool WriteAt(std::size_t output, std::uint64_t offset, const void* data, std::size_t size,
-               Report* report);
+  [[nodiscard]] bool Write(std::size_t output, const void* data, std::size_t size, Report* report);
+  [[nodiscard]] bool WriteAt(std::size_t output, std::uint64_t offset, const void* data,
+                             std::size_t size, Report* report);
   // The output's open file (readable and writable), to read back what was written.
   int Descriptor(std::size_t output) const;
   // The path of an output as messages show it: the folder as given, "/", the name.
@@ -66,17 +66,19 @@ class OutputSet {
   // given, putting a replaced file back where it could keep a second name (not another
   // user's file). A replaced file's mode is kept only when it was the user's own, less the
   // group and other write bits the umask takes; else 0666 less the umask. Ends the set.
-  bool Place(Report* report);
+  [[nodiscard]] bool Place(Report* report);
   // Removes what the set made and ends it.
   void Discard();
 
  private:
-  bool Begin(const std::string& folder, bool create, const Inputs& inputs, Report* report);
-  bool Add(const std::string& name, bool replace, std::size_t* output, Report* report);
-  bool Name(Report* report);
-  bool ReplaceOne(Report* report);
+  [[nodiscard]] bool Begin(const std::string& folder, bool create, const Inputs& inputs,
+                           Report* report);
+  [[nodiscard]] bool Add(const std::string& name, bool replace, std::size_t* output,
+                         Report* report);
+  [[nodiscard]] bool Name(Report* report);
+  [[nodiscard]] bool ReplaceOne(Report* report);
   void TakeBack();
-  bool CloseAndFlush(Report* report);
+  [[nodiscard]] bool CloseAndFlush(Report* report);
   void End();
 
   enum class Kind { kNone, kReplacing, kNewFiles };

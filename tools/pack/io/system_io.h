@@ -24,7 +24,7 @@ constexpr const char* kChangedWhileRead = "changed while it was being read";
 // words for the failure.
 std::string ReadProblem(ReadResult result);
 // All `size` bytes at `at`; false with errno set otherwise (EIO for a write of nothing).
-bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size);
+[[nodiscard]] bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size);
 
 struct FileIdentity {
   dev_t device = 0;

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <set>
 
-#include "io/image_file.h"
 #include "io/system_io.h"
 #include "payload/ceiling.h"
 #include "payload/manifest.h"
+#include "pe/image_file.h"
 
 namespace {
 

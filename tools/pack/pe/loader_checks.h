@@ -5,9 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "io/image_file.h"
 #include "io/report.h"
-#include "payload/ceiling.h"
+#include "pe/image_file.h"
 #include "pe/pe_image.h"
 
 // Every way the headers and the section table would mislead a loader: sizes, alignments,

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "io/image_file.h"
+#include "pe/image_file.h"
 
 struct Section {
   std::string name;
@@ -41,6 +41,9 @@ struct PeImage {
   std::vector<DataDirectory> directories;  // numberOfRvaAndSizes of them
   std::vector<Section> sections;
 };
+
+// A 32-bit image is mapped below 2 GB, whatever its flags.
+constexpr std::uint64_t kLargestImage = 0x80000000u;
 
 // The alignments the PE format allows: FileAlignment a power of two from 512 to 64 KiB,
 // SectionAlignment a power of two from FileAlignment to kLargestSectionAlignment.

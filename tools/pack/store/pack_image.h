@@ -6,9 +6,9 @@
 #include <functional>
 #include <vector>
 
-#include "io/image_file.h"
 #include "io/output_folder.h"
 #include "payload/payload_folder.h"
+#include "pe/image_file.h"
 #include "store/store_layout.h"
 
 // The packed image's first bytes (the stub's, the new headers and the store's directory,

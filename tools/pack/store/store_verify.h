@@ -7,8 +7,8 @@
 #include <functional>
 #include <vector>
 
-#include "io/image_file.h"
 #include "io/report.h"
+#include "pe/image_file.h"
 #include "pe/pe_image.h"
 #include "store/store_reader.h"
 

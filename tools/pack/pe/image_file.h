@@ -25,16 +25,20 @@ struct ImageFile {
 
 // Opens a regular file of at most `limit` bytes and reads its head; refuses anything else
 // before reading it. A FIFO is never waited on.
-bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image, Report* report);
+[[nodiscard]] bool OpenImageFile(const std::string& path, std::uint64_t limit, ImageFile* image,
+                                 Report* report);
 // The same for a file already open (its descriptor is the image's from then on).
-bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image, Report* report);
+[[nodiscard]] bool ImageFromDescriptor(const std::string& path, int fd, ImageFile* image,
+                                       Report* report);
 // An image held in memory whole (a stub): its head is all of it.
 ImageFile ImageInMemory(const std::string& path, Bytes bytes);
 void CloseImageFile(ImageFile* image);
 
 // Exactly `size` bytes at `at`, or false when they are not all in the file.
-bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size, std::uint8_t* out);
-bool ReadField(const ImageFile& image, std::uint64_t record, Field field, std::uint32_t* value);
+[[nodiscard]] bool ReadAt(const ImageFile& image, std::uint64_t at, std::size_t size,
+                          std::uint8_t* out);
+[[nodiscard]] bool ReadField(const ImageFile& image, std::uint64_t record, Field field,
+                             std::uint32_t* value);
 
 // A run of the file that one pass hands, in order and in pieces, to `take`; a false
 // from `take` means it has added its problem and wants no more.
@@ -46,13 +50,15 @@ struct Span {
 // Reads the whole file once in file order: `*checkSum` is the checksum of what was read
 // with the four bytes at `checkSumAt` counted as zero. False when the file could not be
 // read to its end (added to `report`), or when a span's taker said stop.
-bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt, const std::vector<Span>& spans,
-               std::uint32_t* checkSum, Report* report);
+[[nodiscard]] bool ScanImage(const ImageFile& image, std::uint64_t checkSumAt,
+                             const std::vector<Span>& spans, std::uint32_t* checkSum,
+                             Report* report);
 
 // A file written to between finding its size and reading its last byte.
 
 // Reads a regular file whole, for inputs that are small by nature (a stub, an old header).
-bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes, Report* report);
+[[nodiscard]] bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
+                                 Report* report);
 
 // The chunk in which files are read and written: memory stays flat at any payload size.
 constexpr std::size_t kChunkSize = 1u << 20;

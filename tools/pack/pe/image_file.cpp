@@ -1,4 +1,4 @@
-#include "io/image_file.h"
+#include "pe/image_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
