@@ -106,10 +106,20 @@ INSTANTIATE_TEST_SUITE_P(Signals, EverySignal, ::testing::Range(1, SIGRTMAX + 1)
 
 // A signal that ends the process, in a child, while an output is being written or (held
 // then) while the outputs get their names: neither the output, its temporary nor the
-// folders made for it are left, the child ends by that signal, and a rerun succeeds.
-enum class When { kWritingUnnamed, kWritingNamed, kNamingUnnamed, kNamingNamed, kNamingNoProc };
-const char* const kWhenNames[] = {"Unnamed", "Named", "UnnamedWhileNaming", "NamedWhileNaming",
-                                  "WithoutProcWhileNaming"};
+// folders made for it are left, the child ends by that signal, and a rerun succeeds. One
+// that comes once the names are given and the last look for a signal found none is too
+// late: the set stands and the child goes on to exit as after any placed set.
+enum class When {
+  kWritingUnnamed,
+  kWritingNamed,
+  kNamingUnnamed,
+  kNamingNamed,
+  kNamingNoProc,
+  kAfterLastLook
+};
+const char* const kWhenNames[] = {
+    "Unnamed",         "Named", "UnnamedWhileNaming", "NamedWhileNaming", "WithoutProcWhileNaming",
+    "AfterTheLastLook"};
 
 int raisedSignal = 0;
 void RaiseWhileNaming() { (void)::raise(raisedSignal); }
@@ -134,7 +144,7 @@ class OutputsInterrupted : public OutputFolderTest,
   const Bytes chunk(1 << 16, 0x5a);
   if (when >= When::kNamingUnnamed) {
     raisedSignal = signal;
-    OnNaming(RaiseWhileNaming);
+    (when == When::kAfterLastLook ? OnPlaced : OnNaming)(RaiseWhileNaming);
     (void)outputs.Write(output, chunk.data(), chunk.size(), &problems);
     (void)outputs.Place(&problems);
     ::_exit(5);  // placed, and the signal did not end it
@@ -172,6 +182,11 @@ TEST_P(OutputsInterrupted, LeavesNothingAndARerunSucceeds) {
   ::close(ready[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (when == When::kAfterLastLook) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << "status " << status;
+    EXPECT_EQ(FolderEntries(dir + "/new/deeper"), std::vector<std::string>{"big.bin"});
+    return;
+  }
   EXPECT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
   EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, signal);
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{});
@@ -185,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(SIGUSR1, SIGALRM, SIGPIPE, SIGTERM, SIGRTMIN + 2),
                        ::testing::Values(When::kWritingUnnamed, When::kWritingNamed,
                                          When::kNamingUnnamed, When::kNamingNamed,
-                                         When::kNamingNoProc)),
+                                         When::kNamingNoProc, When::kAfterLastLook)),
     [](const auto& info) {
       return SignalName(std::get<0>(info.param)) +
              kWhenNames[static_cast<int>(std::get<1>(info.param))];

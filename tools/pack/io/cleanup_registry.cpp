@@ -29,7 +29,15 @@ bool replacedActions[NSIG];
 constexpr int kLeftAlone[] = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGTSTP,
                               SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH};
 
+// Set once a set that can no longer be taken back lets go of the signals it held.
+volatile sig_atomic_t setPlaced = 0;
+
 void RemoveAndDie(int signal) {
+  // It came while the names were given, after the last look for one: the set stands whole,
+  // and the run goes on to say so rather than end with a status that says nothing is left.
+  if (setPlaced != 0) {
+    return;
+  }
   RemoveRegistered();
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
@@ -46,9 +54,22 @@ SignalsHeld::SignalsHeld() {
   (void)::sigprocmask(SIG_BLOCK, &all, &previous_);
 }
 
-SignalsHeld::~SignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+SignalsHeld::~SignalsHeld() { Release(); }
+
+void SignalsHeld::Release() {
+  if (held_) {
+    held_ = false;
+    (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
+}
+
+void SignalsHeld::ReleasePlaced() {
+  setPlaced = 1;  // until the next set begins: its clean-up ends with this one
+  Release();      // what was held is delivered here, and let go
+}
 
 void BeginCleanUp() {
+  setPlaced = 0;
   for (int signal = 1; signal < NSIG; ++signal) {
     // The C library refuses its own signals (EINVAL), and an ignored signal stays ignored:
     // it ends nothing (nohup, a pipeline ignoring SIGPIPE).

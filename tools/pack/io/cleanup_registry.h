@@ -19,9 +19,14 @@ class SignalsHeld {
   ~SignalsHeld();
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
+  void Release();
+  // Releases them once a set of outputs is placed, with its clean-up still in force: an
+  // ending signal that came since the last look for one is let go, not acted on.
+  void ReleasePlaced();
 
  private:
   sigset_t previous_{};
+  bool held_ = true;
 };
 
 // BeginCleanUp catches the ending signals; EndCleanUp forgets every entry, closes the

@@ -28,6 +28,7 @@ bool namedTemporariesOnly = false;
 bool procHidden = false;
 void (*temporaryNamer)(unsigned attempt, char (&name)[kHiddenNameSize]) = nullptr;
 void (*namingHook)() = nullptr;
+void (*placedHook)() = nullptr;
 
 // Gives `name` a hidden name by `make` (false with errno set), which needs a new one for as
 // long as the last is taken. The names fit beside an output whose name is as long as a
@@ -351,6 +352,7 @@ void NameTemporariesWith(void (*namer)(unsigned attempt, char (&name)[kHiddenNam
   temporaryNamer = namer;
 }
 void OnNaming(void (*hook)()) { namingHook = hook; }
+void OnPlaced(void (*hook)()) { placedHook = hook; }
 
 OutputSet::~OutputSet() { Discard(); }
 
@@ -468,7 +470,7 @@ bool OutputSet::Place(Report* report) {
   if (kind_ == Kind::kNone) {
     return Refuse(report, "", "no set of outputs was begun");
   }
-  SignalsHeld held;  // released last, once the set has ended
+  SignalsHeld held;  // released once the set stands, else last, once it has ended
   if (namingHook != nullptr) {
     namingHook();
   }
@@ -486,6 +488,12 @@ bool OutputSet::Place(Report* report) {
   if (replaced_.hidden[0] != '\0') {
     RemoveIfSame(folder_, replaced_.hidden, replaced_.identity, false);
     replaced_.hidden[0] = '\0';
+  }
+  if (placed) {
+    if (placedHook != nullptr) {
+      placedHook();
+    }
+    held.ReleasePlaced();
   }
   End();
   return placed;

@@ -13,3 +13,6 @@ void HideProcFiles(bool hidden);
 void NameTemporariesWith(void (*namer)(unsigned attempt, char (&name)[kHiddenNameSize]));
 // Called as the outputs are about to get their names, signals held, or never for nullptr.
 void OnNaming(void (*hook)());
+// Called once the names are given and the last look for a signal found none, signals still
+// held, or never for nullptr.
+void OnPlaced(void (*hook)());
