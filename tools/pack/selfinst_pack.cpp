@@ -89,6 +89,7 @@ bool LoadImage(const std::string& path, LoadedImage* loaded, Report* report) {
 // A checked payload folder; its files, once opened, close with it.
 struct LoadedPayload {
   std::vector<PayloadFile> files;
+  std::uint64_t bytes = 0;  // of all the files, summed once
   OpenPayload open;
   LoadedPayload() = default;
   LoadedPayload(const LoadedPayload&) = delete;
@@ -103,13 +104,12 @@ bool LoadPayload(const std::string& folder, bool checkOnly, LoadedPayload* paylo
   if (!CheckPayload(folder, &payload->files, report)) {
     return false;
   }
-  std::uint64_t total = 0;
   for (const PayloadFile& file : payload->files) {
-    total += file.size;
+    payload->bytes += file.size;
   }
   // Shown at once, before the long work it warns of.
   Report warnings;
-  WarnOfPayloadTotal(total, folder, &warnings);
+  WarnOfPayloadTotal(payload->bytes, folder, &warnings);
   Print(warnings);
   return checkOnly || OpenPayloadFiles(folder, payload->files, &payload->open, report);
 }
@@ -218,14 +218,10 @@ int Pack(const Arguments& arguments) {
       !BeginOneOutput(arguments.output, payload.open.inputs, &output, &report)) {
     return Fail(report);
   }
-  std::uint64_t total = 0;
-  for (const PayloadFile& file : payload.files) {
-    total += file.size;
-  }
   std::uint32_t checkSum = 0;
   bool packed = false;
   {
-    Progress progress("pack", total);
+    Progress progress("pack", payload.bytes);
     packed = PackImage(stub, payload.files, payload.open, &output, &checkSum, &report,
                        [&progress](std::size_t size) { progress.Add(size); });
   }
