@@ -20,7 +20,9 @@ add_library(pack_library STATIC
   tools/pack/io/cleanup_registry.cpp
   tools/pack/pe/image_file.cpp
   tools/pack/io/sha256.cpp
+  tools/pack/io/folder_walk.cpp
   tools/pack/io/output_folder.cpp
+  tools/pack/io/output_naming.cpp
   tools/pack/io/system_io.cpp
   tools/pack/payload/ceiling.cpp
   tools/pack/payload/depfile.cpp

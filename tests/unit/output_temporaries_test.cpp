@@ -234,8 +234,8 @@ TEST_F(OutputFolderTest, OnlyBareNamesEachOnceAndOneSetAtATime) {
 
 // Links planted at the first hidden names extract's files would take, as the tool makes
 // them where there are no unnamed files: the file they point to stays as it was.
-void PlantedName(unsigned attempt, char (&name)[16]) {
-  std::snprintf(name, sizeof name, ".pack-plant%u", attempt);
+void PlantedName(unsigned attempt, char* name, std::size_t size) {
+  std::snprintf(name, size, ".pack-plant%u", attempt);
 }
 
 TEST_F(PackTest, ExtractNeverWritesThroughAPlantedLink) {

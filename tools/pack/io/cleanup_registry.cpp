@@ -122,8 +122,7 @@ void Unregister(int slot) {
 
 void RemoveIfSame(int dir, const char* name, const FileIdentity& identity, bool folder) {
   struct stat status {};
-  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-      IdentityOfStatus(status) == identity &&
+  if (StatAt(dir, name, &status) && IdentityOfStatus(status) == identity &&
       (folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode))) {
     (void)::unlinkat(dir, name, folder ? AT_REMOVEDIR : 0);
   }

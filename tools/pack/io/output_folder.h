@@ -3,10 +3,10 @@
 // placed all or none in a folder made as needed (extract -C). Several files cannot be
 // replaced all or none, as a replaced file is gone once its name is taken.
 //
-// Each output is created unnamed (under a hidden name where the file system has no unnamed
-// files or /proc is not there), and named only once every output is complete and on disk,
-// never through a link. What the set made goes when it ends unplaced, on failure, and on any
-// signal that ends the process (see cleanup_registry.h); nothing else is removed, and a name
+// It stands on three parts: the folder walk (folder_walk.h), how outputs come to their
+// names (output_naming.h), and the clean-up registry (cleanup_registry.h). Outputs are named
+// only once every one is complete and on disk. What the set made goes when it ends unplaced,
+// on failure, and on any signal that ends the process; nothing else is removed, and a name
 // only while it still is what this run made. One set at a time per process.
 #pragma once
 
@@ -15,22 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "io/output_naming.h"
 #include "io/report.h"
 #include "io/system_io.h"
-
-constexpr std::size_t kHiddenNameSize = 16;  // ".pack-" and 8 random characters
-
-struct HiddenFile {
-  char hidden[kHiddenNameSize] = "";  // "" while it has no hidden name
-  FileIdentity identity;
-};
-
-struct OutputFile : HiddenFile {
-  std::string name;
-  int fd = -1;
-  int slot = -1;          // the hidden name's entry in the clean-up registry
-  std::uint64_t end = 0;  // where Write appends
-};
 
 class OutputSet {
  public:
@@ -76,8 +63,6 @@ class OutputSet {
   [[nodiscard]] bool Add(const std::string& name, bool replace, std::size_t* output,
                          Report* report);
   [[nodiscard]] bool Name(Report* report);
-  [[nodiscard]] bool ReplaceOne(Report* report);
-  void TakeBack();
   [[nodiscard]] bool CloseAndFlush(Report* report);
   void End();
 

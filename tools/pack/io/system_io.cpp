@@ -1,5 +1,6 @@
 #include "io/system_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,4 +69,15 @@ bool IdentityOf(int fd, FileIdentity* identity) {
 bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& identities) {
   return std::any_of(identities.begin(), identities.end(),
                      [&](const FileIdentity& other) { return other == identity; });
+}
+
+bool StatAt(int folder, const char* name, struct stat* status) {
+  return ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void CloseIfOpen(int* fd) {
+  if (*fd >= 0) {
+    (void)::close(*fd);
+  }
+  *fd = -1;
 }

@@ -36,6 +36,12 @@ FileIdentity IdentityOfStatus(const struct stat& status);
 [[nodiscard]] bool IdentityOf(int fd, FileIdentity* identity);
 bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& identities);
 
+// `name` in the open folder `folder`, never following a link in its place.
+[[nodiscard]] bool StatAt(int folder, const char* name, struct stat* status);
+// Closes `*fd` unless it is -1, and makes it -1: for descriptors whose close reports nothing
+// the run needs (a clean-up, a folder opened to look at).
+void CloseIfOpen(int* fd);
+
 // What the outputs must never be: one of the command's input files, or anywhere inside
 // one of its input folders (the payload folder).
 struct Inputs {
