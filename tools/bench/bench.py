@@ -60,7 +60,7 @@ def large_payload(build):
     """The demo's files scaled to about 256 MiB, carrying the stand-in installer of `build`."""
     payload = os.path.join(BENCH, "payload-256m-" + build.name)
     if not os.path.exists(os.path.join(payload, file_of("setup_ins"))):
-        run(os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload,
+        run(os.path.join(ROOT, "build", "tool", "make-demo-payload"), "-o", payload,
             "--installer", build.program(file_of("setup_exe")), "--scale", str(LARGE_SCALE))
     return payload
 

@@ -81,7 +81,7 @@ def make_payload(size_mib):
     payload = os.path.join(BENCH, "packer-payload")
     settled(payload)
     scale = max(1, round(size_mib * MIB / DEMO_BYTES))
-    subprocess.run([os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload,
+    subprocess.run([os.path.join(ROOT, "build", "tool", "make-demo-payload"), "-o", payload,
                     "--installer", os.path.join(ROOT, "build", "win32", file_of("setup_exe")),
                     "--scale", str(scale)], check=True)
     return payload
