@@ -119,11 +119,11 @@ def alternate(repeats, payload, tool, tool_output, copies):
     return tool_times, tool_peaks, cp_times, cp_peaks
 
 
-def verb_rows(name, times, peaks, cp_times, cp_peaks, size):
+def verb_rows(name, writes, times, peaks, cp_times, cp_peaks, size):
     ratio = statistics.median(times) / statistics.median(cp_times)
+    flush = ", its fsync included," if writes else ""
     return [
-        {"figure": f"`selfinst-pack {name}` of {size}, its fsync included, beside `cp -r` and "
-                   "`sync` of it (s)",
+        {"figure": f"`selfinst-pack {name}` of {size}{flush} beside `cp -r` and `sync` of it (s)",
          "value": summary(times), "baseline": summary(cp_times), "ratio": ratio,
          "target": "<= 1.5 x baseline", "met": ratio <= 1.5, "unit": "s", "build": "host",
          "runs": len(times)},
@@ -177,7 +177,8 @@ def measure(opts):
                  ("verify --payload", [PACK, "verify", image, "--payload", payload], None),
                  ("extract", [PACK, "extract", image, "-C", unpacked], unpacked)]
         for name, argv, output in verbs:
-            rows += verb_rows(name, *alternate(opts.repeats, payload, argv, output, copy), size)
+            rows += verb_rows(name, output is not None,
+                              *alternate(opts.repeats, payload, argv, output, copy), size)
         settled(image, unpacked)
         try:
             rows.append(build_row(payload, opts.repeats, size))
