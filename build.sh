@@ -153,6 +153,7 @@ run_step() {
 staging=build/dist.staging
 rm -rf "$staging"
 mkdir -p "$staging"
+trap 'rm -rf "$staging"' EXIT  # a failed build leaves no half set behind, in build/ either
 
 # The packer users run, built without the tests' sanitizers; the Windows builds take it
 # (and the demo payload's generator) from the same folder.

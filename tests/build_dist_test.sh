@@ -120,7 +120,8 @@ TQ30_SIGN_KEY=$work/keys/broken.pem TQ30_SIGN_CERT=$work/keys/broken.pem ./build
 grep -q "signing tq30-setup.exe failed" "$work/c.out" ||
   fail "the build did not fail at signing: $(tail -n 3 "$work/c.out")"
 [ "$(snapshot)" = "$before" ] || fail "a failed build changed dist/"
-echo "a failed build: exit code $code, dist/ as it was"
+[ ! -e build/dist.staging ] || fail "a failed build left its staging folder"
+echo "a failed build: exit code $code, dist/ as it was, no staging folder left"
 
 # The next build without the broken key signs nothing and puts the same launchers in place.
 ./build.sh "$payload" >"$work/d.out" 2>&1 || fail "the build after a failed one failed: $(tail -n 3 "$work/d.out")"
