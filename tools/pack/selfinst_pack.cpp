@@ -20,6 +20,7 @@
 #include "cli/version.h"
 #include "io/output_folder.h"
 #include "io/sha256.h"
+#include "io/system_io.h"
 #include "payload/ceiling.h"
 #include "payload/depfile.h"
 #include "payload/payload_folder.h"
@@ -137,11 +138,7 @@ bool SplitOutput(const std::string& path, std::string* folder, std::string* name
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      (void)::close(fd_);
-    }
-  }
+  ~Descriptor() { CloseIfOpen(&fd_); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }

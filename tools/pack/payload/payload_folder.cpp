@@ -158,30 +158,27 @@ FileStamp StampOf(const struct stat& status) {
 [[nodiscard]] bool OpenPayloadFiles(const std::string& folder,
                                     const std::vector<PayloadFile>& files, OpenPayload* payload,
                                     Report* report) {
-  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   FileIdentity identity;
-  if (folderFd < 0 || !IdentityOf(folderFd, &identity)) {
-    if (folderFd >= 0) {
-      (void)::close(folderFd);
-    }
-    return Refuse(report, folder, SystemError("cannot open the payload folder"));
+  const bool known = folderFd >= 0 && IdentityOf(folderFd, &identity);
+  const std::string problem = known ? "" : SystemError("cannot open the payload folder");
+  CloseIfOpen(&folderFd);
+  if (!known) {
+    return Refuse(report, folder, problem);
   }
-  (void)::close(folderFd);
   payload->inputs.folders.push_back(identity);
   for (const PayloadFile& file : files) {
-    const int fd = ::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};
     if (fd < 0 || ::fstat(fd, &status) != 0) {
       const std::string reason = SystemError("cannot read");
-      if (fd >= 0) {
-        (void)::close(fd);
-      }
+      CloseIfOpen(&fd);
       ClosePayloadFiles(payload);
       return Refuse(report, file.path, reason);
     }
     payload->fds.push_back(fd);
     payload->stamps.push_back(StampOf(status));
-    payload->inputs.files.push_back({status.st_dev, status.st_ino});
+    payload->inputs.files.push_back(IdentityOfStatus(status));
     if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != file.size) {
       ClosePayloadFiles(payload);
       return Refuse(report, file.path, kChangedWhileRead);

@@ -32,8 +32,7 @@ bool OpenRegular(const std::string& path, std::uint64_t limit, int* fd, std::uin
               " bytes it may hold";
   }
   if (!problem.empty()) {
-    (void)::close(*fd);
-    *fd = -1;
+    CloseIfOpen(fd);
     return Refuse(report, path, problem);
   }
   *size = static_cast<std::uint64_t>(status.st_size);
@@ -76,12 +75,7 @@ ImageFile ImageInMemory(const std::string& path, Bytes bytes) {
   return image;
 }
 
-void CloseImageFile(ImageFile* image) {
-  if (image->fd >= 0) {
-    (void)::close(image->fd);
-  }
-  image->fd = -1;
-}
+void CloseImageFile(ImageFile* image) { CloseIfOpen(&image->fd); }
 
 namespace {
 

@@ -54,8 +54,6 @@ struct Span {
                              const std::vector<Span>& spans, std::uint32_t* checkSum,
                              Report* report);
 
-// A file written to between finding its size and reading its last byte.
-
 // Reads a regular file whole, for inputs that are small by nature (a stub, an old header).
 [[nodiscard]] bool ReadSmallFile(const std::string& path, std::uint64_t limit, Bytes* bytes,
                                  Report* report);
