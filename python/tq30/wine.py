@@ -24,6 +24,8 @@ WINESERVER = "/usr/lib/wine/wineserver"
 SKIPPED = 77  # the exit code CTest counts as a skip
 # The packer the Windows builds use (the tool preset's, optimised).
 PACK = os.path.join(ROOT, "build", "tool", "selfinst-pack")
+# The demo payload's generator, built beside it.
+MAKE_DEMO_PAYLOAD = os.path.join(ROOT, "build", "tool", "make-demo-payload")
 
 
 class Build:

@@ -25,7 +25,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT, runtime, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
-from tq30.wine import BUILDS, PACK, windows_path  # noqa: E402
+from tq30.wine import BUILDS, MAKE_DEMO_PAYLOAD, PACK, windows_path  # noqa: E402
 import packer_bench  # noqa: E402
 from report import summary, table, shortfalls  # noqa: E402
 
@@ -60,8 +60,8 @@ def large_payload(build):
     """The demo's files scaled to about 256 MiB, carrying the stand-in installer of `build`."""
     payload = os.path.join(BENCH, "payload-256m-" + build.name)
     if not os.path.exists(os.path.join(payload, file_of("setup_ins"))):
-        run(os.path.join(ROOT, "build", "tool", "make-demo-payload"), "-o", payload,
-            "--installer", build.program(file_of("setup_exe")), "--scale", str(LARGE_SCALE))
+        run(MAKE_DEMO_PAYLOAD, "-o", payload, "--installer", build.program(file_of("setup_exe")),
+            "--scale", str(LARGE_SCALE))
     return payload
 
 

@@ -26,6 +26,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
+from tq30.wine import MAKE_DEMO_PAYLOAD  # noqa: E402
 from report import summary, table, shortfalls  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
@@ -81,7 +82,7 @@ def make_payload(size_mib):
     payload = os.path.join(BENCH, "packer-payload")
     settled(payload)
     scale = max(1, round(size_mib * MIB / DEMO_BYTES))
-    subprocess.run([os.path.join(ROOT, "build", "tool", "make-demo-payload"), "-o", payload,
+    subprocess.run([MAKE_DEMO_PAYLOAD, "-o", payload,
                     "--installer", os.path.join(ROOT, "build", "win32", file_of("setup_exe")),
                     "--scale", str(scale)], check=True)
     return payload
