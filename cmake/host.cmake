@@ -89,11 +89,10 @@ include(GoogleTest)
 set(WIN32_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win32")
 set(WIN64_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win64")
 # They sign as the environment of this build asks (tests/reproducible_build.sh signs alike).
-set(signing_settings TQ30_SIGN_PKCS12 TQ30_SIGN_KEY TQ30_SIGN_CERT TQ30_SIGN_TIMESTAMP_URL)
 add_preset_build(win32_build win32 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
-                 FROM_ENV ${signing_settings} TARGETS all test_programs)
+                 FROM_ENV ${SIGNING_SETTINGS} TARGETS all test_programs)
 add_preset_build(win64_build win64 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
-                 FROM_ENV ${signing_settings} TARGETS all test_programs)
+                 FROM_ENV ${SIGNING_SETTINGS} TARGETS all test_programs)
 add_dependencies(win64_build win32_build)
 add_custom_target(windows_builds ALL DEPENDS win32_build win64_build)
 

@@ -48,12 +48,11 @@ set(HOST_PACK "${host_tools_dir}/selfinst-pack")
 # build folder is first configured (./build.sh sets them on every run). They are written to
 # a file only when they change, so that configuring again with the same ones signs nothing
 # again; the password is not among them: it is read from the environment when signing.
-set(signing_settings TQ30_SIGN_PKCS12 TQ30_SIGN_KEY TQ30_SIGN_CERT TQ30_SIGN_TIMESTAMP_URL)
-foreach(setting IN LISTS signing_settings)
+foreach(setting IN LISTS SIGNING_SETTINGS)
   set(${setting} "$ENV{${setting}}" CACHE STRING "Code signing: see tools/sign.sh")
 endforeach()
 set(signing_text "")
-foreach(setting IN LISTS signing_settings)
+foreach(setting IN LISTS SIGNING_SETTINGS)
   string(APPEND signing_text "${setting}=${${setting}}\n")
 endforeach()
 if(TQ30_SIGN_PKCS12 OR TQ30_SIGN_KEY)
