@@ -41,13 +41,14 @@ left=$(pgrep -a -f "tq30-left-running|$scratch/checkout" || true)
 echo "runtime paths: the checkout and the current folder under /tmp are seen inside;" \
   "output, error output and exit code come back; nothing is left running"
 
-# Where the emulated machine cannot boot (here a qemu that refuses), a PE32 session and its
-# cases are skipped with the reason, not passed.
+# Where the emulated machine cannot start (here a qemu that refuses), a PE32 session and its
+# cases are skipped with the reason, not passed: the same reason whether or not the machine
+# was made before.
 mkdir "$scratch/bin"
 printf '#!/bin/sh\necho "qemu-system-x86_64: no machine today" >&2\nexit 1\n' \
   >"$scratch/bin/qemu-system-x86_64"
 chmod +x "$scratch/bin/qemu-system-x86_64"
-reason="the PE32 cannot be run on this host: the emulated machine stopped while booting:"
+reason="the PE32 cannot be run on this host: the emulated machine cannot start:"
 reason+=" qemu-system-x86_64: no machine today"
 for step in "python3 -m tq30.wine start $scratch/session pe32|SKIP: $reason" \
   "python3 tests/e2e/run_case.py $scratch/session typical_run|SKIP typical_run: $reason"; do

@@ -44,7 +44,8 @@ def ensure():
     sys.stderr.write(result.stderr)
     if result.returncode != 0:
         lines = result.stderr.strip().splitlines()
-        raise Unavailable(lines[-1] if lines else "runtime.sh ensure failed")
+        reason = lines[-1] if lines else "runtime.sh ensure failed"
+        raise Unavailable(reason.removeprefix("runtime.sh: "))
     return result.stdout.strip()
 
 

@@ -91,10 +91,23 @@ def _console_tail(console, lines=5):
         return "no console output"
 
 
-def build(root, machine):
-    """The machine from the runtime's root, in MACHINE; raises MachineError on failure."""
+def check_qemu():
+    """Raises MachineError, in qemu's own words, where qemu cannot start at all: checked
+    before the machine is made and before every boot, so the reason is the same whether or
+    not the machine exists yet."""
     if shutil.which(QEMU) is None:
         raise MachineError(f"{QEMU} is missing (Debian package qemu-system-x86)")
+    result = subprocess.run([QEMU, "-version"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            timeout=120)
+    if result.returncode != 0:
+        said = result.stderr.strip().splitlines()[-1:] or [f"exit code {result.returncode}"]
+        raise MachineError(f"the emulated machine cannot start: {said[0]}")
+
+
+def build(root, machine):
+    """The machine from the runtime's root, in MACHINE; raises MachineError on failure."""
+    check_qemu()
     os.makedirs(machine)
     boot = os.path.join(root, "boot")
     for name, link in (("vmlinuz", "vmlinuz"), ("initrd.img", "initrd.img")):
@@ -336,6 +349,9 @@ def _split(args):
 
 def main(args):
     try:
+        if args == ["check"]:
+            check_qemu()
+            return
         if args[:1] == ["build"] and len(args) == 3:
             build(args[1], args[2])
             return

@@ -93,8 +93,8 @@ ensure_root() {
 # The same way: a scratch folder renamed into place, under the lock.
 ensure_machine() {
   [ -f "$machine/.ready" ] && return 0
-  command -v qemu-system-x86_64 >/dev/null ||
-    fail "qemu-system-x86_64 is missing (Debian package qemu-system-x86): run tools/install-deps.sh"
+  local said
+  said=$(python3 "$here/emulated.py" check 2>&1) || fail "${said#emulated.py: }"
   exec 9>"$cache/.lock"
   flock 9
   [ -f "$machine/.ready" ] && return 0
