@@ -173,6 +173,9 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME python_manifest_reader
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/manifest_test.py)
 set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
+add_test(NAME python_runtime_channel
+         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_channel_test.py)
+set_tests_properties(python_runtime_channel PROPERTIES LABELS unit TIMEOUT 120)
 
 include(cmake/e2e.cmake OPTIONAL)
 
@@ -199,7 +202,8 @@ add_test(NAME ceiling
 set_tests_properties(ceiling PROPERTIES LABELS ceiling TIMEOUT 1800 RUN_SERIAL TRUE
                      SKIP_RETURN_CODE 77)
 add_test(NAME runtime_paths COMMAND ${PROJECT_SOURCE_DIR}/tests/runtime_paths_test.sh)
-set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 300 SKIP_RETURN_CODE 77)
+# It may have to make the runtime first, as a session start may.
+set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 1500 SKIP_RETURN_CODE 77)
 add_test(NAME run_product COMMAND ${PROJECT_SOURCE_DIR}/tests/run_product_test.sh)
 # Not beside a PE32 case: on the emulated engine each is a machine busy on both cores.
 set_tests_properties(run_product PROPERTIES LABELS e2e-pe32 TIMEOUT 1200 SKIP_RETURN_CODE 77

@@ -86,8 +86,8 @@ windows_stamp="Z:${stamp//\//\\}"
 # shellcheck source=require_pe32_runtime.sh
 . tests/require_pe32_runtime.sh
 require_pe32_runtime tools/runtime/runtime.sh
-result=$(cd "$work/run" && "$root/tools/runtime/runtime.sh" run \
-  "$root/tools/runtime/wine-session.sh" /bin/sh -c '
+result=$(cd "$work/run" && PYTHONPATH=$root/python python3 -m tq30.wine run pe32 -- \
+  /bin/sh -c '
   code=0
   STANDIN_STAGES=1 STANDIN_EXIT_STAMP="$2" timeout 1200 /usr/lib/wine/wine64 "$1" || code=$?
   echo "exit code $code"' sh "$launcher" "$windows_stamp")
