@@ -52,7 +52,7 @@ if [ "$("$runtime" engine | cut -d' ' -f3)" = emulated ]; then
     [ -f "$scratch/work/$name" ] && [ ! -L "$scratch/work/$name" ] ||
       fail "the guest's $name is not a plain file on the host: $(ls -l "$scratch/work/$name")"
   done
-  special=$(find "$scratch/work" ! -name tq30-left-running -newer "$scratch/work/marker" \
+  special=$(find "$scratch/work" -mindepth 1 ! -name tq30-left-running -newer "$scratch/work/marker" \
     \( -perm /6000 -o -type l -o -perm /0077 \))
   [ -z "$special" ] || fail "the guest made special files on the host: $special"
   echo "runtime paths: the guest's set-uid shell and links to / and /etc/shadow are plain" \

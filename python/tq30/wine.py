@@ -256,13 +256,6 @@ def run(build_name, argv):
             stop(state_dir)
 
 
-def _exit_like(status):
-    if status < 0:
-        signal.signal(-status, signal.SIG_DFL)
-        os.kill(os.getpid(), -status)
-    sys.exit(status)
-
-
 def main(args):
     try:
         if len(args) == 3 and args[0] == "start" and args[2] in BUILDS:
@@ -270,7 +263,7 @@ def main(args):
         elif len(args) == 2 and args[0] == "stop":
             stop(args[1])
         elif len(args) >= 4 and args[0] == "run" and args[1] in BUILDS and args[2] == "--":
-            _exit_like(run(args[1], args[3:]))
+            runtime.exit_like(run(args[1], args[3:]))
         else:
             sys.exit(__doc__)
     except runtime.Unavailable as reason:

@@ -181,11 +181,15 @@ def bench_extraction(wine, repeats):
         "value": summary(load_times), "baseline": summary(baseline_times),
         "ratio": statistics.median(load_times) / statistics.median(baseline_times),
         "target": "information", "met": True, "unit": "s", "runs": repeats}
-    return [{"figure": f"extraction of {sum(sizes) / 2**20:.0f} MiB under Wine, start to exit (s)",
+    # Each launcher run is paired with the baseline run right after it, so that what the
+    # machine was doing at the time weighs on both sides of a ratio alike.
+    ratios = sorted(l / b for l, b in zip(launcher_times, baseline_times))
+    ratio = statistics.median(ratios)
+    return [{"figure": f"extraction of {sum(sizes) / 2**20:.0f} MiB under Wine, start to exit, "
+                       f"ratio the median of {repeats} paired runs (their ratios "
+                       f"{ratios[0]:.2f} to {ratios[-1]:.2f}) (s)",
             "value": summary(launcher_times), "baseline": summary(baseline_times),
-            "ratio": statistics.median(launcher_times) / statistics.median(baseline_times),
-            "target": "<= 1.10 x baseline",
-            "met": statistics.median(launcher_times) <= 1.10 * statistics.median(baseline_times),
+            "ratio": ratio, "target": "<= 1.10 x baseline", "met": ratio <= 1.10,
             "unit": "s", "runs": repeats}, installer_row, load_row]
 
 

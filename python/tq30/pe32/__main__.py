@@ -14,21 +14,11 @@ TQ30_RUNTIME_ENGINE=native or =emulated forces an engine; TQ30_RUNTIME_CACHE mov
 Exit codes: CMD's own for run and exec; 1 where the runtime cannot be had or the command
 cannot be run; 2 for a usage error; 77 for require's skip.
 """
-import os
-import signal
 import sys
 
 from tq30.pe32 import engine as engines, machine, runtime
 
 SKIPPED = 77
-
-
-def _exit_like(status):
-    """Ends this process as the command ended: with its code, or by its signal."""
-    if status < 0:
-        signal.signal(-status, signal.SIG_DFL)
-        os.kill(os.getpid(), -status)
-    sys.exit(status)
 
 
 def _usage(problem):
@@ -48,7 +38,7 @@ def _exec(args):
         _usage("exec needs STATE_FILE CWD [--file-size-limit BYTES] -- CMD")
     try:
         held = machine.Machine.from_file(before[0])
-        _exit_like(held.execute(before[1], command, limit))
+        runtime.exit_like(held.execute(before[1], command, limit))
     except (OSError, machine.MachineError) as failure:
         sys.exit(f"runtime: {failure}")
 
@@ -71,7 +61,7 @@ def main(args):
         elif verb == "require":
             runtime.require(engine)
         else:
-            _exit_like(runtime.run(engine, runtime.ensure(engine), rest))
+            runtime.exit_like(runtime.run(engine, runtime.ensure(engine), rest))
     except engines.EngineError as failure:
         sys.exit(f"runtime: {failure}")
     except runtime.Unavailable as reason:

@@ -4,6 +4,8 @@ with command, find_program, state and close), and a single command can run in a 
 one (run). Nothing here parses what another part printed: failures are Unavailable, with
 the reason as their message."""
 import os
+import signal
+import sys
 
 from tq30 import ROOT
 from tq30.pe32 import cache, engine as engines, machine, native
@@ -63,3 +65,12 @@ def run(engine, folder, argv):
             return booted.execute(cwd, argv)
     except machine.MachineError as failure:
         raise Unavailable(str(failure)) from None
+
+
+def exit_like(status):
+    """Ends this process as a command ended: with its code, or by its signal (a negative
+    status, as subprocess gives it)."""
+    if status < 0:
+        signal.signal(-status, signal.SIG_DFL)
+        os.kill(os.getpid(), -status)
+    sys.exit(status)
