@@ -23,6 +23,7 @@ add_library(pack_library STATIC
   tools/pack/io/folder_walk.cpp
   tools/pack/io/output_folder.cpp
   tools/pack/io/output_naming.cpp
+  tools/pack/io/shown.cpp
   tools/pack/io/system_io.cpp
   tools/pack/payload/ceiling.cpp
   tools/pack/payload/depfile.cpp
@@ -34,6 +35,7 @@ add_library(pack_library STATIC
   tools/pack/pe/pe_records.cpp
   tools/pack/store/compiled_sizes.cpp
   tools/pack/store/pack_image.cpp
+  tools/pack/store/payload_comparison.cpp
   tools/pack/store/store_layout.cpp
   tools/pack/store/store_reader.cpp
   tools/pack/store/store_verify.cpp)
@@ -51,8 +53,23 @@ add_custom_target(pack_commit
   BYPRODUCTS "${pack_commit_dir}/pack_commit.h"
   VERBATIM)
 
-add_executable(selfinst-pack tools/pack/selfinst_pack.cpp tools/pack/cli/command_line.cpp
-  tools/pack/cli/progress.cpp tools/pack/cli/version.cpp)
+add_executable(selfinst-pack
+  tools/pack/selfinst_pack.cpp
+  tools/pack/cli/command_line.cpp
+  tools/pack/cli/json_output.cpp
+  tools/pack/cli/messages.cpp
+  tools/pack/cli/progress.cpp
+  tools/pack/cli/version.cpp
+  tools/pack/verbs/check.cpp
+  tools/pack/verbs/extract.cpp
+  tools/pack/verbs/limits.cpp
+  tools/pack/verbs/list.cpp
+  tools/pack/verbs/loaded_inputs.cpp
+  tools/pack/verbs/names.cpp
+  tools/pack/verbs/one_output.cpp
+  tools/pack/verbs/pack.cpp
+  tools/pack/verbs/sizes.cpp
+  tools/pack/verbs/verify.cpp)
 target_link_libraries(selfinst-pack PRIVATE pack_library nlohmann_json::nlohmann_json)
 target_include_directories(selfinst-pack PRIVATE "${pack_commit_dir}")
 target_compile_definitions(selfinst-pack PRIVATE SELFINST_PACK_VERSION="${PROJECT_VERSION}")

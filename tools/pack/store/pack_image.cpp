@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "io/output_folder.h"
+#include "io/shown.h"
 #include "pe/image_checksum.h"
 #include "pe/loader_checks.h"
 #include "pe/pe_image.h"

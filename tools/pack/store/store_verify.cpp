@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "io/shown.h"
 #include "payload/ceiling.h"
 #include "pe/loader_checks.h"
 #include "store/compiled_sizes.h"

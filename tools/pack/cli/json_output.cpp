@@ -1,0 +1,58 @@
+#include "cli/json_output.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+void PrintJson(const nlohmann::ordered_json& document) {
+  (void)std::printf(
+      "%s\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+const char* SignatureWord(Signature signature) {
+  switch (signature) {
+    case Signature::kSigned:
+      return "present";
+    case Signature::kNone:
+      return "none";
+    case Signature::kMalformed:
+      break;
+  }
+  return "malformed";
+}
+
+}  // namespace
+
+void PrintListingJson(const std::string& imagePath, const char* format, Signature signature,
+                      const std::vector<ListedItem>& listed, std::uint64_t bytes) {
+  nlohmann::ordered_json items = nlohmann::ordered_json::array();
+  for (const ListedItem& item : listed) {
+    items.push_back({{"file", item.file.empty() ? nullptr : nlohmann::ordered_json(item.file)},
+                     {"key", item.key},
+                     {"size", item.size},
+                     {"sha256", item.sha256}});
+  }
+  PrintJson({{"image", imagePath},
+             {"format", format},
+             {"signature", SignatureWord(signature)},
+             {"items", items},
+             {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
+}
+
+void PrintVerifyJson(const std::string& imagePath, const std::string& payload, bool verified,
+                     std::size_t items, const std::string& summary, const Report& report) {
+  nlohmann::ordered_json problems = nlohmann::ordered_json::array();
+  for (const Problem& problem : report) {
+    problems.push_back({{"subject", problem.subject}, {"what", problem.what}});
+  }
+  PrintJson({{"image", imagePath},
+             {"verified", verified},
+             {"payload", payload.empty() ? nullptr : nlohmann::ordered_json(payload)},
+             {"contents", payload.empty() ? "not compared"
+                          : verified      ? "match"
+                                          : "not proved"},
+             {"items", verified ? nlohmann::ordered_json(items) : nullptr},
+             {"summary", verified ? summary : "refused"},
+             {"problems", problems}});
+}
