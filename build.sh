@@ -248,7 +248,7 @@ unexpected_kind() {
 take_lock() {
   local line
   mkdir -p build
-  coproc LOCK { exec python3 tools/build/hold_lock.py build/.build.lock; }
+  coproc LOCK { exec "$python" tools/build/hold_lock.py build/.build.lock; }
   # shellcheck disable=SC2153 # set by coproc
   lock_pid=$LOCK_PID
   while read -r line <&"${LOCK[0]}"; do
@@ -316,12 +316,14 @@ run_step() {
   exit 1
 }
 
-# The packer users run, built without the tests' sanitizers; the Windows builds take it
-# (and the demo payload's generator) from the same folder. Configured only when it has no
-# configuration yet: a build then brings its own configuration up to date.
+# The packer users run, built without the tests' sanitizers, and the demo payload's
+# generator; the Windows builds take both from this folder, built already, rather than
+# bringing it up to date again each. Configured only when it has no configuration yet: a
+# build then brings its own configuration up to date.
 build_packer() {
   [ -f build/tool/CMakeCache.txt ] || run_step "configuring the packer" "" cmake --preset tool
-  run_step "building the packer" "" cmake --build --preset tool -j"$jobs" --target selfinst-pack
+  run_step "building the packer" "" \
+    cmake --build --preset tool -j"$jobs" --target selfinst-pack make-demo-payload
   pack=build/tool/selfinst-pack
   cp "$pack" "$staging/selfinst-pack"
   echo "packer built: $pack"
@@ -364,7 +366,8 @@ configure_windows_build() {
 build_launcher() {
   local arch=$1 out=tq30-setup.exe demo=demo-payload before state variable
   [ "$arch" = win32 ] || { out=tq30-setup-x64.exe demo=demo-payload-x64; }
-  local settings=(-DTQ30_PAYLOAD_DIR:STRING="$payload" -DTQ30_HOST_TOOLS:PATH=)
+  local settings=(-DTQ30_PAYLOAD_DIR:STRING="$payload" -DTQ30_HOST_TOOLS:PATH="$root/build/tool"
+    -DPython3_EXECUTABLE:FILEPATH="$python")
   for variable in "${signing_settings[@]}"; do
     settings+=("-D$variable:STRING=${!variable:-}")
   done
@@ -403,7 +406,7 @@ keep_others_in_dist() {
 # The new set takes dist/'s place in one exchange of names; the old set goes after.
 replace_dist() {
   sync -f "$staging"
-  python3 tools/build/exchange_folders.py "$staging" dist 2>&7 ||
+  "$python" tools/build/exchange_folders.py "$staging" dist 2>&7 ||
     fail "dist/ could not be replaced by $staging; dist/ is left as it was"
   rm -rf -- "$staging"
 }
@@ -429,6 +432,10 @@ main() {
   tools/install-deps.sh  # says one line when it installs anything
   check_signing
   jobs=$(nproc)
+  # Debian's interpreter, which install-deps.sh installs, for this script's helpers and the
+  # Windows builds' steps: a version manager's shim earlier in PATH costs up to a second a call.
+  python=/usr/bin/python3
+  [ -x "$python" ] || python=$(command -v python3)
   trap clean_up EXIT  # a failed build leaves no half set behind, in build/ either
   take_lock
   open_log
