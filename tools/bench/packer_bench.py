@@ -148,8 +148,8 @@ def checkout_copy():
 def build_row(payload, repeats, size):
     """./build.sh DIR as a user runs it again after the payload changed: readme.txt one
     byte longer or shorter each time, so the manifest's sizes change and the launcher that
-    ships, the PE32, is compiled and packed again. It runs in a copy of the checkout; one untimed run first
-    warms its build folders."""
+    ships, the PE32, is compiled and packed again. It runs in a copy of the checkout; one
+    untimed run first warms its build folders."""
     copy = checkout_copy()
     build = [os.path.join(copy, "build.sh"), payload]
     readme = os.path.join(payload, file_of("readme_txt"))
