@@ -42,7 +42,9 @@ while IFS='|' read -r name with_readme options code line left; do
     sed 's/^/    /' "$work/$name.out"
   fi
 done <<'EOF'
-empty_folder|no||0|exit code 0; left in|
+help_says_what_a_program_can_reach|no|--help|0|on the native engine it runs as root in a chroot|
+an_answer_other_than_yes_or_no_is_refused|no|--answer maybe|2|--answer takes yes or no, not 'maybe'|
+empty_folder|no||0|: nothing|
 no_keeps_the_users_file|yes|--answer no|1|box: Installation will be halted|readme.txt
 yes_overwrites_and_completes|yes|--answer yes|0|box: readme.txt is in the current folder.|
 unanswered_question_ends_at_the_time_limit|yes|--timeout 20|124|did not end within 20 s|readme.txt
