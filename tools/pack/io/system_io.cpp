@@ -43,6 +43,15 @@ ReadResult ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* ou
   return last > 0 ? ReadResult::kRead : last == 0 ? ReadResult::kEnded : ReadResult::kFailed;
 }
 
+bool StartWriteBack(int fd, std::uint64_t at, std::uint64_t size) {
+  if (size == 0 || ::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(size),
+                                     SYNC_FILE_RANGE_WRITE) == 0) {
+    return true;
+  }
+  // A kernel or sandbox without the call, or a file system that refuses it.
+  return errno == ENOSYS || errno == EINVAL;
+}
+
 std::string ReadProblem(ReadResult result) {
   return result == ReadResult::kEnded ? kChangedWhileRead : SystemError("cannot read");
 }
