@@ -15,6 +15,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A case's name: its row's, then whether the outputs took hidden names or none.
+struct NamedOrUnnamed {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<std::tuple<Row, bool>>& info) const {
+    return std::string(std::get<0>(info.param).name) +
+           (std::get<1>(info.param) ? "Named" : "Unnamed");
+  }
+};
+
 // Every output of a set named, each with its bytes and nothing else in the folder.
 class Placing : public OutputFolderTest,
                 public ::testing::WithParamInterface<std::tuple<Existing, bool>> {};
@@ -102,10 +111,7 @@ TEST_P(AllOrNone, SomethingAppearingAtOneNamePlacesNone) {
 
 INSTANTIATE_TEST_SUITE_P(Names, AllOrNone,
                          ::testing::Combine(::testing::ValuesIn(kAppearing), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "Named" : "Unnamed");
-                         });
+                         NamedOrUnnamed());
 
 // The mode a replaced file of the user's own had is kept, but for write permission for
 // group or others that the umask takes away; a new file, and one replacing another user's
@@ -163,10 +169,7 @@ TEST_P(ReplacedMode, IsKept) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReplacedMode,
                          ::testing::Combine(::testing::ValuesIn(kModes), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "Named" : "Unnamed");
-                         });
+                         NamedOrUnnamed());
 
 // What is not a regular file is refused before anything is written, and stays as it was.
 struct NotRegular {

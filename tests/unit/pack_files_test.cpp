@@ -244,14 +244,10 @@ TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   run.args = {"pack",          "--stub", StubFor(kStub32, payload, dir + "/stub.exe"),
               "--payload",     payload,  "-o",
               dir + "/out.exe"};
-  const pid_t child = StartTool(run);
-  ASSERT_GT(child, 0);
-  const bool writing = WaitForFileOpenIn(child, dir, 60);
-  ::kill(child, SIGTERM);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(writing) << "the output was never open";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "ended by the signal";
+  const Interruption ended = InterruptWhileWriting(run, dir, SIGTERM);
+  ASSERT_TRUE(ended.writing) << "the output was never open";
+  EXPECT_TRUE(WIFSIGNALED(ended.status) && WTERMSIG(ended.status) == SIGTERM)
+      << "ended by the signal";
   EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"payload", "stub.exe"}));
 }
 

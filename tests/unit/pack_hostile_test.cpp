@@ -130,14 +130,7 @@ const CraftedImage kCraftedImages[] = {
 class HostileImage : public PackTest, public ::testing::WithParamInterface<CraftedImage> {};
 
 TEST_P(HostileImage, IsRefusedByEveryReadingCommandBeforeItIsFollowed) {
-  Bytes image = Packed(kStub32, "good.exe");
-  const ParsedImage parsed = Parse(image);
-  GetParam().craft(&image, parsed);
-  if (GetParam().fixCheckSum) {
-    FixCheckSum(&image);
-  }
-  const std::string path = dir + "/crafted.exe";
-  WriteBytes(path, image);
+  const std::string path = Crafted("crafted.exe", GetParam().craft, GetParam().fixCheckSum);
   for (const std::string& problem : ProblemsOfEveryReadingCommand(path, dir + "/out")) {
     EXPECT_EQ(problem, GetParam().problem);
   }
@@ -181,21 +174,19 @@ TEST_P(NotARegularFile, IsRefusedByListVerifyAndExtract) {
 TABLE_TEST_ROWS(Inputs, NotARegularFile, kNotFiles);
 
 TEST_F(PackTest, ControlCharactersFromAnImageAreEscapedWhenPrinted) {
-  Bytes image = Packed(kStub32, "good.exe");
-  const ParsedImage parsed = Parse(image);
-  // README_TXT's key becomes "README" ESC "[31" (still ten characters).
-  const char* const key = "the type string README_TXT";
-  PutU16(&image, UnitAt(parsed, key, 6), 0x1B);
-  PutU16(&image, UnitAt(parsed, key, 7), '[');
-  PutU16(&image, UnitAt(parsed, key, 8), '3');
-  PutU16(&image, UnitAt(parsed, key, 9), '1');
-  FixCheckSum(&image);
-  WriteBytes(dir + "/escape.exe", image);
-  const CommandResult list = RunPack({"list", dir + "/escape.exe"});
+  const std::string path = Crafted("escape.exe", [](Bytes* image, const ParsedImage& parsed) {
+    // README_TXT's key becomes "README" ESC "[31" (still ten characters).
+    const char* const key = "the type string README_TXT";
+    PutU16(image, UnitAt(parsed, key, 6), 0x1B);
+    PutU16(image, UnitAt(parsed, key, 7), '[');
+    PutU16(image, UnitAt(parsed, key, 8), '3');
+    PutU16(image, UnitAt(parsed, key, 9), '1');
+  });
+  const CommandResult list = RunPack({"list", path});
   EXPECT_EQ(list.exitCode, 0);
   EXPECT_EQ(list.output.find('\x1b'), std::string::npos);
   EXPECT_NE(list.output.find("README\\u001b[31 "), std::string::npos) << list.output;
-  const CommandResult verify = RunPack({"verify", dir + "/escape.exe"});
+  const CommandResult verify = RunPack({"verify", path});
   EXPECT_EQ(verify.exitCode, 1);
   EXPECT_EQ(verify.output.find('\x1b'), std::string::npos);
   EXPECT_NE(verify.output.find("key README\\u001b[31 is not in the manifest"), std::string::npos)
@@ -203,13 +194,12 @@ TEST_F(PackTest, ControlCharactersFromAnImageAreEscapedWhenPrinted) {
 }
 
 TEST_F(PackTest, ControlCharactersInASectionNameAreEscapedWhenPrinted) {
-  Bytes image = Packed(kStub32, "good.exe");
-  const std::size_t name = Parse(image).pe.sections.back().headerOffset;
-  const char renamed[] = "\x1b[31m\n\r\a";
-  std::copy_n(renamed, sectionHeader::kNameSize, image.begin() + static_cast<long>(name));
-  FixCheckSum(&image);
-  WriteBytes(dir + "/renamed.exe", image);
-  const CommandResult verify = RunPack({"verify", dir + "/renamed.exe"});
+  const std::string path = Crafted("renamed.exe", [](Bytes* image, const ParsedImage& parsed) {
+    const std::size_t name = parsed.pe.sections.back().headerOffset;
+    const char renamed[] = "\x1b[31m\n\r\a";
+    std::copy_n(renamed, sectionHeader::kNameSize, image->begin() + static_cast<long>(name));
+  });
+  const CommandResult verify = RunPack({"verify", path});
   EXPECT_EQ(verify.exitCode, 1);
   EXPECT_EQ(verify.output.find_first_of("\x1b\r\a"), std::string::npos) << verify.output;
   EXPECT_NE(verify.output.find("\\u001b[31m\\u000a\\u000d\\u0007"), std::string::npos)

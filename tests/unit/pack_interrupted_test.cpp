@@ -58,14 +58,10 @@ TEST_P(Interrupted, WhileWritingLeavesTheFolderAsItWas) {
                 folder + "/setup.exe"};
   }
   const std::map<std::string, std::string> before = TreeOf(dir);
-  const pid_t child = StartTool(run);
-  ASSERT_GT(child, 0);
-  const bool writing = WaitForFileOpenIn(child, folder, 60);
-  ::kill(child, signal);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(writing) << "the output was never open";
-  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the signal did not end it";
+  const Interruption ended = InterruptWhileWriting(run, folder, signal);
+  ASSERT_TRUE(ended.writing) << "the output was never open";
+  EXPECT_FALSE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0)
+      << "the signal did not end it";
   EXPECT_EQ(TreeOf(dir), before);
   // Nothing is left in the way of the same command run again.
   run.timeoutSeconds = 120;

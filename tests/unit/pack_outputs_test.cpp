@@ -82,14 +82,14 @@ TEST_P(FolderSwapped, LeavesTheFolderLinkedToUntouched) {
 
 TABLE_TEST_ROWS(Outputs, FolderSwapped, kSwaps);
 
-// A flush or close that fails (tests/unit/swap_shim.cpp makes it fail): for an output
-// before it is named, nothing is named and a file at the name is kept; for the output once
+// A flush, a write-back or a close that fails (tests/unit/swap_shim.cpp makes it fail): for an
+// output before it is named, nothing is named and a file at the name is kept; for the output once
 // named, or for the folder after the names are given, the run fails too and every name is
 // taken back: the folder holds what it held before.
 struct FlushFault {
   const char* name;
   bool extracting;      // else pack over the user's out/setup.exe
-  const char* call;     // fsync or close
+  const char* call;     // fsync, sync_file_range or close
   const char* failing;  // "" for the folder, "/" for anything in it
   const char* problem;
   bool onceNamed = false;  // fails only once the names are given
@@ -100,10 +100,12 @@ const FlushFault kFlushFaults[] = {
     {"PackOutputClose", false, "close", "/", "setup.exe: cannot close: "},
     {"PackFolderFlush", false, "fsync", "", "out: cannot flush the folder to disk: "},
     {"PackOutputCloseOnceNamed", false, "close", "/", "setup.exe: cannot close: ", true},
+    {"PackOutputWriteBack", false, "sync_file_range", "/", "setup.exe: cannot flush to disk: "},
     {"ExtractOutputFlush", true, "fsync", "/", ": cannot flush to disk: "},
     {"ExtractOutputClose", true, "close", "/", ": cannot close: "},
     {"ExtractFolderFlush", true, "fsync", "", "new: cannot flush the folder to disk: "},
     {"ExtractOutputCloseOnceNamed", true, "close", "/", ": cannot close: ", true},
+    {"ExtractOutputWriteBack", true, "sync_file_range", "/", ": cannot flush to disk: "},
 };
 
 class FlushFails : public PackTest, public ::testing::WithParamInterface<FlushFault> {};

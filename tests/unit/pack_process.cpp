@@ -189,6 +189,18 @@ bool WaitForFileOpenIn(pid_t pid, const std::string& folder, int timeoutSeconds)
   return false;
 }
 
+Interruption InterruptWhileWriting(const ToolRun& run, const std::string& folder, int signal) {
+  Interruption ended;
+  const pid_t child = StartTool(run);
+  if (child <= 0) {
+    return ended;
+  }
+  ended.writing = WaitForFileOpenIn(child, folder, 60);
+  ::kill(child, signal);
+  ::waitpid(child, &ended.status, 0);
+  return ended;
+}
+
 std::string Escaped(const std::string& path) {
   std::string shown;
   for (const char c : path) {

@@ -38,6 +38,16 @@ pid_t StartTool(const ToolRun& run);
 // `timeoutSeconds`; false when it did not, or ended first.
 bool WaitForFileOpenIn(pid_t pid, const std::string& folder, int timeoutSeconds);
 
+// A run ended by a signal while it wrote: whether it held a file open in the folder (it was
+// writing) when the signal came, and its wait status.
+struct Interruption {
+  bool writing = false;
+  int status = 0;
+};
+// Starts the tool, waits until it holds a file open in `folder` (for at most 60 s), sends it
+// `signal` and waits for its end.
+Interruption InterruptWhileWriting(const ToolRun& run, const std::string& folder, int signal);
+
 // A path as the tool prints it: each control character as \uXXXX.
 std::string Escaped(const std::string& path);
 // Every line of `text` starts with `prefix`, and there is at least one.

@@ -226,6 +226,20 @@ Bytes PackTest::Packed(const std::string& stub, const std::string& name) {
   return ReadBytes(out);
 }
 
+std::string PackTest::Crafted(const std::string& name,
+                              void (*craft)(Bytes* image, const ParsedImage& parsed),
+                              bool fixCheckSum) {
+  Bytes image = Packed(kStub32, "good.exe");
+  const ParsedImage parsed = Parse(image);
+  craft(&image, parsed);
+  if (fixCheckSum) {
+    FixCheckSum(&image);
+  }
+  const std::string path = dir + "/" + name;
+  WriteBytes(path, image);
+  return path;
+}
+
 std::string PackTest::CopyPayload(const std::string& name) {
   const std::string copy = dir + "/" + name;
   fs::copy(kPayload, copy);

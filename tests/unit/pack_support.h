@@ -73,6 +73,11 @@ class PackTest : public ::testing::Test {
  public:
   // Packs `stub` with the test payload into dir/name and returns the image.
   Bytes Packed(const std::string& stub, const std::string& name);
+  // The test payload packed into the PE32 stub, changed by `craft` as parsed before it, its
+  // checksum fixed unless told not to, and written to dir/name; returns its path.
+  std::string Crafted(const std::string& name,
+                      void (*craft)(Bytes* image, const ParsedImage& parsed),
+                      bool fixCheckSum = true);
   std::string CopyPayload(const std::string& name = "payload");
 
  protected:

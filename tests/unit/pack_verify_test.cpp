@@ -232,14 +232,7 @@ const Breakage kBreakages[] = {
 class VerifyCatches : public PackTest, public ::testing::WithParamInterface<Breakage> {};
 
 TEST_P(VerifyCatches, TheBrokenRuleAndExtractWritesNothing) {
-  Bytes image = Packed(kStub32, "good.exe");
-  const ParsedImage parsed = Parse(image);
-  GetParam().breakIt(&image, parsed);
-  if (GetParam().fixCheckSum) {
-    FixCheckSum(&image);
-  }
-  const std::string broken = dir + "/broken.exe";
-  WriteBytes(broken, image);
+  const std::string broken = Crafted("broken.exe", GetParam().breakIt, GetParam().fixCheckSum);
   const std::string prefix = "selfinst-pack: " + broken + ": ";
   const ToolResult verify = RunArgs({"verify", broken, "--payload", kPayload});
   EXPECT_EQ(verify.exitCode, 1);

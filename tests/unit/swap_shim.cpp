@@ -6,10 +6,10 @@
 //   can do;
 // - at the CHANGE_AT_READ-th pread (default 1) of CHANGE_FILE, another writer appends a byte
 //   to it (CHANGE_HOW=grow) or rewrites its first bytes (CHANGE_HOW=rewrite) first;
-// - FAIL_CALL (fsync or close) on a descriptor of FAIL_PATH, or of anything in it when it
-//   ends in "/", fails with EIO, as on a disk or network file system that lost the writes
-//   (close still closes, as Linux does); with FAIL_ONCE_NAMED set, only once a call that
-//   gives a file its name has been made.
+// - FAIL_CALL (fsync, sync_file_range or close) on a descriptor of FAIL_PATH, or of anything
+//   in it when it ends in "/", fails with EIO, as on a disk or network file system that lost
+//   the writes (close still closes, as Linux does); with FAIL_ONCE_NAMED set, only once a
+//   call that gives a file its name has been made.
 // The C library's own headers are left out: the definitions below are its functions.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -149,6 +149,15 @@ int fsync(int fd) {
     return -1;
   }
   return Next<int (*)(int)>("fsync")(fd);
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t size, unsigned int flags) {
+  if (Fails("sync_file_range", fd)) {
+    errno = EIO;
+    return -1;
+  }
+  return Next<int (*)(int, off64_t, off64_t, unsigned int)>("sync_file_range")(fd, offset, size,
+                                                                               flags);
 }
 
 int close(int fd) {

@@ -10,21 +10,9 @@ void PrintJson(const nlohmann::ordered_json& document) {
       "%s\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-const char* SignatureWord(Signature signature) {
-  switch (signature) {
-    case Signature::kSigned:
-      return "present";
-    case Signature::kNone:
-      return "none";
-    case Signature::kMalformed:
-      break;
-  }
-  return "malformed";
-}
-
 }  // namespace
 
-void PrintListingJson(const std::string& imagePath, const char* format, Signature signature,
+void PrintListingJson(const std::string& imagePath, const char* format, const char* signature,
                       const std::vector<ListedItem>& listed, std::uint64_t bytes) {
   nlohmann::ordered_json items = nlohmann::ordered_json::array();
   for (const ListedItem& item : listed) {
@@ -35,7 +23,7 @@ void PrintListingJson(const std::string& imagePath, const char* format, Signatur
   }
   PrintJson({{"image", imagePath},
              {"format", format},
-             {"signature", SignatureWord(signature)},
+             {"signature", signature},
              {"items", items},
              {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
 }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "io/report.h"
-#include "pe/loader_checks.h"
 
 // A row of list's output.
 struct ListedItem {
@@ -19,7 +18,8 @@ struct ListedItem {
   std::string sha256;
 };
 
-void PrintListingJson(const std::string& imagePath, const char* format, Signature signature,
+// `signature` as scripts read it: "present", "none" or "malformed".
+void PrintListingJson(const std::string& imagePath, const char* format, const char* signature,
                       const std::vector<ListedItem>& listed, std::uint64_t bytes);
 
 // What verify proved: `payload` is "" when the contents were not compared, `items` and

@@ -14,6 +14,10 @@ namespace {
 
 constexpr std::size_t kMaxOutputs = 64;
 constexpr const char* kCannotCreate = "cannot create a file in its folder";
+constexpr const char* kCannotFlush = "cannot flush to disk";
+// How much of an output is written before it is set on its way to the disk: large enough
+// that the disk gets long runs, small enough that it is kept busy while the rest is made.
+constexpr std::uint64_t kWriteBackStep = 8u << 20;
 
 bool setActive = false;
 void (*namingHook)() = nullptr;
@@ -22,6 +26,15 @@ void (*placedHook)() = nullptr;
 bool BareName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
          name.find('\0') == std::string::npos;
+}
+
+// Sets what was written of `file` since the last time on its way to the disk.
+bool WriteBack(OutputFile* file) {
+  if (!StartWriteBack(file->fd, file->writeBackFrom, file->end - file->writeBackFrom)) {
+    return false;
+  }
+  file->writeBackFrom = file->end;
+  return true;
 }
 
 }  // namespace
@@ -126,10 +139,16 @@ bool OutputSet::WriteAt(std::size_t output, std::uint64_t offset, const void* da
   if (output >= outputs_.size()) {
     return Refuse(report, shown_, "no output " + std::to_string(output) + " is being written");
   }
-  if (!WriteFull(outputs_[output].fd, offset, data, size)) {
+  OutputFile& file = outputs_[output];
+  if (!WriteFull(file.fd, offset, data, size)) {
     return Refuse(report, Path(output), SystemError("cannot write"));
   }
-  outputs_[output].end = std::max(outputs_[output].end, offset + size);
+  file.end = std::max(file.end, offset + size);
+  // Write-back starts as the output grows, so that the flush before it is named waits for
+  // little; the file's first byte to its last are still flushed there.
+  if (file.end - file.writeBackFrom >= kWriteBackStep && !WriteBack(&file)) {
+    return Refuse(report, Path(output), SystemError(kCannotFlush));
+  }
   return true;
 }
 
@@ -172,14 +191,21 @@ bool OutputSet::Place(Report* report) {
 }
 
 // Each output reaches the disk before it is named, so that no name, least of all one that
-// replaced a good file, ever points at bytes a crash could still lose. Closing a copy of its
-// descriptor runs what closing it would (a network file system reports deferred write
-// errors there) while the output stays open to be named.
+// replaced a good file, ever points at bytes a crash could still lose. The last bytes of
+// every output are set on their way first, so that the flushes wait once for writes that
+// run together rather than each for its own. Closing a copy of its descriptor runs what
+// closing it would (a network file system reports deferred write errors there) while the
+// output stays open to be named.
 bool OutputSet::Name(Report* report) {
+  for (std::size_t k = 0; k < outputs_.size(); ++k) {
+    if (!WriteBack(&outputs_[k])) {
+      return Refuse(report, Path(k), SystemError(kCannotFlush));
+    }
+  }
   for (std::size_t k = 0; k < outputs_.size(); ++k) {
     const int fd = outputs_[k].fd;
     if (::fsync(fd) != 0) {
-      return Refuse(report, Path(k), SystemError("cannot flush to disk"));
+      return Refuse(report, Path(k), SystemError(kCannotFlush));
     }
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0 || ::close(copy) != 0) {

@@ -30,8 +30,9 @@ struct HiddenFile {
 struct OutputFile : HiddenFile {
   std::string name;
   int fd = -1;
-  int slot = -1;          // the hidden name's entry in the clean-up registry
-  std::uint64_t end = 0;  // where the next write appends
+  int slot = -1;                    // the hidden name's entry in the clean-up registry
+  std::uint64_t end = 0;            // where the next write appends
+  std::uint64_t writeBackFrom = 0;  // the bytes before it are on their way to the disk
 };
 
 // Whether an output may take `name` in `folder`. Refused, with `shown` as the subject:

@@ -13,19 +13,43 @@ std::string SystemError(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
 }
 
-ReadResult ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+namespace {
+
+// Repeats `step(done)`, one pread or pwrite of what is left from `done`, until `size` bytes
+// are done, through interruptions and short counts: 1 once they are, else what the call
+// that stopped it returned (0, or -1 with errno set).
+template <typename Step>
+ssize_t Repeated(std::size_t size, Step step) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
+    const ssize_t n = step(done);
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n <= 0) {
-      return n == 0 ? ReadResult::kEnded : ReadResult::kFailed;
+      return n;
     }
     done += static_cast<std::size_t>(n);
   }
-  return ReadResult::kRead;
+  return 1;
+}
+
+}  // namespace
+
+ReadResult ReadFull(int fd, std::uint64_t at, std::size_t size, std::uint8_t* out) {
+  const ssize_t last = Repeated(size, [&](std::size_t done) {
+    return ::pread(fd, out + done, size - done, static_cast<off_t>(at + done));
+  });
+  return last > 0 ? ReadResult::kRead : last == 0 ? ReadResult::kEnded : ReadResult::kFailed;
+}
+
+bool StartWriteBack(int fd, std::uint64_t at, std::uint64_t size) {
+  if (size == 0 || ::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(size),
+                                     SYNC_FILE_RANGE_WRITE) == 0) {
+    return true;
+  }
+  // A kernel or sandbox without the call, or a file system that refuses it.
+  return errno == ENOSYS || errno == EINVAL;
 }
 
 std::string ReadProblem(ReadResult result) {
@@ -34,21 +58,13 @@ std::string ReadProblem(ReadResult result) {
 
 bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      if (n == 0) {
-        errno = EIO;
-      }
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  const ssize_t last = Repeated(size, [&](std::size_t done) {
+    return ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(at + done));
+  });
+  if (last == 0) {
+    errno = EIO;
   }
-  return true;
+  return last > 0;
 }
 
 bool operator==(const FileIdentity& a, const FileIdentity& b) {

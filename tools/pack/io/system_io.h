@@ -25,6 +25,10 @@ constexpr const char* kChangedWhileRead = "changed while it was being read";
 std::string ReadProblem(ReadResult result);
 // All `size` bytes at `at`; false with errno set otherwise (EIO for a write of nothing).
 [[nodiscard]] bool WriteFull(int fd, std::uint64_t at, const void* data, std::size_t size);
+// Sets `size` bytes of `fd` from `at` on their way to the disk and returns without waiting,
+// so that a flush later finds them written or under way; false with errno set when the
+// write-back failed. Where the system cannot start it alone, the flush does it all.
+[[nodiscard]] bool StartWriteBack(int fd, std::uint64_t at, std::uint64_t size);
 
 struct FileIdentity {
   dev_t device = 0;

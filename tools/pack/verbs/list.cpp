@@ -49,16 +49,17 @@ bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Repor
   return true;
 }
 
-const char* SignatureText(Signature signature) {
+const char* SignatureText(Signature signature, bool forPeople) {
   switch (signature) {
     case Signature::kSigned:
-      return "signature present (not checked here: use `osslsigncode verify`)";
+      return forPeople ? "signature present (not checked here: use `osslsigncode verify`)"
+                       : "present";
     case Signature::kNone:
-      return "unsigned";
+      return forPeople ? "unsigned" : "none";
     case Signature::kMalformed:
       break;
   }
-  return "malformed certificate table";
+  return forPeople ? "malformed certificate table" : "malformed";
 }
 
 void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signature signature,
@@ -69,11 +70,11 @@ void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signa
   }
   const char* format = loaded.image.is64 ? "PE32+" : "PE32";
   if (json) {
-    PrintListingJson(imagePath, format, signature, listed, bytes);
+    PrintListingJson(imagePath, format, SignatureText(signature, false), listed, bytes);
     return;
   }
   std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(), format, listed.size(),
-              SignatureText(signature));
+              SignatureText(signature, true));
   std::printf("%-13s %-13s %10s  %s\n", "file", "key", "size", "sha256");
   for (const ListedItem& item : listed) {
     std::printf("%-13s %-13s %10u  %s\n", item.file.empty() ? "-" : item.file.c_str(),
