@@ -56,3 +56,9 @@ struct FakePlatform {
 FakePlatform& Fake();
 void ResetFake();
 platform::Handle FakeProcessHandle();
+
+// LauncherMain in a child process run by an unprivileged user (root may create and read
+// any file), in the current folder; the boxes the child showed and the calls it made
+// become the fake's. Returns the child's exit code, 99 when privileges could not be
+// dropped, -1 when it did not exit.
+int RunLauncherUnprivileged();
