@@ -8,6 +8,7 @@
 #include <string>
 
 #include "launcher/launcher.h"
+#include "platform/text_bound.h"
 #include "store_format.h"
 #include "unprivileged.h"
 
@@ -141,12 +142,16 @@ int MessageBoxA(Handle owner, const char* text, const char* caption, unsigned st
   return answer;
 }
 
+// Formats as wsprintfA does, at most 1024 characters, then cuts with the Windows launchers'
+// own code.
 void FormatText(char* buffer, std::size_t capacity, const char* format, const char* first,
                 const char* second) {
+  char formatted[1025];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  (void)std::snprintf(buffer, capacity, format, first, second);
+  const int length = std::snprintf(formatted, sizeof formatted, format, first, second);
 #pragma GCC diagnostic pop
+  (void)KeepWithin(buffer, capacity, formatted, std::min(length, 1024));
 }
 
 int ShellExecuteExA(SHELLEXECUTEINFOA* info) {
