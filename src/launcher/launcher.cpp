@@ -52,12 +52,20 @@ void FailRow(const char* format, const char* name, int rowLimit) {
   RemoveExtracted(rowLimit);
 }
 
-// A file is present when its name exists, whether or not it can be read: an unreadable
-// file must not be overwritten without a question. A folder of that name is nothing to
-// overwrite; creating the file reports it.
+// A file is present when it can be opened for reading, or when its name exists although
+// it cannot be read: an unreadable file must not be overwritten without a question. A
+// folder of that name is nothing to overwrite; creating the file reports it.
 bool IsFilePresent(const char* fileName) {
   const std::uint32_t attributes = platform::GetFileAttributesA(fileName);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  std::FILE* probe = std::fopen(fileName, "r");
+  if (probe != nullptr) {
+    (void)std::fclose(probe);
+    return true;
+  }
+  return attributes != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
