@@ -188,7 +188,7 @@ void Sleep(std::uint32_t milliseconds) {
 
 std::uint32_t GetFileAttributesA(const char* fileName) {
   struct stat status {};
-  if (::lstat(fileName, &status) != 0) {
+  if (fake.attributesUnreadable.count(fileName) != 0 || ::lstat(fileName, &status) != 0) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0x80u;  // NORMAL

@@ -34,6 +34,9 @@ struct FakePlatform {
   std::map<std::string, std::string> items;
   std::set<std::string> unloadable;
 
+  // Names whose attributes GetFileAttributesA cannot read, whatever is there.
+  std::set<std::string> attributesUnreadable;
+
   std::deque<int> answers;  // popped by each message box; empty gives IDOK
   std::vector<ShownBox> boxes;
 

@@ -171,4 +171,18 @@ TEST_F(OverwriteQuestionRun, UnreadableButPresentFileIsAskedAbout) {
   EXPECT_EQ(PresentManifestFiles(), std::vector<std::string>{name});
 }
 
+TEST_F(OverwriteQuestionRun, FileThatOpensAlthoughItsAttributesCannotBeReadIsAskedAbout) {
+  const std::string name = payloadTable[kInstallerRow].fileName;
+  WriteFile(name, kOldContent);
+  Fake().attributesUnreadable.insert(name);
+  Fake().answers.push_back(kIdNo);
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  std::vector<std::string> texts;
+  for (const ShownBox& box : Fake().boxes) {
+    texts.push_back(box.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{OverwriteQuestion(name), kHaltText}));
+  EXPECT_EQ(ReadFile(name), kOldContent);
+}
+
 }  // namespace
