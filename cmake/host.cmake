@@ -145,6 +145,12 @@ add_executable(empty_manifest_tests
 target_link_libraries(empty_manifest_tests PRIVATE launcher_under_test)
 gtest_discover_tests(empty_manifest_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
+# The same launcher linked with a manifest whose one name takes every notice to its bound.
+add_executable(notice_bound_tests
+  tests/unit/long_name_payload_table.cpp tests/unit/notice_bound_test.cpp)
+target_link_libraries(notice_bound_tests PRIVATE launcher_under_test)
+gtest_discover_tests(notice_bound_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
+
 # Preloaded into the packer built without sanitizers (their runtime must come first), to
 # swap an output folder for a link at the moment an output is given its name, change a
 # payload file while it is read, or fail a flush or close.

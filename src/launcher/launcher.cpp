@@ -55,8 +55,10 @@ void FailRow(const char* format, const char* name, int rowLimit) {
 }
 
 // A file is present when it can be opened for reading, or when its name exists although
-// it cannot be read: an unreadable file must not be overwritten without a question. A
-// folder of that name is nothing to overwrite; creating the file reports it.
+// it cannot be read: an unreadable file must not be overwritten without a question. The
+// open still counts where the name's attributes cannot be read (Wine gives none for a
+// link to a device). A folder of that name is nothing to overwrite; creating the file
+// reports it.
 bool IsFilePresent(const char* fileName) {
   const std::uint32_t attributes = platform::GetFileAttributesA(fileName);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

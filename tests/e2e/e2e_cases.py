@@ -52,11 +52,23 @@ def case_typical_run(case):
     case.expect_no_box()
     expect_equal(case.finish(launcher), 0, "exit code")
     expect_installation_complete(case)
+    expect_equal(case.installer_parameters(), b"CLEAR", "the installer's parameters")
     for name in FILES:
         carried = read(os.path.join(case.build.payload, name))
         expect(read(os.path.join(case.install, name)) == carried,
                f"installed {name} differs from the payload")
     expect_equal(case.present(), [], "payload files left in the folder")
+    expect_equal(os.listdir(case.folder), [], "anything left in the folder")
+
+
+def case_arguments_change_nothing(case):
+    # Options an installer might take, a folder, a file of the payload and words with a
+    # space: the run is the typical one, and the installer gets "CLEAR" and nothing else.
+    launcher = case.launch(args=["/S", "--help", "-y", "C:\\elsewhere", INSTALLER, "two words"])
+    case.expect_no_box()
+    expect_equal(case.finish(launcher), 0, "exit code")
+    expect_installation_complete(case)
+    expect_equal(case.installer_parameters(), b"CLEAR", "the installer's parameters")
     expect_equal(os.listdir(case.folder), [], "anything left in the folder")
 
 

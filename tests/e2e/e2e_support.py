@@ -44,9 +44,11 @@ class Case:
         self.folder = os.path.join(base, "run")
         self.install = os.path.join(base, "install")
         self.log = os.path.join(base, "install.log")
+        self.parameters = os.path.join(base, "installer-parameters")
         os.makedirs(self.folder)
         self.env = {"STANDIN_INSTALL_DIR": windows_path(self.install),
-                    "STANDIN_LOG": windows_path(self.log)}
+                    "STANDIN_LOG": windows_path(self.log),
+                    "STANDIN_PARAMETERS": windows_path(self.parameters)}
         self.started = []
 
     def start(self, program, *args, env=None, cwd=None, file_size_limit=None):
@@ -57,8 +59,8 @@ class Case:
         self.started.append(process)
         return process
 
-    def launch(self, launcher=None, env=None, file_size_limit=None, cwd=None):
-        return self.start(launcher or self.build.launcher, env=env,
+    def launch(self, launcher=None, env=None, file_size_limit=None, cwd=None, args=()):
+        return self.start(launcher or self.build.launcher, *args, env=env,
                           file_size_limit=file_size_limit, cwd=cwd)
 
     def driver(self, *args, timeout=60):
@@ -94,6 +96,10 @@ class Case:
     def put(self, name, content):
         with open(os.path.join(self.folder, name), "wb") as f:
             f.write(content)
+
+    def installer_parameters(self):
+        """What the installer was started with after its name; None if it never started."""
+        return read(self.parameters) if os.path.exists(self.parameters) else None
 
     def log_lines(self):
         return read(self.log).decode().splitlines() if os.path.exists(self.log) else []

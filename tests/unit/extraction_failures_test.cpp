@@ -14,7 +14,20 @@
 
 namespace {
 
-enum class Fault { MissingItem, UnloadableItem, TruncatedItem, NameIsFolder, DiskFull };
+enum class Fault {
+  MissingItem,
+  UnloadableItem,
+  TruncatedItem,
+  PresentFileWithoutItem,  // the row's file is there too: no question before the notice
+  NameIsFolder,
+  FolderNotWritable,  // no file can be created in the current folder
+  DiskFull
+};
+
+// The failing row's own file is still there after the run.
+bool KeepsFailingFile(Fault fault) {
+  return fault == Fault::PresentFileWithoutItem || fault == Fault::NameIsFolder;
+}
 
 struct FailureCase {
   Fault fault;
@@ -26,8 +39,9 @@ std::string Name(const FailureCase& c);
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << Name(c); }
 
 std::string Name(const FailureCase& c) {
-  const char* faults[] = {"MissingItem", "UnloadableItem", "TruncatedItem", "NameIsFolder",
-                          "DiskFull"};
+  const char* faults[] = {
+      "MissingItem",  "UnloadableItem",    "TruncatedItem", "PresentFileWithoutItem",
+      "NameIsFolder", "FolderNotWritable", "DiskFull"};
   return std::string(faults[static_cast<int>(c.fault)]) + "AtRow" + std::to_string(c.row);
 }
 
@@ -56,8 +70,16 @@ TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone
     case Fault::TruncatedItem:
       Fake().items[key].pop_back();
       break;
+    case Fault::PresentFileWithoutItem:
+      WriteFile(failing.fileName, "was here before the run");
+      Fake().items.erase(key);
+      break;
     case Fault::NameIsFolder:
       ASSERT_EQ(::mkdir(failing.fileName, 0755), 0);
+      break;
+    case Fault::FolderNotWritable:
+      // Root creates files anywhere, so this run is an unprivileged user's.
+      ASSERT_EQ(::chmod(ScratchPath().c_str(), 0555), 0);
       break;
     case Fault::DiskFull:
       // Every write to the device fails as on a full disk; the name exists, so the
@@ -67,8 +89,10 @@ TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone
       break;
   }
 
-  EXPECT_EQ(LauncherMain(nullptr), 1);
+  EXPECT_EQ(c.fault == Fault::FolderNotWritable ? RunLauncherUnprivileged() : LauncherMain(nullptr),
+            1);
 
+  ASSERT_FALSE(Fake().boxes.empty());
   const ShownBox& notice = Fake().boxes.back();
   EXPECT_EQ(notice.text, c.notice);
   EXPECT_EQ(notice.caption, kCaption);
@@ -78,7 +102,10 @@ TEST_P(ExtractionFailure, ShowsNoticeRemovesCompletedRowsAndLeavesLaterRowsAlone
   for (int row = 0; row < c.row; ++row) {
     EXPECT_FALSE(FileExists(payloadTable[row].fileName)) << payloadTable[row].fileName;
   }
-  EXPECT_EQ(FileExists(failing.fileName), c.fault == Fault::NameIsFolder);
+  EXPECT_EQ(FileExists(failing.fileName), KeepsFailingFile(c.fault));
+  if (c.fault == Fault::PresentFileWithoutItem) {
+    EXPECT_EQ(ReadFile(failing.fileName), "was here before the run");
+  }
   if (hasLaterRow) {
     EXPECT_EQ(ReadFile(later), "was here before the run");
   }
@@ -102,9 +129,12 @@ std::vector<FailureCase> AllCases() {
     cases.push_back({Fault::MissingItem, row, "Can't load resource [" + key + "]"});
     cases.push_back({Fault::UnloadableItem, row, "Can't load resource [" + key + "]"});
     cases.push_back({Fault::TruncatedItem, row, "Can't load resource [" + key + "]"});
+    cases.push_back({Fault::PresentFileWithoutItem, row, "Can't load resource [" + key + "]"});
     cases.push_back({Fault::NameIsFolder, row, "Can't Create File [" + file + "]"});
     cases.push_back({Fault::DiskFull, row, "Can't write file [" + file + "]"});
   }
+  cases.push_back({Fault::FolderNotWritable, 0,
+                   "Can't Create File [" + std::string(payloadTable[0].fileName) + "]"});
   return cases;
 }
 

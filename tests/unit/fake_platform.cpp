@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <string>
 
+#include "launcher/launcher.h"
+#include "platform/text_bound.h"
 #include "store_format.h"
+#include "unprivileged.h"
 
 namespace {
 
@@ -34,6 +37,52 @@ FakePlatform& Fake() { return fake; }
 void ResetFake() { fake = FakePlatform{}; }
 
 platform::Handle FakeProcessHandle() { return &processObject; }
+
+int RunLauncherUnprivileged() {
+  // Fields end with a NUL, which no text of a box or call holds: a box is "box", its text,
+  // caption, style and owner; a call is "call" and the call.
+  std::string received;
+  const int code = RunUnprivileged(
+      [](std::string* report) {
+        const int result = LauncherMain(nullptr);
+        for (const ShownBox& box : fake.boxes) {
+          for (const std::string& field :
+               {std::string("box"), box.text, box.caption, std::to_string(box.style),
+                std::string(box.hasOwner ? "1" : "0")}) {
+            report->append(field).push_back('\0');
+          }
+        }
+        for (const std::string& call : fake.calls) {
+          report->append("call").push_back('\0');
+          report->append(call).push_back('\0');
+        }
+        return result;
+      },
+      &received);
+  std::vector<std::string> fields;
+  for (size_t start = 0; start < received.size();) {
+    const size_t end = received.find('\0', start);
+    fields.push_back(received.substr(start, end - start));
+    start = end + 1;
+  }
+  fake.boxes.clear();
+  fake.calls.clear();
+  for (size_t i = 0; i < fields.size();) {
+    if (fields[i] == "box" && i + 4 < fields.size()) {
+      fake.boxes.push_back({fields[i + 1], fields[i + 2],
+                            static_cast<unsigned>(std::stoul(fields[i + 3])),
+                            fields[i + 4] == "1"});
+      i += 5;
+    } else if (fields[i] == "call" && i + 1 < fields.size()) {
+      fake.calls.push_back(fields[i + 1]);
+      i += 2;
+    } else {
+      fake.calls.push_back("unreadable report from the child");
+      break;
+    }
+  }
+  return code;
+}
 
 namespace platform {
 
@@ -93,12 +142,16 @@ int MessageBoxA(Handle owner, const char* text, const char* caption, unsigned st
   return answer;
 }
 
+// Formats as wsprintfA does, at most 1024 characters, then cuts with the Windows launchers'
+// own code.
 void FormatText(char* buffer, std::size_t capacity, const char* format, const char* first,
                 const char* second) {
+  char formatted[1025];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  (void)std::snprintf(buffer, capacity, format, first, second);
+  const int length = std::snprintf(formatted, sizeof formatted, format, first, second);
 #pragma GCC diagnostic pop
+  (void)KeepWithin(buffer, capacity, formatted, std::min(length, 1024));
 }
 
 int ShellExecuteExA(SHELLEXECUTEINFOA* info) {
@@ -135,7 +188,7 @@ void Sleep(std::uint32_t milliseconds) {
 
 std::uint32_t GetFileAttributesA(const char* fileName) {
   struct stat status {};
-  if (::lstat(fileName, &status) != 0) {
+  if (fake.attributesUnreadable.count(fileName) != 0 || ::lstat(fileName, &status) != 0) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0x80u;  // NORMAL

@@ -34,6 +34,9 @@ struct FakePlatform {
   std::map<std::string, std::string> items;
   std::set<std::string> unloadable;
 
+  // Names whose attributes GetFileAttributesA cannot read, whatever is there.
+  std::set<std::string> attributesUnreadable;
+
   std::deque<int> answers;  // popped by each message box; empty gives IDOK
   std::vector<ShownBox> boxes;
 
@@ -56,3 +59,9 @@ struct FakePlatform {
 FakePlatform& Fake();
 void ResetFake();
 platform::Handle FakeProcessHandle();
+
+// LauncherMain in a child process run by an unprivileged user (root may create and read
+// any file), in the current folder; the boxes the child showed and the calls it made
+// become the fake's. Returns the child's exit code, 99 when privileges could not be
+// dropped, -1 when it did not exit.
+int RunLauncherUnprivileged();

@@ -184,6 +184,9 @@ TEST_P(Removal, DeletesExactlyTheFirstRowsAndSkipsMissingFiles) {
         << payloadTable[row].fileName;
   }
   EXPECT_EQ(ReadFile("unrelated.txt"), "keep");
+  // A file already gone is skipped in silence: no box, nor any other call to the platform.
+  EXPECT_TRUE(Fake().boxes.empty());
+  EXPECT_EQ(Fake().calls, std::vector<std::string>{});
 }
 
 const RemovalCase kRemovals[] = {

@@ -11,7 +11,6 @@
 #include "launcher/launcher.h"
 #include "scratch_folder.h"
 #include "table_test.h"
-#include "unprivileged.h"
 
 namespace {
 
@@ -22,23 +21,13 @@ class OverwriteQuestionRun : public ::testing::Test {
   void SetUp() override { BeginRunInScratchFolder(); }
   void TearDown() override { LeaveScratchFolder(); }
 
-  // The launcher's run as an unprivileged user; returns the exit code and the texts shown.
-  static int RunLauncherUnprivileged(std::vector<std::string>* texts) {
+  // The launcher's run as an unprivileged user, in a folder it may write to; returns the
+  // exit code and the texts shown.
+  static int RunUnprivilegedInWritableFolder(std::vector<std::string>* texts) {
     EXPECT_EQ(::chmod(ScratchPath().c_str(), 0777), 0);
-    std::string received;
-    const int code = RunUnprivileged(
-        [](std::string* report) {
-          const int result = LauncherMain(nullptr);
-          for (const ShownBox& box : Fake().boxes) {
-            report->append(box.text).push_back('\0');
-          }
-          return result;
-        },
-        &received);
-    for (size_t start = 0; start < received.size();) {
-      const size_t end = received.find('\0', start);
-      texts->push_back(received.substr(start, end - start));
-      start = end + 1;
+    const int code = RunLauncherUnprivileged();
+    for (const ShownBox& box : Fake().boxes) {
+      texts->push_back(box.text);
     }
     return code;
   }
@@ -160,7 +149,7 @@ TEST_F(OverwriteQuestionRun, ReadOnlyFileAnsweredYesCannotBeCreatedAndStaysUncha
   ASSERT_EQ(::chmod(installer.c_str(), 0444), 0);
   Fake().answers.push_back(kIdYes);
   std::vector<std::string> texts;
-  EXPECT_EQ(RunLauncherUnprivileged(&texts), 1);
+  EXPECT_EQ(RunUnprivilegedInWritableFolder(&texts), 1);
   const std::vector<std::string> expected = {OverwriteQuestion(installer),
                                              "Can't Create File [" + installer + "]"};
   EXPECT_EQ(texts, expected);
@@ -174,12 +163,26 @@ TEST_F(OverwriteQuestionRun, UnreadableButPresentFileIsAskedAbout) {
   ASSERT_EQ(::chmod(name.c_str(), 0222), 0);
   Fake().answers.push_back(kIdNo);
   std::vector<std::string> texts;
-  EXPECT_EQ(RunLauncherUnprivileged(&texts), 1);
+  EXPECT_EQ(RunUnprivilegedInWritableFolder(&texts), 1);
   const std::vector<std::string> expected = {OverwriteQuestion(name), kHaltText};
   EXPECT_EQ(texts, expected);
   ASSERT_EQ(::chmod(name.c_str(), 0644), 0);
   EXPECT_EQ(ReadFile(name), kOldContent);
   EXPECT_EQ(PresentManifestFiles(), std::vector<std::string>{name});
+}
+
+TEST_F(OverwriteQuestionRun, FileThatOpensAlthoughItsAttributesCannotBeReadIsAskedAbout) {
+  const std::string name = payloadTable[kInstallerRow].fileName;
+  WriteFile(name, kOldContent);
+  Fake().attributesUnreadable.insert(name);
+  Fake().answers.push_back(kIdNo);
+  EXPECT_EQ(LauncherMain(nullptr), 1);
+  std::vector<std::string> texts;
+  for (const ShownBox& box : Fake().boxes) {
+    texts.push_back(box.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{OverwriteQuestion(name), kHaltText}));
+  EXPECT_EQ(ReadFile(name), kOldContent);
 }
 
 }  // namespace

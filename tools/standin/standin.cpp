@@ -15,6 +15,8 @@
 //   STANDIN_LOG         log file (default <install folder>\install.log)
 //   STANDIN_EXIT_STAMP  file into which the first stage writes the system time (100 ns
 //                       since 1601, decimal) just before it exits (benchmarks)
+//   STANDIN_PARAMETERS  file into which the first stage writes the parameters it was
+//                       started with: its command line after the program's name
 #include <windows.h>
 
 #include "checksum.h"
@@ -60,6 +62,18 @@ int EnvNumber(const char* name, int fallback) {
     number = number * 10 + (*p - '0');
   }
   return number;
+}
+
+// Writes `length` bytes into the file of the path the variable `name` holds, if it is set.
+void WriteFileNamedBy(const char* name, const char* text, int length) {
+  char path[MAX_PATH];
+  if (!Env(name, path, sizeof path)) {
+    return;
+  }
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+  CloseHandle(file);
 }
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -297,21 +311,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     }
     return SecondStage(folder, firstStageId);
   }
+  WriteFileNamedBy("STANDIN_PARAMETERS", commandLine, lstrlenA(commandLine));
   if (EnvNumber("STANDIN_STAGES", 2) != 1 && !StartSecondStage()) {
     return 3;
   }
-  char stampPath[MAX_PATH];
-  if (Env("STANDIN_EXIT_STAMP", stampPath, sizeof stampPath)) {
-    FILETIME now{};
-    GetSystemTimePreciseAsFileTime(&now);
-    char text[32];
-    const int length =
-        wsprintfA(text, "%I64u",
-                  (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    HANDLE stamp = CreateFileA(stampPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(stamp, text, static_cast<DWORD>(length), &written, nullptr);
-    CloseHandle(stamp);
-  }
+  FILETIME now{};
+  GetSystemTimePreciseAsFileTime(&now);
+  char stamp[32];
+  const int length =
+      wsprintfA(stamp, "%I64u",
+                (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  WriteFileNamedBy("STANDIN_EXIT_STAMP", stamp, length);
   return EnvNumber("STANDIN_EXIT_CODE", 0);
 }

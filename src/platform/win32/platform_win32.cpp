@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "platform/platform.h"
+#include "platform/text_bound.h"
 
 namespace platform {
 
@@ -33,21 +34,11 @@ int MessageBoxA(Handle owner, const char* text, const char* caption, unsigned st
 
 void FormatText(char* buffer, std::size_t capacity, const char* format, const char* first,
                 const char* second) {
-  if (capacity == 0) {
-    return;
-  }
   // wsprintfA writes at most 1024 characters and a NUL; the caller's buffer is smaller,
-  // so format here first and copy what fits.
+  // so format here first and keep what fits.
   char formatted[1025];
   const int length = ::wsprintfA(formatted, format, first, second);
-  std::size_t kept = length < 0 ? 0 : static_cast<std::size_t>(length);
-  if (kept > capacity - 1) {
-    kept = capacity - 1;
-  }
-  for (std::size_t i = 0; i < kept; ++i) {
-    buffer[i] = formatted[i];
-  }
-  buffer[kept] = '\0';
+  (void)KeepWithin(buffer, capacity, formatted, length);
 }
 
 int ShellExecuteExA(SHELLEXECUTEINFOA* info) {
