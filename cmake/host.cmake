@@ -28,6 +28,7 @@ add_library(pack_library STATIC
   tools/pack/payload/depfile.cpp
   tools/pack/payload/manifest.cpp
   tools/pack/payload/payload_folder.cpp
+  tools/pack/pe/authenticode.cpp
   tools/pack/pe/image_checksum.cpp
   tools/pack/pe/loader_checks.cpp
   tools/pack/pe/pe_image.cpp
@@ -52,7 +53,7 @@ add_custom_target(pack_commit
   VERBATIM)
 
 add_executable(selfinst-pack tools/pack/selfinst_pack.cpp tools/pack/cli/command_line.cpp
-  tools/pack/cli/progress.cpp tools/pack/cli/version.cpp)
+  tools/pack/cli/json_text.cpp tools/pack/cli/progress.cpp tools/pack/cli/version.cpp)
 target_link_libraries(selfinst-pack PRIVATE pack_library nlohmann_json::nlohmann_json)
 target_include_directories(selfinst-pack PRIVATE "${pack_commit_dir}")
 target_compile_definitions(selfinst-pack PRIVATE SELFINST_PACK_VERSION="${PROJECT_VERSION}")

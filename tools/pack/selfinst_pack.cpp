@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/json_text.h"
 #include "cli/progress.h"
 #include "cli/version.h"
 #include "io/output_folder.h"
@@ -24,6 +25,7 @@
 #include "payload/ceiling.h"
 #include "payload/depfile.h"
 #include "payload/payload_folder.h"
+#include "pe/authenticode.h"
 #include "pe/loader_checks.h"
 #include "store/pack_image.h"
 #include "store/store_reader.h"
@@ -66,8 +68,7 @@ int Fail(const Report& report) {
 // Anything read from outside goes into JSON as it is: the library escapes it, and a byte
 // that is not UTF-8 becomes U+FFFD rather than an error.
 void PrintJson(const nlohmann::ordered_json& document) {
-  (void)std::printf(
-      "%s\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  (void)std::printf("%s\n", JsonLine(document).c_str());
 }
 
 // An image opened with its headers and its store parsed; the file closes with it.
@@ -191,7 +192,7 @@ bool WriteDepfile(const Arguments& arguments, const std::vector<PayloadFile>& fi
   }
   std::string rule;
   OutputSet depfile;
-  return DepfileRule(arguments.output, files, &rule, report) &&
+  return DepfileRule(arguments.depfile, arguments.output, files, &rule, report) &&
          BeginOneOutput(arguments.depfile, inputs, &depfile, report) &&
          depfile.Write(0, rule.data(), rule.size(), report) && depfile.Place(report);
 }
@@ -241,7 +242,8 @@ struct ListedItem {
 
 // The items in manifest order, then any the manifest does not name, each hashed as the
 // image's bytes pass in one read of it.
-bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Report* report) {
+bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed,
+               AuthenticodeCheck* signature, Report* report) {
   std::vector<const StoredItem*> order;
   for (const StoredItem& item : loaded.store.items) {
     order.push_back(&item);
@@ -261,6 +263,7 @@ bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Repor
                        return true;
                      }});
   }
+  signature->AddSpans(&spans);
   std::uint32_t unused = 0;
   if (!ScanImage(loaded.file, loaded.file.size, spans, &unused, report)) {
     return false;
@@ -273,21 +276,14 @@ bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Repor
   return true;
 }
 
-const char* SignatureText(Signature signature, bool forPeople) {
-  switch (signature) {
-    case Signature::kSigned:
-      return forPeople ? "signature present (not checked here: use `osslsigncode verify`)"
-                       : "present";
-    case Signature::kNone:
-      return forPeople ? "unsigned" : "none";
-    case Signature::kMalformed:
-      break;
-  }
-  return forPeople ? "malformed certificate table" : "malformed";
+nlohmann::ordered_json SignerJson(const SignatureVerdict& signature) {
+  return signature.signer.empty() ? nlohmann::ordered_json(nullptr)
+                                  : nlohmann::ordered_json(signature.signer);
 }
 
-void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signature signature,
-                  const std::vector<ListedItem>& listed, bool json) {
+void PrintListing(const std::string& imagePath, const LoadedImage& loaded,
+                  const SignatureVerdict& signature, const std::vector<ListedItem>& listed,
+                  bool json) {
   std::uint64_t bytes = 0;
   for (const ListedItem& item : listed) {
     bytes += item.size;
@@ -303,13 +299,14 @@ void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signa
     }
     PrintJson({{"image", imagePath},
                {"format", format},
-               {"signature", SignatureText(signature, false)},
+               {"signature", signature.State()},
+               {"signer", SignerJson(signature)},
                {"items", items},
                {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
     return;
   }
   std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(), format, listed.size(),
-              SignatureText(signature, true));
+              Shown(signature.Text()).c_str());
   std::printf("%-13s %-13s %10s  %s\n", "file", "key", "size", "sha256");
   for (const ListedItem& item : listed) {
     std::printf("%-13s %-13s %10u  %s\n", item.file.empty() ? "-" : item.file.c_str(),
@@ -323,13 +320,17 @@ int List(const Arguments& arguments) {
   LoadedImage loaded;
   Report report;
   std::vector<ListedItem> listed;
-  if (!LoadImage(arguments.image, &loaded, &report) || !ListItems(loaded, &listed, &report)) {
+  if (!LoadImage(arguments.image, &loaded, &report)) {
     return Fail(report);
   }
   // The listing says "malformed certificate table"; the table's faults are verify's to name.
   Report signatureProblems;
-  const Signature signature = ReadSignature(loaded.file, loaded.image, &signatureProblems);
-  PrintListing(arguments.image, loaded, signature, listed, arguments.json);
+  AuthenticodeCheck signature(loaded.file, loaded.image,
+                              ReadSignature(loaded.file, loaded.image, &signatureProblems));
+  if (!ListItems(loaded, &listed, &signature, &report)) {
+    return Fail(report);
+  }
+  PrintListing(arguments.image, loaded, signature.Finish(), listed, arguments.json);
   return 0;
 }
 
@@ -390,11 +391,12 @@ class PayloadComparison {
 
 // What verify proved, for people or for scripts.
 int ReportVerify(const Arguments& arguments, bool verified, std::size_t items,
-                 const Report& report) {
+                 const SignatureVerdict& signature, const Report& report) {
   const std::string summary =
-      arguments.payload.empty()
-          ? "store intact, " + std::to_string(items) + " items (contents not compared)"
-          : std::to_string(items) + " items match " + arguments.payload + ", byte for byte";
+      (arguments.payload.empty()
+           ? "store intact, " + std::to_string(items) + " items (contents not compared)"
+           : std::to_string(items) + " items match " + arguments.payload + ", byte for byte") +
+      (signature.table == Signature::kSigned ? "; " + signature.Text() : "");
   if (arguments.json) {
     nlohmann::ordered_json problems = nlohmann::ordered_json::array();
     for (const Problem& problem : report) {
@@ -409,6 +411,8 @@ int ReportVerify(const Arguments& arguments, bool verified, std::size_t items,
                                                       : "not proved"},
                {"items", verified ? nlohmann::ordered_json(items) : nullptr},
                {"summary", verified ? summary : "refused"},
+               {"signature", verified ? nlohmann::ordered_json(signature.State()) : nullptr},
+               {"signer", verified ? SignerJson(signature) : nullptr},
                {"problems", problems}});
     (void)std::fflush(stdout);  // the document first, then the lines that say the same
   }
@@ -426,10 +430,17 @@ int Verify(const Arguments& arguments) {
   LoadedPayload payload;
   Report report;
   const bool withPayload = !arguments.payload.empty();
-  if (!LoadImage(arguments.image, &loaded, &report) ||
+  Bytes caPem;
+  if ((!arguments.ca.empty() && !ReadSmallFile(arguments.ca, kLargestCaFile, &caPem, &report)) ||
+      !LoadImage(arguments.image, &loaded, &report) ||
       (withPayload && !LoadPayload(arguments.payload, false, &payload, &report))) {
-    return ReportVerify(arguments, false, 0, report);
+    return ReportVerify(arguments, false, 0, SignatureVerdict{}, report);
   }
+  Report tableProblems;  // the loader's checks name them
+  AuthenticodeCheck signature(loaded.file, loaded.image,
+                              ReadSignature(loaded.file, loaded.image, &tableProblems));
+  std::vector<Span> signedSpans;
+  signature.AddSpans(&signedSpans);
   PayloadComparison comparison(arguments.image, payload, &report);
   if (withPayload) {
     comparison.CompareSizes(loaded.store);
@@ -442,12 +453,21 @@ int Verify(const Arguments& arguments) {
       return comparison.Take(row, data, size);
     };
     verified = VerifyImage(loaded.file, loaded.image, loaded.store,
-                           withPayload ? compare : ItemTaker{}, &report);
+                           withPayload ? compare : ItemTaker{}, &report, signedSpans);
+  }
+  const SignatureVerdict verdict =
+      signature.Finish(arguments.ca, arguments.ca.empty() ? nullptr : &caPem);
+  if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
+    Refuse(&report, arguments.image, verdict.problem);
+  } else if (verified && verdict.table == Signature::kNone && !arguments.ca.empty()) {
+    Refuse(&report, arguments.image,
+           "is unsigned: there is no chain to check against " + arguments.ca);
   }
   for (std::size_t row = 0; verified && row < payload.open.fds.size(); ++row) {
     (void)PayloadUnchanged(payload.files[row], payload.open, row, &report);
   }
-  return ReportVerify(arguments, verified && report.empty(), loaded.store.items.size(), report);
+  return ReportVerify(arguments, verified && report.empty(), loaded.store.items.size(), verdict,
+                      report);
 }
 
 int Extract(const Arguments& arguments) {
@@ -480,11 +500,15 @@ int Extract(const Arguments& arguments) {
         return false;
       }
       begun = true;
-      // Every name is claimed before a byte is written: a file in the way stops it at once.
+      // Every name is claimed before a byte is written: a file in the way stops it at once,
+      // with every other one in the way named.
+      bool claimed = true;
       for (std::size_t r = 0; r < Manifest().size(); ++r) {
-        if (!set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)) {
-          return false;
-        }
+        claimed = claimed ? set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)
+                          : (set.SayIfTaken(Manifest()[r].fileName, &report), false);
+      }
+      if (!claimed) {
+        return false;
       }
     }
     progress->Add(size);
@@ -556,6 +580,9 @@ int Sizes(const Arguments& arguments) {
     return Fail(report);
   }
   const std::string text = SizesHeader(sizes);
+  if (arguments.output == "-") {  // standard output, as for most tools; ./- names a file
+    return std::fputs(text.c_str(), stdout) < 0 ? kFailure : 0;
+  }
   const Bytes header(text.begin(), text.end());
   Bytes old;
   // Left as it is when unchanged, so that an unchanged payload rebuilds nothing. Whatever
@@ -626,6 +653,8 @@ const std::vector<VerbSpec>& Verbs() {
        {{"IMAGE", kNeeded, "the built launcher to check", &A::image}},
        {Value("--payload", "DIR", kOptional, "compares every item with its file, byte for byte",
               &A::payload),
+        Value("--ca", "FILE", kOptional,
+              "also checks that a signature's certificate chains to a CA of FILE (PEM)", &A::ca),
         Flag("--json", "prints one JSON document instead", &A::json)},
        Verify},
       {"extract",
@@ -643,7 +672,8 @@ const std::vector<VerbSpec>& Verbs() {
        {{"IMAGE", kOptional, "the built launcher to read the sizes of", &A::image}},
        {Value("--payload", "DIR", kOptional, "the folder to read the sizes of (or IMAGE)",
               &A::payload),
-        Value("-o", "FILE", kNeeded, "the header to write (left alone when unchanged)",
+        Value("-o", "FILE", kNeeded,
+              "the header to write (left alone when unchanged; - for standard output)",
               &A::output)},
        Sizes},
       {"names", "prints the names of the eleven payload files, in manifest order", {}, {}, Names},
