@@ -20,11 +20,13 @@ cmake --build --preset host -j"$(nproc)"
 # cases skip with the reason, and the last line says that the PE32 was not tested.
 echo "== PE32 runtime"
 tools/runtime/runtime.sh engine
-mkdir -p build
-if ! tools/runtime/runtime.sh ensure 2>&1 >/dev/null | tee build/pe32-runtime.err >&2; then
-  TQ30_PE32_UNAVAILABLE=$(tail -n 1 build/pe32-runtime.err)
-  export TQ30_PE32_UNAVAILABLE
-fi
+code=0
+reason=$(tools/runtime/runtime.sh require) || code=$?
+case $code in
+0) ;;
+77) export TQ30_PE32_UNAVAILABLE=$reason ;;
+*) exit "$code" ;;
+esac
 
 echo "== formatting"
 tests/check_format.sh

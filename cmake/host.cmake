@@ -23,6 +23,7 @@ add_library(pack_library STATIC
   tools/pack/io/folder_walk.cpp
   tools/pack/io/output_folder.cpp
   tools/pack/io/output_naming.cpp
+  tools/pack/io/shown.cpp
   tools/pack/io/system_io.cpp
   tools/pack/payload/ceiling.cpp
   tools/pack/payload/depfile.cpp
@@ -35,6 +36,7 @@ add_library(pack_library STATIC
   tools/pack/pe/pe_records.cpp
   tools/pack/store/compiled_sizes.cpp
   tools/pack/store/pack_image.cpp
+  tools/pack/store/payload_comparison.cpp
   tools/pack/store/store_layout.cpp
   tools/pack/store/store_reader.cpp
   tools/pack/store/store_verify.cpp)
@@ -52,8 +54,24 @@ add_custom_target(pack_commit
   BYPRODUCTS "${pack_commit_dir}/pack_commit.h"
   VERBATIM)
 
-add_executable(selfinst-pack tools/pack/selfinst_pack.cpp tools/pack/cli/command_line.cpp
-  tools/pack/cli/json_text.cpp tools/pack/cli/progress.cpp tools/pack/cli/version.cpp)
+add_executable(selfinst-pack
+  tools/pack/selfinst_pack.cpp
+  tools/pack/cli/command_line.cpp
+  tools/pack/cli/json_output.cpp
+  tools/pack/cli/json_text.cpp
+  tools/pack/cli/messages.cpp
+  tools/pack/cli/progress.cpp
+  tools/pack/cli/version.cpp
+  tools/pack/verbs/check.cpp
+  tools/pack/verbs/extract.cpp
+  tools/pack/verbs/limits.cpp
+  tools/pack/verbs/list.cpp
+  tools/pack/verbs/loaded_inputs.cpp
+  tools/pack/verbs/names.cpp
+  tools/pack/verbs/one_output.cpp
+  tools/pack/verbs/pack.cpp
+  tools/pack/verbs/sizes.cpp
+  tools/pack/verbs/verify.cpp)
 target_link_libraries(selfinst-pack PRIVATE pack_library nlohmann_json::nlohmann_json)
 target_include_directories(selfinst-pack PRIVATE "${pack_commit_dir}")
 target_compile_definitions(selfinst-pack PRIVATE SELFINST_PACK_VERSION="${PROJECT_VERSION}")
@@ -175,6 +193,9 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME python_manifest_reader
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/manifest_test.py)
 set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
+add_test(NAME python_runtime_channel
+         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_channel_test.py)
+set_tests_properties(python_runtime_channel PROPERTIES LABELS unit TIMEOUT 120)
 
 include(cmake/e2e.cmake OPTIONAL)
 
@@ -201,7 +222,8 @@ add_test(NAME ceiling
 set_tests_properties(ceiling PROPERTIES LABELS ceiling TIMEOUT 1800 RUN_SERIAL TRUE
                      SKIP_RETURN_CODE 77)
 add_test(NAME runtime_paths COMMAND ${PROJECT_SOURCE_DIR}/tests/runtime_paths_test.sh)
-set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 300 SKIP_RETURN_CODE 77)
+# It may have to make the runtime first, as a session start may.
+set_tests_properties(runtime_paths PROPERTIES LABELS e2e-pe32 TIMEOUT 1500 SKIP_RETURN_CODE 77)
 add_test(NAME run_product COMMAND ${PROJECT_SOURCE_DIR}/tests/run_product_test.sh)
 # Not beside a PE32 case: on the emulated engine each is a machine busy on both cores.
 set_tests_properties(run_product PROPERTIES LABELS e2e-pe32 TIMEOUT 1200 SKIP_RETURN_CODE 77

@@ -15,7 +15,11 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 from tq30.manifest import FILES  # noqa: E402
 
-KEY_SETTINGS = ("TQ30_SIGN_PKCS12", "TQ30_SIGN_KEY", "TQ30_SIGN_CERT")
+# The signing settings that name files, from the one list of them.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "signing-settings.txt"),
+          encoding="utf-8") as settings_list:
+    KEY_SETTINGS = [line.split()[0] for line in settings_list
+                    if line.startswith("TQ30_") and line.split()[1:] == ["file"]]
 SMALL = 64 * 1024  # the settings files are the build's own: a few lines
 
 

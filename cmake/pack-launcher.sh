@@ -38,14 +38,22 @@ image=$3
 out=$6
 name=$(basename "$out")
 # The settings as configured, not as this shell's environment has them; the password alone
-# comes from the environment, since it is never written to disk.
-unset TQ30_SIGN_PKCS12 TQ30_SIGN_KEY TQ30_SIGN_CERT TQ30_SIGN_TIMESTAMP_URL SOURCE_DATE_EPOCH
-while IFS='=' read -r setting value; do
-  case $setting in
-  TQ30_SIGN_PKCS12 | TQ30_SIGN_KEY | TQ30_SIGN_CERT | TQ30_SIGN_TIMESTAMP_URL | SOURCE_DATE_EPOCH)
-    [ -z "$value" ] || export "$setting=$value"
-    ;;
-  esac
+# comes from the environment, since it is never written to disk. A value is the whole rest
+# of its line after the first `=`, trailing `=` included.
+settings=(SOURCE_DATE_EPOCH)
+while read -r setting _; do
+  case $setting in TQ30_*) settings+=("$setting") ;; esac
+done <"$(dirname "$0")/signing-settings.txt"
+unset "${settings[@]}"
+while IFS= read -r line; do
+  setting=${line%%=*}
+  value=${line#*=}
+  if [ "$setting" = "$line" ] || [ -z "$value" ]; then
+    continue
+  fi
+  for known in "${settings[@]}"; do
+    [ "$setting" != "$known" ] || export "$setting=$value"
+  done
 done <"$5"
 
 work=$out.signing

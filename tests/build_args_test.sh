@@ -4,21 +4,29 @@
 # Relative paths are taken from the scratch folder the rows run in, as from a user's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
+root=$(pwd -P)
+version=$(sed -n 's/^project(tq30_launcher VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 scratch=$(mktemp -d /tmp/tq30-build-args.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 tests/signing/make_test_ca.sh "$scratch" >/dev/null
 mkdir "$scratch/payload-as-file-parent"
 touch "$scratch/a-file"
+ln -s "$root/dist" "$scratch/link-to-dist"
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$scratch/other.key" 2>/dev/null
 cd "$scratch"
 failures=0
-# name | environment (words) | arguments (words) | exit code | the line expected (SCRATCH
-# stands for the scratch folder)
+# name | environment (words) | arguments (as the shell reads them: "" is an empty one) |
+# exit code | the line expected (SCRATCH stands for the scratch folder, ROOT for the
+# checkout, VERSION for the project's version)
 while IFS='|' read -r name environment arguments code line; do
   line=${line//SCRATCH/$scratch}
+  line=${line//ROOT/$root}
+  line=${line//VERSION/$version}
+  words=()
+  eval "words=(${arguments//ROOT/$root})"
   got=0
-  # shellcheck disable=SC2086 # the environment and the arguments are words
-  out=$(env $environment "$root/build.sh" $arguments 2>&1) || got=$?
+  # shellcheck disable=SC2086 # the environment is words
+  out=$(env $environment "$root/build.sh" "${words[@]}" 2>&1) || got=$?
   if [ "$got" -eq "$code" ] && grep -qxF -- "$line" <<<"$out"; then
     echo "PASS $name"
   else
@@ -27,11 +35,23 @@ while IFS='|' read -r name environment arguments code line; do
     sed 's/^/    /' <<<"$out"
   fi
 done <<'ROWS'
-help||--help|0|usage: ./build.sh [-v] [PAYLOAD_DIR]
+help||--help|0|usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]
+help_names_x64||--help|0|  --x64           build dist/tq30-setup-x64.exe too, the same launcher for x86-64 that
+version||--version|0|build.sh VERSION
+version_before_a_folder||--version a-file|0|build.sh VERSION
 help_names_verbose||-v --help|0|  -v, --verbose   show everything the build prints, as it prints it
 unknown_option||--fast|2|build.sh: unknown option --fast
 unknown_option_after_verbose||--verbose --fast|2|build.sh: unknown option --fast
-usage_line||--fast|2|usage: ./build.sh [-v] [PAYLOAD_DIR]   (./build.sh --help says more)
+usage_line||--fast|2|usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
+after_double_dash_a_name_with_a_dash||-- -payload|1|build.sh: payload folder -payload does not exist
+after_double_dash_an_option_is_a_name||-v -- --fast|1|build.sh: payload folder --fast does not exist
+after_double_dash_one_folder_at_most||-- a-file a-file|2|build.sh: one payload folder at most, not 2
+empty_payload_folder||""|2|build.sh: the payload folder is an empty name; leave it out to build the demo payload
+empty_payload_folder_usage_line||-v ""|2|usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
+payload_folder_inside_dist||ROOT/dist/my-payload|2|build.sh: the payload folder ROOT/dist/my-payload is inside dist/, which the build replaces; keep it elsewhere
+payload_folder_is_dist||ROOT/dist/|2|build.sh: the payload folder ROOT/dist is inside dist/, which the build replaces; keep it elsewhere
+payload_folder_inside_dist_through_a_link||link-to-dist/my-payload|2|build.sh: the payload folder ROOT/dist/my-payload is inside dist/, which the build replaces; keep it elsewhere
+payload_folder_inside_build||ROOT/build/win32/demo-payload|2|build.sh: the payload folder ROOT/build/win32/demo-payload is inside build/, which the build replaces; keep it elsewhere
 two_folders||payload-as-file-parent payload-as-file-parent|2|build.sh: one payload folder at most, not 2
 two_folders_around_verbose||payload-as-file-parent -v payload-as-file-parent|2|build.sh: one payload folder at most, not 2
 verbose_not_a_folder||--verbose a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
@@ -40,6 +60,13 @@ no_such_folder||nowhere|1|build.sh: payload folder nowhere does not exist
 key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
 certificate_without_key|TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
 missing_key_file|TQ30_SIGN_PKCS12=release.p12||1|build.sh: TQ30_SIGN_PKCS12 names release.p12, which is not a file
+signing_required_yes|TQ30_SIGN_REQUIRED=yes||1|build.sh: TQ30_SIGN_REQUIRED is yes: 1 requires signing, 0 (or unset) does not
+signing_required_empty_is_off|TQ30_SIGN_REQUIRED= TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
+password_without_a_key|TQ30_SIGN_PASSWORD=secret||1|build.sh: TQ30_SIGN_PASSWORD is set, but there is no key to open with it (TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)
+key_and_certificate_swapped_key_line|TQ30_SIGN_KEY=code.pem TQ30_SIGN_CERT=code.key||1|build.sh: TQ30_SIGN_KEY (SCRATCH/code.pem) holds no private key that opens with the password in TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong password?
+key_and_certificate_swapped_certificate_line|TQ30_SIGN_KEY=code.pem TQ30_SIGN_CERT=code.key||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.key) holds no PEM certificate: a key, or another kind of file?
+key_of_another_pair|TQ30_SIGN_KEY=other.key TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY (SCRATCH/other.key) is not the key of any certificate in TQ30_SIGN_CERT (SCRATCH/code.pem)
+certificate_in_a_pkcs12_file|TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.p12||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.p12) holds no PEM certificate: a key, or another kind of file?
 signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)
 pkcs12_without_its_password|TQ30_SIGN_PKCS12=code.p12||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 pkcs12_with_a_wrong_password|TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=wrong||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file

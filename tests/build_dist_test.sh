@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # ./build.sh leaves dist/ as one set: two builds started together in one checkout run one
-# after the other, and dist/ ends holding the launchers of one of them, both carrying that
-# run's payload and no demo payload; a build packs again exactly the launchers whose inputs
-# changed (a payload file put in place with an older time included); a build that fails at
-# any step leaves dist/ exactly as it was. Works in a copy of the checkout's files, so that
-# the build folders the other tests read are left alone.
+# after the other, and dist/ ends holding the launchers of one of them, carrying that run's
+# payload and no demo payload; a build packs again exactly the launchers whose inputs
+# changed (a payload file put in place with an older time included), and with a user's
+# payload builds the x64 launcher only when asked; what else the user keeps in dist/ stays;
+# a build that fails at any step leaves dist/ exactly as it was; nothing planted in build/
+# is followed or waited on, and a build killed with SIGKILL holds up no later one. Works in
+# a copy of the checkout's files, so that the build folders the other tests read are left
+# alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$PWD/build/dist-test
@@ -33,6 +36,11 @@ expected=$(echo "dist/ holds, with their SHA-256:"
   echo "  dist/demo-payload-x64/: the demo payload's eleven files")
 [ "$(tail -n 6 "$work/first.out")" = "$expected" ] ||
   fail "the first build's last lines are not dist/'s files: $(tail -n 6 "$work/first.out")"
+# What the user keeps in dist/ beside the build's files: every later build keeps it.
+printf 'sums of our own\n' >dist/SHA256SUMS
+mkdir dist/notes
+printf 'a note\n' >dist/notes/release.txt
+kept=$(cd dist && sha256sum SHA256SUMS notes/release.txt)
 
 # Each row changes something (or nothing), builds, and names the launchers packed again:
 # exactly those the build says it packed, and whose packed image is a new file.
@@ -43,12 +51,13 @@ older_copy() { # the same size, other bytes, an older time: as cp -p, tar x or r
   cp -p "$work/older" "$1"
 }
 cp "$payload/disk1.id" "$work/older"
-# name | what changes (a command) | the payload (- for the demo) | launchers packed again
-while IFS='|' read -r name change folder packed; do
+# name | what changes (a command) | the arguments (as the shell reads them) | launchers
+# packed again
+while IFS='|' read -r name change arguments packed; do
   before32=$(identity win32 tq30-setup) before64=$(identity win64 tq30-setup-x64)
   eval "$change"
   args=()
-  [ "$folder" = - ] || args=("$folder")
+  eval "args=($arguments)"
   ./build.sh "${args[@]}" >"$work/$name.out" 2>&1 || fail "$name: the build failed"
   said=$({ grep -o '^tq30-setup[-x64]*\.exe: packed' "$work/$name.out" || true; } | cut -d: -f1 | xargs)
   made=""
@@ -57,25 +66,33 @@ while IFS='|' read -r name change folder packed; do
   if [ "$said" != "$packed" ] || [ "$made" != "$packed" ]; then
     fail "$name: packed '$made', the build said '$said', expected '$packed'"
   fi
-  for launcher in tq30-setup.exe tq30-setup-x64.exe; do
+  built=(tq30-setup.exe tq30-setup-x64.exe)  # the x64 one for the demo payload or --x64
+  case " ${args[*]} " in *" --x64 "* | "  ") ;; *) built=(tq30-setup.exe) ;; esac
+  for launcher in "${built[@]}"; do
     case " $packed " in *" $launcher "*) continue ;; esac
     grep -qxF "$launcher: up to date (not signed): nothing it is made from changed" \
       "$work/$name.out" || fail "$name: no up-to-date line for $launcher"
   done
+  [ "$kept" = "$(cd dist && sha256sum SHA256SUMS notes/release.txt)" ] ||
+    fail "$name: what the user kept in dist/ is gone or changed"
+  grep -qxF "dist/SHA256SUMS: kept, not made by a build" "$work/$name.out" ||
+    fail "$name: the build did not say it kept dist/SHA256SUMS"
   echo "PASS $name: packed again: ${packed:-nothing}"
 done <<ROWS
-nothing_changed|:|-|
-demo_file_of_the_pe32_touched|touch build/win32/demo-payload/data.1|-|tq30-setup.exe
-demo_file_of_the_x64_touched|touch build/win64/demo-payload/setup.ins|-|tq30-setup-x64.exe
-users_payload|:|$payload|tq30-setup.exe tq30-setup-x64.exe
-users_payload_again|:|$payload|
-users_file_touched|touch "\$payload/data.2"|$payload|tq30-setup.exe tq30-setup-x64.exe
-users_file_older_same_size|older_copy "\$payload/disk1.id"|$payload|tq30-setup.exe tq30-setup-x64.exe
+nothing_changed|:||
+demo_file_of_the_pe32_touched|touch build/win32/demo-payload/data.1||tq30-setup.exe
+demo_file_of_the_x64_touched|touch build/win64/demo-payload/setup.ins||tq30-setup-x64.exe
+users_payload|:|"$payload"|tq30-setup.exe
+users_payload_again|:|"$payload"|
+users_payload_with_the_x64_launcher|:|--x64 "$payload"|tq30-setup-x64.exe
+users_payload_with_the_x64_launcher_again|:|--x64 "$payload"|
+users_file_touched|touch "\$payload/data.2"|"$payload"|tq30-setup.exe
+users_file_older_same_size|older_copy "\$payload/disk1.id"|"$payload"|tq30-setup.exe
 ROWS
 build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
   fail "after the older file, dist/tq30-setup.exe does not carry it"
-[ "$(ls dist)" = "$(printf 'selfinst-pack\ntq30-setup-x64.exe\ntq30-setup.exe')" ] ||
-  fail "dist/ holds more than the user's launchers and the packer: $(ls dist)"
+[ "$(ls dist)" = "$(printf 'SHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe')" ] ||
+  fail "dist/ holds more than what ships and what the user kept: $(ls dist)"
 
 # Together: the demo payload again and the user's payload.
 ./build.sh >"$work/a.out" 2>&1 &
@@ -87,35 +104,47 @@ wait "$second" || fail "the payload's build failed: $(tail -n 3 "$work/b.out")"
 waited=$(grep -l "another build is running in this checkout" "$work/a.out" "$work/b.out" || true)
 [ "$(wc -w <<<"$waited")" -eq 1 ] || fail "not exactly one build waited for the other: '$waited'"
 if [ "$waited" = "$work/b.out" ]; then
-  expected=("$payload" "$payload")
-  [ ! -e dist/demo-payload ] || fail "dist/ holds the demo payload beside the user's launchers"
+  [ ! -e dist/demo-payload ] || fail "dist/ holds the demo payload beside the user's launcher"
+  [ ! -e dist/tq30-setup-x64.exe ] || fail "dist/ holds an x64 launcher nobody asked for"
+  build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
+    fail "dist/tq30-setup.exe does not carry $payload"
 else
-  expected=(dist/demo-payload dist/demo-payload-x64)
+  build/tool/selfinst-pack verify dist/tq30-setup.exe --payload dist/demo-payload >/dev/null ||
+    fail "dist/tq30-setup.exe does not carry the demo payload"
+  build/tool/selfinst-pack verify dist/tq30-setup-x64.exe --payload dist/demo-payload-x64 \
+    >/dev/null || fail "dist/tq30-setup-x64.exe does not carry the demo payload"
 fi
-build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "${expected[0]}" >/dev/null ||
-  fail "dist/tq30-setup.exe does not carry ${expected[0]}"
-build/tool/selfinst-pack verify dist/tq30-setup-x64.exe --payload "${expected[1]}" >/dev/null ||
-  fail "dist/tq30-setup-x64.exe does not carry ${expected[1]}"
 echo "two builds together: one waited, and dist/ holds the set of the one that ended last"
 
-# Signing files named from the folder the user runs it in, signing required: both signed.
+# Signing files named from the folder the user runs it in, signing required: every
+# launcher built is signed by the key named, whatever characters its name holds.
 tests/signing/make_test_ca.sh "$work/keys" >/dev/null
-(cd "$work/keys" && TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=test TQ30_SIGN_REQUIRED=1 \
-  "$work/checkout/build.sh" ../payload >"$work/signed.out" 2>&1) ||
-  fail "the signed build failed: $(tail -n 3 "$work/signed.out")"
-for launcher in dist/tq30-setup.exe dist/tq30-setup-x64.exe; do
-  build/tool/selfinst-pack list "$launcher" | sed -n 1p | grep -qF ", signature present (" ||
-    fail "$launcher is not signed"
-done
-echo "signing files named from the user's folder: both launchers signed"
+cp "$work/keys/code.p12" "$work/keys/-k ey.p12="
+cp "$work/keys/code.key" "$work/keys/k=.key="
+cp "$work/keys/code.pem" "$work/keys/c=.pem="
+# name | signing settings (as the shell reads them) | arguments | launchers signed
+while IFS='|' read -r name settings arguments launchers; do
+  (cd "$work/keys" && eval "export $settings TQ30_SIGN_REQUIRED=1" &&
+    eval "\"\$work/checkout/build.sh\" $arguments" >"$work/$name.out" 2>&1) ||
+    fail "$name: the signed build failed: $(tail -n 3 "$work/$name.out")"
+  for launcher in $launchers; do
+    osslsigncode verify -CAfile "$work/keys/ca.pem" -in "dist/$launcher" >"$work/verify.out" 2>&1 ||
+      fail "$name: dist/$launcher is not signed by the key named: $(tail -n 3 "$work/verify.out")"
+  done
+  in_dist=$(cd dist && LC_ALL=C && names=(tq30-setup*.exe) && echo "${names[*]}")
+  [ "$in_dist" = "$launchers" ] || fail "$name: dist/ holds $in_dist, not $launchers"
+  echo "PASS $name: signed: $launchers"
+done <<'ROWS'
+pkcs12_named_with_a_trailing_equals_sign|TQ30_SIGN_PKCS12='-k ey.p12=' TQ30_SIGN_PASSWORD=test|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe
+pem_key_and_certificate_named_with_equals_signs|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe
+ROWS
 
-# A build that fails at its last step (signing, with PEM files that hold no key) changes
-# nothing in dist/.
-printf 'not a key\n' >"$work/keys/broken.pem"
+# A build that fails at its last step (signing, with a timestamp server that does not
+# answer) changes nothing in dist/.
 before=$(snapshot)
 code=0
-TQ30_SIGN_KEY=$work/keys/broken.pem TQ30_SIGN_CERT=$work/keys/broken.pem ./build.sh "$payload" \
-  >"$work/c.out" 2>&1 || code=$?
+TQ30_SIGN_KEY=$work/keys/code.key TQ30_SIGN_CERT=$work/keys/code.pem \
+  TQ30_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/ ./build.sh "$payload" >"$work/c.out" 2>&1 || code=$?
 [ "$code" -ne 0 ] || fail "a build with a broken signing key exited 0"
 grep -q "signing tq30-setup.exe failed" "$work/c.out" ||
   fail "the build did not fail at signing: $(tail -n 3 "$work/c.out")"
@@ -130,3 +159,62 @@ build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/n
 grep -qxF "tq30-setup.exe: not signed (no signing key configured)" "$work/d.out" ||
   fail "the build after a failed one did not say the launcher is unsigned"
 echo "the build after a failed one: dist/ carries the payload, unsigned"
+
+# Anything planted in build/ where the build keeps its lock, its log or its staging folder
+# is refused, naming it, before anything is built: never written through, never waited on.
+printf 'precious\n' >"$work/target"
+mkdir -p "$work/target-folder"
+printf 'precious\n' >"$work/target-folder/file"
+before=$(snapshot)
+# name | what is planted (a command) | the line expected
+while IFS='|' read -r name plant line; do
+  eval "$plant"
+  code=0
+  timeout 120 ./build.sh >"$work/$name.out" 2>&1 </dev/null || code=$?
+  rm -rf build/.build.lock build/build.log build/dist.staging
+  if [ "$code" -ne 1 ] || ! grep -qxF -- "$line" "$work/$name.out"; then
+    fail "$name: exit code $code, not 1 with '$line': $(tail -n 3 "$work/$name.out")"
+  fi
+  if [ "$(cat "$work/target")" != precious ] || [ "$(ls "$work/target-folder")" != file ]; then
+    fail "$name: the build wrote through what was planted"
+  fi
+  [ "$(snapshot)" = "$before" ] || fail "$name: dist/ changed"
+  echo "PASS $name"
+done <<ROWS
+lock_is_a_link|rm -f build/.build.lock; ln -s "$work/target" build/.build.lock|build.sh: build/.build.lock is a symbolic link, not the lock a build makes; remove it
+lock_is_a_fifo|rm -f build/.build.lock; mkfifo build/.build.lock|build.sh: build/.build.lock is a FIFO, not the lock a build makes; remove it
+log_is_a_link|rm -f build/build.log; ln -s "$work/target" build/build.log|build.sh: build/build.log is a symbolic link, not the log a build writes; remove it
+log_is_a_fifo|rm -f build/build.log; mkfifo build/build.log|build.sh: build/build.log is a FIFO, not the log a build writes; remove it
+staging_is_a_link|ln -s "$work/target-folder" build/dist.staging|build.sh: build/dist.staging is a symbolic link, not the folder a build stages dist/ in; remove it
+ROWS
+
+# A build killed with SIGKILL while its compilers run: the next build takes the lock at once
+# rather than waiting for the compilers left behind. It is ended as soon as it has it, and
+# both are left to end before this test does.
+touch src/launcher/launcher.cpp
+setsid ./build.sh >"$work/killed.out" 2>&1 &
+killed=$!
+for _ in $(seq 600); do
+  pgrep -g "$killed" -x cc1plus >/dev/null && break
+  sleep 0.1
+done
+pgrep -g "$killed" -x cc1plus >/dev/null || fail "the build to kill never started a compiler"
+kill -KILL "$killed"
+wait "$killed" 2>/dev/null || true
+setsid ./build.sh >"$work/after-kill.out" 2>&1 &
+next=$!
+for _ in $(seq 600); do
+  grep -q "the whole log goes\|another build is running" "$work/after-kill.out" && break
+  sleep 0.1
+done
+kill -TERM -- -"$next"
+wait "$next" 2>/dev/null || true
+for _ in $(seq 600); do
+  pgrep -g "$killed" >/dev/null || pgrep -g "$next" >/dev/null || break
+  sleep 1
+done
+! grep -q "another build is running" "$work/after-kill.out" ||
+  fail "the build after a killed one waited for the compilers it left"
+grep -qxF "build.sh: the whole log goes to build/build.log" "$work/after-kill.out" ||
+  fail "the build after a killed one never took the lock: $(tail -n 3 "$work/after-kill.out")"
+echo "PASS a build killed with SIGKILL holds up no later one"

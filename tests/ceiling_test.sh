@@ -2,8 +2,9 @@
 # The largest payload the packer accepts, on the PE32 in the PE32 runtime: a launcher
 # carrying exactly that many bytes starts, runs its installer and leaves its folder empty,
 # and one byte more is refused by ./build.sh before it builds or writes a launcher.
-# Everything it makes goes to build/ceiling (on disk: the runtime's /tmp is memory) and is
-# deleted at the end, whatever the outcome.
+# Everything it makes goes to build/ceiling (on disk: the runtime's /tmp is memory), but the
+# payload, which ./build.sh takes only from outside build/ and dist/ (a sparse folder in
+# /var/tmp), and all is deleted at the end, whatever the outcome.
 # Usage: tests/ceiling_test.sh [SELFINST_PACK]   (default build/tool/selfinst-pack)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +17,9 @@ fail() {
   exit 1
 }
 rm -rf "$work"
-trap 'rm -rf "$work"' EXIT
+outside=$(mktemp -d /var/tmp/tq30-ceiling.XXXXXX)
+payload=$outside/payload
+trap 'rm -rf "$work" "$outside"' EXIT
 trap 'exit 1' HUP INT TERM
 mkdir -p "$work/run"
 
@@ -32,7 +35,6 @@ fi
 
 # The demo's ten small files and the 32-bit stand-in installer, with data.2 grown (as a
 # hole: nothing written, nothing on disk) to what makes the total one byte above the limit.
-payload=$work/payload
 build/host/make-demo-payload -o "$payload" --installer build/win32/setup.exe
 others=0
 while read -r file; do
@@ -86,8 +88,8 @@ windows_stamp="Z:${stamp//\//\\}"
 # shellcheck source=require_pe32_runtime.sh
 . tests/require_pe32_runtime.sh
 require_pe32_runtime tools/runtime/runtime.sh
-result=$(cd "$work/run" && "$root/tools/runtime/runtime.sh" run \
-  "$root/tools/runtime/wine-session.sh" /bin/sh -c '
+result=$(cd "$work/run" && PYTHONPATH=$root/python python3 -m tq30.wine run pe32 -- \
+  /bin/sh -c '
   code=0
   STANDIN_STAGES=1 STANDIN_EXIT_STAMP="$2" timeout 1200 /usr/lib/wine/wine64 "$1" || code=$?
   echo "exit code $code"' sh "$launcher" "$windows_stamp")

@@ -1,17 +1,13 @@
-# Sourced by the tests that run the PE32: `require_pe32_runtime RUNTIME_SH` exits 77 (a skip,
-# for CTest) with the reason in one line where the PE32 runtime cannot be had on this host,
-# as test.sh found (TQ30_PE32_UNAVAILABLE) or as building it now finds.
+# Sourced by the tests that run the PE32: `require_pe32_runtime RUNTIME_SH` makes the PE32
+# runtime ready, or exits 77 (a skip, for CTest) with the reason in one line where it cannot
+# be had on this host (as test.sh found, or as making it now finds).
 require_pe32_runtime() {
-  local errors
-  if [ -n "${TQ30_PE32_UNAVAILABLE:-}" ]; then
-    echo "SKIP: the PE32 cannot be run on this host: $TQ30_PE32_UNAVAILABLE"
-    exit 77
-  fi
-  errors=$(mktemp)
-  if ! "$1" ensure >/dev/null 2>"$errors"; then
-    echo "SKIP: the PE32 cannot be run on this host: $(tail -n 1 "$errors")"
-    rm -f "$errors"
-    exit 77
-  fi
-  rm -f "$errors"
+  local reason code=0
+  reason=$("$1" require) || code=$?
+  case $code in
+  0) return 0 ;;
+  77) echo "SKIP: the PE32 cannot be run on this host: $reason" ;;
+  *) echo "FAIL: '$1 require' exited $code" ;;
+  esac
+  exit "$code"
 }

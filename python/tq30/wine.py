@@ -1,27 +1,36 @@
-"""Wine sessions for a test, benchmark or screenshot run: an Xvfb display and a Wine prefix
-with a persistent wineserver, created once, shared by every program of the run, then ended
-by process id. The x64 launcher runs under the host's Wine; the PE32, the product, runs
-under Wine 10 in the PE32 runtime (see runtime.py), on whichever engine the host allows.
-When the runtime cannot be had at all, the session is marked unavailable, with the reason,
-and the PE32's cases skip.
+"""Wine sessions for a test, benchmark, screenshot or product run: an Xvfb display and a
+Wine prefix with a persistent wineserver, created once, shared by every program of the run,
+then ended by process id. The x64 launcher runs under the host's Wine; the PE32, the
+product, runs under Wine 10 in the PE32 runtime (tq30.pe32), on whichever engine the host
+allows. When the runtime cannot be had at all, the session is marked unavailable, with the
+reason, and the PE32's cases skip.
 
     python3 -m tq30.wine start STATE_DIR x64|pe32
     python3 -m tq30.wine stop STATE_DIR
+    python3 -m tq30.wine run x64|pe32 -- CMD [ARG...]
+        runs CMD in a session of its own, in the current folder, with DISPLAY and
+        WINEPREFIX set, and ends the session; exits with CMD's code (the session's own
+        lines go to standard error)
 """
+import contextlib
 import json
 import os
 import resource
+import select
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
-from tq30 import ROOT, runtime
+from tq30 import ROOT
+from tq30.pe32 import engine as engines, environment, machine, prefix, runtime
 
-WINE64 = "/usr/lib/wine/wine64"  # the same path on the host and in the runtime
-WINESERVER = "/usr/lib/wine/wineserver"
+WINE64 = prefix.WINE64
+WINESERVER = prefix.WINESERVER
 SKIPPED = 77  # the exit code CTest counts as a skip
+DISPLAY_SECONDS = 120  # for Xvfb to report its display, under TCG on 2 busy cores
 # The packer the Windows builds use (the tool preset's, optimised).
 PACK = os.path.join(ROOT, "build", "tool", "selfinst-pack")
 # The demo payload's generator, built beside it.
@@ -54,16 +63,15 @@ class Session:
 
     def __init__(self, state):
         self.state = state
-        self.state_file = state.get("state_file")
         self.build = BUILDS[state["build"]]
-        self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=state["prefix"], WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
-                        DISPLAY=state.get("display", ""))
+        self.env = {**os.environ, **prefix.environment(state["prefix"]),
+                    "DISPLAY": state.get("display", "")}
+        self.holder = (runtime.holder_from_state(state["holder"]) if "holder" in state
+                       else None)
 
     @property
     def emulated(self):
-        return self.build.in_runtime and self.state["holder"]["engine"] == "emulated"
+        return self.holder is not None and self.holder.engine == engines.EMULATED
 
     def argv(self, program, args, cwd, file_size_limit=None):
         """The command line that runs `program` with `args` in folder `cwd`: a Windows
@@ -72,10 +80,9 @@ class Session:
         command = [program, *args]
         if program.lower().endswith(".exe"):
             command.insert(0, WINE64)
-        if not self.build.in_runtime:
+        if self.holder is None:
             return command
-        return runtime.enter(self.state["holder"], self.state_file, cwd, command,
-                             file_size_limit)
+        return self.holder.command(cwd, command, file_size_limit)
 
     def _spawn(self, start, program, args, cwd, env, file_size_limit, kwargs):
         """`file_size_limit`: writes past that many bytes fail as on a full disk."""
@@ -86,8 +93,11 @@ class Session:
 
         if file_size_limit is not None and not self.emulated:
             kwargs["preexec_fn"] = limit
-        return start(self.argv(program, args, cwd, file_size_limit), cwd=cwd,
-                     env={**self.env, **(env or {})}, **kwargs)
+        env = {**self.env, **(env or {})}
+        if self.holder is not None:
+            env = environment.for_command(env)  # no secret of the caller's goes in
+        return start(self.argv(program, args, cwd, file_size_limit), cwd=cwd, env=env,
+                     **kwargs)
 
     def popen(self, program, *args, cwd=ROOT, env=None, file_size_limit=None, **kwargs):
         process = self._spawn(subprocess.Popen, program, args, cwd, env, file_size_limit,
@@ -101,10 +111,9 @@ class Session:
     def windows_process(self, process, timeout=10):
         """The host's process id of the Windows program that `popen` started, or None (on
         the emulated machine, whose processes the host cannot see)."""
-        if not self.build.in_runtime:
+        if self.holder is None:
             return process.pid
-        return runtime.find_program(self.state["holder"],
-                                    windows_path(process.windows_program), timeout)
+        return self.holder.find_program(windows_path(process.windows_program), timeout)
 
     def kill(self, process):
         # On the emulated machine, ending the command's connection ends all it started.
@@ -143,12 +152,20 @@ def start_display(session):
     # Xvfb writes the number and the line break separately; read up to the line break
     # before closing, or it dies.
     number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            raise RuntimeError("Xvfb did not report a display")
-        number += chunk
-    os.close(read_end)
+    deadline = time.monotonic() + DISPLAY_SECONDS
+    try:
+        while not number.endswith(b"\n"):
+            if not select.select([read_end], [], [], max(0, deadline - time.monotonic()))[0]:
+                raise RuntimeError(f"Xvfb reported no display within {DISPLAY_SECONDS} s")
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb ended without reporting a display")
+            number += chunk
+    except RuntimeError:
+        session.kill(xvfb)
+        raise
+    finally:
+        os.close(read_end)
     return ":" + number.decode().strip(), xvfb.pid
 
 
@@ -157,39 +174,38 @@ def _quiet(session, program, *args, timeout=300):
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def start(state_dir, build_name):
-    """Starts the session; raises runtime.Unavailable (after marking the session so) when
-    the PE32 runtime cannot be had on this host."""
+def start(state_dir, build_name, folders=(ROOT,)):
+    """Starts the session, with FOLDERS seen in the runtime; raises runtime.Unavailable
+    (after marking the session so) when the PE32 runtime cannot be had on this host."""
     stop(state_dir)  # a session left over from an interrupted run
     os.makedirs(state_dir, exist_ok=True)
     started = time.monotonic()
-    state_file = os.path.join(os.path.abspath(state_dir), "session.json")
-    state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix"),
-             "state_file": state_file}
+    state = {"build": build_name, "prefix": os.path.join(os.path.abspath(state_dir), "prefix")}
     if BUILDS[build_name].in_runtime:
-        engine_name, engine_line = runtime.engine()
-        print(engine_line, flush=True)
+        engine = engines.choose()
+        print(engines.describe(engine), flush=True)
         try:
-            state["holder"] = runtime.open_holder(engine_name, runtime.ensure())
+            holder = runtime.open_holder(engine, runtime.require(engine), folders)
         except runtime.Unavailable as reason:
             _save(state_dir, {**state, "unavailable": str(reason)})
             raise
-        state["prefix"] = state["holder"].get("prefix", state["prefix"])
+        state["holder"] = holder.state()
+        if holder.engine == engines.EMULATED:
+            state["prefix"] = machine.PREFIX
     _save(state_dir, state)  # from here on, stop() can end what was started
     state["display"], state["xvfb_pid"] = start_display(Session(state))
     _save(state_dir, state)
     session = Session(state)
     # One server for the whole run, kept while no program runs; it needs the prefix's
-    # folder to exist, and must not hold the test runner's output open.
-    prepared = "prefix" in state.get("holder", {})
+    # folder to exist, and must not hold the test runner's output open. The machine's
+    # image holds a ready prefix.
+    prepared = session.emulated
     if not prepared:
         os.makedirs(state["prefix"], exist_ok=True)
     _quiet(session, WINESERVER, "-p")
     if not prepared:
-        _quiet(session, WINE64, "wineboot", "-i")
-        # Unmanaged windows close in milliseconds under a display with no window manager.
-        _quiet(session, WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
-               "Managed", "/d", "N", "/f", timeout=120)
+        for step in prefix.STEPS:
+            _quiet(session, *step)
     print(f"{build_name} wine session on {state['display']}, prefix ready in "
           f"{time.monotonic() - started:.1f} s")
     return session
@@ -211,9 +227,9 @@ def stop(state_dir):
     except FileNotFoundError:
         return
     state = session.state
-    if "holder" in state:
+    if session.holder is not None:
         # Ending the holder ends the wineserver, Xvfb and whatever else ran in it.
-        runtime.close_holder(state["holder"])
+        session.holder.close()
     elif not session.build.in_runtime:
         subprocess.run([WINESERVER, "-k"], env=session.env, timeout=60)
         subprocess.run([WINESERVER, "-w"], env=session.env, timeout=60)
@@ -226,14 +242,38 @@ def stop(state_dir):
     print(f"{state['build']} wine session ended")
 
 
-if __name__ == "__main__":
-    if not (len(sys.argv) == 4 and sys.argv[1] == "start" and sys.argv[3] in BUILDS or
-            len(sys.argv) == 3 and sys.argv[1] == "stop"):
-        sys.exit(__doc__)
+def run(build_name, argv):
+    """Runs ARGV in a session of its own started for it, in the current folder; returns its
+    exit status as a process's (negative for a signal)."""
+    cwd = os.getcwd()
+    state_dir = tempfile.mkdtemp(prefix="tq30-session-")
     try:
-        start(*sys.argv[2:]) if sys.argv[1] == "start" else stop(sys.argv[2])
+        with contextlib.redirect_stdout(sys.stderr):
+            session = start(state_dir, build_name, folders=(ROOT, cwd))
+        return session.run(argv[0], *argv[1:], cwd=cwd).returncode
+    finally:
+        with contextlib.redirect_stdout(sys.stderr):
+            stop(state_dir)
+
+
+def main(args):
+    try:
+        if len(args) == 3 and args[0] == "start" and args[2] in BUILDS:
+            start(*args[1:])
+        elif len(args) == 2 and args[0] == "stop":
+            stop(args[1])
+        elif len(args) >= 4 and args[0] == "run" and args[1] in BUILDS and args[2] == "--":
+            runtime.exit_like(run(args[1], args[3:]))
+        else:
+            sys.exit(__doc__)
     except runtime.Unavailable as reason:
         print(f"SKIP: the PE32 cannot be run on this host: {reason}")
         sys.exit(SKIPPED)
+    except engines.EngineError as failure:
+        sys.exit(f"wine session: {failure}")
     except (RuntimeError, subprocess.SubprocessError) as failure:
         sys.exit(f"wine session: {failure}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
-#include "payload/payload.h"
+#include "payload/item_lookup.h"
+#include "payload/payload_table.h"
+#include "payload/remove_extracted.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
-#include "payload.h"
+#include "item_lookup.h"
+
+#include "store_format.h"
 
 bool LocateItem(platform::Handle instance, const char* itemKey, HeldItem* item) {
   // Each link of the chain is tested, so a missing key never reaches the platform as a

@@ -1,4 +1,4 @@
-#include "payload.h"
+#include "payload_table.h"
 
 // Generated at build time from the payload folder being carried: PAYLOAD_SIZE_<key>.
 #include "payload_sizes.h"

@@ -1,6 +1,8 @@
+#include "remove_extracted.h"
+
 #include <cstdio>
 
-#include "payload.h"
+#include "payload_table.h"
 
 void RemoveExtracted(int rowLimit) {
   for (int row = 0; row < rowLimit && payloadTable[row].size != 0; ++row) {

@@ -7,6 +7,7 @@
 
 #include "fake_platform.h"
 #include "launcher/launcher.h"
+#include "payload/remove_extracted.h"
 #include "scratch_folder.h"
 #include "table_test.h"
 

@@ -11,6 +11,7 @@
 #include "box_expectations.h"
 #include "fake_platform.h"
 #include "launcher/launcher.h"
+#include "payload/remove_extracted.h"
 #include "scratch_folder.h"
 #include "table_test.h"
 

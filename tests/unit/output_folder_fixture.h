@@ -9,6 +9,7 @@
 
 #include "io/output_folder.h"
 #include "io/output_folder_testing.h"
+#include "io/output_naming_testing.h"
 #include "pack_support.h"
 
 // Which of the two kinds of set a row uses: the first name replaced, or every name new.

@@ -1,5 +1,6 @@
 #include "pack_support.h"
 
+#include "io/shown.h"
 #include "pack_process.h"
 #include "pe/image_checksum.h"
 #include "store/compiled_sizes.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/payload.h"
+#include "payload/payload_table.h"
 
 void EnterScratchFolder();
 void LeaveScratchFolder();

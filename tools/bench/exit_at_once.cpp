@@ -3,7 +3,7 @@
 // the packer takes no stub without one.
 #include <windows.h>
 
-#include "payload.h"
+#include "payload_table.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Read through a volatile pointer, so that the whole table stays in the image.

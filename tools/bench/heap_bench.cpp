@@ -14,7 +14,8 @@
 #include <cstring>
 
 #include "launcher/launcher.h"
-#include "payload/payload.h"
+#include "payload/payload_table.h"
+#include "payload/remove_extracted.h"
 
 extern "C" {
 void* __libc_malloc(std::size_t size);

@@ -11,7 +11,7 @@ timing: the packer flushes every file it writes before naming it (and ./build.sh
 dist/'s new set), so the copy is synced too.
 
     python3 tools/bench/packer_bench.py [--repeats N] [--size-mib N] [--keep]
-Needs what ./build.sh builds. The payload goes to build/bench and is deleted after the run
+Needs the tool and win32 builds (./bench.sh makes them). The payload goes to build/bench and is deleted after the run
 unless --keep is given. bench.py runs the same rows, with --packer-repeats for --repeats.
 """
 import argparse
@@ -26,11 +26,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402
-from tq30.wine import MAKE_DEMO_PAYLOAD  # noqa: E402
+from tq30.wine import MAKE_DEMO_PAYLOAD, PACK  # noqa: E402
 from report import summary, table, shortfalls  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
-PACK = os.path.join(ROOT, "dist", "selfinst-pack")
 DEMO_BYTES = 2161820  # make-demo-payload at --scale 1
 MIB = 2**20
 
@@ -135,11 +134,24 @@ def verb_rows(name, writes, times, peaks, cp_times, cp_peaks, size):
          "runs": len(peaks)}]
 
 
+def checkout_copy():
+    """The checkout's sources copied into build/bench, so that the ./build.sh row builds
+    into a dist/ of its own and never replaces the user's."""
+    copy = os.path.join(BENCH, "checkout")
+    settled(copy)
+    subprocess.run(["sh", "-c", 'mkdir -p "$2" && tar -C "$1" --exclude=./build '
+                    '--exclude=./dist -cf - . | tar -C "$2" -xf -', "sh", ROOT, copy],
+                   check=True)
+    return copy
+
+
 def build_row(payload, repeats, size):
     """./build.sh DIR as a user runs it again after the payload changed: readme.txt one
-    byte longer or shorter each time, so the manifest's sizes change and both launchers are
-    compiled and packed again. One untimed run first warms the build folders."""
-    build = [os.path.join(ROOT, "build.sh"), payload]
+    byte longer or shorter each time, so the manifest's sizes change and the launcher that
+    ships, the PE32, is compiled and packed again. It runs in a copy of the checkout; one
+    untimed run first warms its build folders."""
+    copy = checkout_copy()
+    build = [os.path.join(copy, "build.sh"), payload]
     readme = os.path.join(payload, file_of("readme_txt"))
     measured(build)
     times, cp_times = [], []
@@ -153,6 +165,7 @@ def build_row(payload, repeats, size):
         tool_times, _, copy_times, _ = alternate(1, payload, build, None, copies)
         times += tool_times
         cp_times += copy_times
+    settled(copy)
     ratio = statistics.median(times) / statistics.median(cp_times)
     return {"figure": f"`./build.sh DIR` after a change to {size}, beside `cp -r` and `sync` "
                       "of it twice (s)",
@@ -162,8 +175,7 @@ def build_row(payload, repeats, size):
 
 
 def measure(opts):
-    """The packer's rows. Leaves dist/ and the Windows build folders carrying the demo
-    payload again, as ./build.sh leaves them."""
+    """The packer's rows; dist/ and the checkout's build folders are left as they were."""
     os.makedirs(BENCH, exist_ok=True)
     payload = make_payload(opts.size_mib)
     size = f"{sum(os.path.getsize(os.path.join(payload, f)) for f in FILES) / MIB:,.0f} MiB"
@@ -181,11 +193,7 @@ def measure(opts):
             rows += verb_rows(name, output is not None,
                               *alternate(opts.repeats, payload, argv, output, copy), size)
         settled(image, unpacked)
-        try:
-            rows.append(build_row(payload, opts.repeats, size))
-        finally:
-            subprocess.run([os.path.join(ROOT, "build.sh")], check=True,
-                           stdout=subprocess.DEVNULL)
+        rows.append(build_row(payload, opts.repeats, size))
     finally:
         if not opts.keep:
             settled(payload, image, unpacked)

@@ -1,6 +1,6 @@
 #include "cli/json_text.h"
 
-#include "pe/pe_records.h"
+#include "io/shown.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "io/cleanup_registry.h"
 #include "io/folder_walk.h"
-#include "io/output_folder_testing.h"
+#include "io/output_naming_testing.h"
 
 namespace {
 

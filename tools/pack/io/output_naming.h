@@ -13,6 +13,13 @@
 #include "io/report.h"
 #include "io/system_io.h"
 
+// What the outputs must never be: one of the command's input files, or anywhere inside
+// one of its input folders (the payload folder).
+struct Inputs {
+  std::vector<FileIdentity> files;
+  std::vector<FileIdentity> folders;
+};
+
 constexpr std::size_t kHiddenNameSize = 16;  // ".pack-" and 8 random characters
 
 struct HiddenFile {

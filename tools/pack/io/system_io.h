@@ -42,9 +42,15 @@ bool IsOneOf(const FileIdentity& identity, const std::vector<FileIdentity>& iden
 // the run needs (a clean-up, a folder opened to look at).
 void CloseIfOpen(int* fd);
 
-// What the outputs must never be: one of the command's input files, or anywhere inside
-// one of its input folders (the payload folder).
-struct Inputs {
-  std::vector<FileIdentity> files;
-  std::vector<FileIdentity> folders;
+// A descriptor that closes when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { CloseIfOpen(&fd_); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
 };

@@ -14,7 +14,6 @@
 #include "io/system_io.h"
 #include "payload/ceiling.h"
 #include "payload/manifest.h"
-#include "pe/image_file.h"
 
 namespace {
 

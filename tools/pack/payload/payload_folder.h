@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "io/output_naming.h"
 #include "io/report.h"
 #include "io/system_io.h"
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "io/shown.h"
+
 namespace {
 
 std::string SectionName(std::size_t index, const Section& section) {

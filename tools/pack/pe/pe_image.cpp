@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "io/shown.h"
+
 namespace {
 
 [[nodiscard]] bool IsPowerOfTwo(std::uint32_t value) {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "io/bytes.h"
 
@@ -17,15 +16,6 @@ struct Field {
 
 [[nodiscard]] bool Get(const Bytes& bytes, std::size_t record, Field field, std::uint32_t* value);
 void Put(Bytes* bytes, std::size_t record, Field field, std::uint32_t value);
-// A field's value as messages show it: "0x" and lower-case hex digits.
-std::string Hex(std::uint64_t value);
-// A character unit read from an image as messages show it: printable ASCII as it is, any
-// other unit, and the backslash, as "\uXXXX", so that an image cannot reach the terminal.
-std::string Printable(std::uint32_t unit);
-// A path, or anything else read from outside, as messages show it: each control character
-// (C0, DEL and C1) as "\uXXXX" and each byte that is not UTF-8 as "\xXX", so that one
-// problem is one line and nothing reaches the terminal as a command.
-std::string Shown(const std::string& text);
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

@@ -1,5 +1,5 @@
 // The sizes a launcher was compiled with. The launcher writes each file with the size in its
-// table (payloadTable, src/payload/payload.h), whatever its item holds: a table that differs
+// table (payloadTable, src/payload/payload_table.h), whatever its item holds: a table that differs
 // from the items means files written cut short or padded with other bytes. The table is
 // found in the image by its rows, each a size and the addresses of the manifest's file name
 // and key, in manifest order, ended where the launcher ends it: at the first size of 0.

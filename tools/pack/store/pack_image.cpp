@@ -4,6 +4,7 @@
 
 #include "io/byte_count.h"
 #include "io/output_folder.h"
+#include "io/shown.h"
 #include "pe/image_checksum.h"
 #include "pe/loader_checks.h"
 #include "pe/pe_image.h"

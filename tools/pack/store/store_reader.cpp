@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "io/shown.h"
+
 namespace {
 
 using resourceEntry::kDataIsDirectory;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "io/byte_count.h"
+#include "io/shown.h"
 #include "payload/ceiling.h"
 #include "pe/loader_checks.h"
 #include "store/compiled_sizes.h"

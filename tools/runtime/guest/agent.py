@@ -1,10 +1,10 @@
 """Runs in the emulated machine, started by its init: mounts the host's folders at their own
 paths, then runs commands for the host, one TCP connection each (forwarded from the host's
-loopback by qemu). A connection carries length-prefixed frames (framing.py): the host's
-request, then its standard input and signals one way, the command's output and its exit
-status the other. A connection that closes before the command ends kills the command and
-everything it started, as ending a command ends its processes on the host."""
-import hmac
+loopback by qemu). A connection carries length-prefixed frames (channel.py): a proof both
+ways that the peer holds the boot's token, the host's request, then its standard input and
+signals one way, the command's output and its exit status the other. A connection that
+closes before the command ends kills the command and everything it started, as ending a
+command ends its processes on the host."""
 import json
 import os
 import resource
@@ -16,10 +16,11 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from framing import read_frame, send_frame  # noqa: E402
+from channel import AGENT_PORT, NotProved, answer_host, read_frame, send_frame  # noqa: E402
 
 CONTROL = "/run/tq30-control"
-PORT = 7000
+# What a command finds set beside the few variables the host sends it.
+BASE_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root"}
 
 
 def run(argv, **kwargs):
@@ -134,7 +135,8 @@ def start(request):
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-    env = {os.fsencode(k): os.fsencode(v) for k, v in request["env"].items()}
+    env = {os.fsencode(k): os.fsencode(v)
+           for k, v in {**BASE_ENVIRONMENT, **request["env"]}.items()}
     return subprocess.Popen([os.fsencode(arg) for arg in request["argv"]],
                             cwd=os.fsencode(request["cwd"]), env=env,
                             stdin=stream_mode(request, "stdin"),
@@ -178,17 +180,16 @@ def halt(connection):
 def handle(sock, token):
     connection = Connection(sock)
     try:
-        kind, payload = read_frame(sock)
-        request = json.loads(payload)
-        if kind != b"R" or not hmac.compare_digest(request.get("token", ""), token):
-            return
+        sock.settimeout(30)  # for the opening: a peer that says nothing is let go
+        request = json.loads(answer_host(sock, token))
+        sock.settimeout(None)
         if request.get("op") == "ping":
             connection.send(b"P")
         elif request.get("op") == "halt":
             halt(connection)
         else:
             serve_command(connection, request)
-    except (OSError, EOFError, ValueError, KeyError):
+    except (OSError, EOFError, ValueError, KeyError, NotProved):
         pass
     finally:
         sock.close()
@@ -198,10 +199,10 @@ def main():
     with open(os.path.join(CONTROL, "machine.json")) as f:
         setup = json.load(f)
     with open(os.path.join(CONTROL, "token")) as f:
-        token = f.read().strip()
+        token = f.read().strip().encode()
     mount_shares(setup["shares"])
     bring_up_network()
-    server = socket.create_server(("0.0.0.0", PORT), backlog=64)
+    server = socket.create_server(("0.0.0.0", AGENT_PORT), backlog=64)
     print("tq30-agent: ready", flush=True)
     while True:
         sock, _ = server.accept()
