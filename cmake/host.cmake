@@ -29,6 +29,7 @@ add_library(pack_library STATIC
   tools/pack/payload/depfile.cpp
   tools/pack/payload/manifest.cpp
   tools/pack/payload/payload_folder.cpp
+  tools/pack/pe/authenticode.cpp
   tools/pack/pe/image_checksum.cpp
   tools/pack/pe/loader_checks.cpp
   tools/pack/pe/pe_image.cpp
@@ -57,6 +58,7 @@ add_executable(selfinst-pack
   tools/pack/selfinst_pack.cpp
   tools/pack/cli/command_line.cpp
   tools/pack/cli/json_output.cpp
+  tools/pack/cli/json_text.cpp
   tools/pack/cli/messages.cpp
   tools/pack/cli/progress.cpp
   tools/pack/cli/version.cpp
@@ -169,6 +171,7 @@ add_executable(pack_tests
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
   tests/unit/pack_sizes_test.cpp
+  tests/unit/pack_compiled_table_test.cpp
   tests/unit/pack_outputs_test.cpp
   tests/unit/pack_interrupted_test.cpp
   tests/unit/pack_reporting_test.cpp

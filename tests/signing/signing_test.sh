@@ -10,6 +10,7 @@ pack=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tests/signing/make_test_ca.sh "$work/ca"
+tests/signing/make_test_ca.sh "$work/other"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -29,8 +30,9 @@ for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
       { cat "$work/verify.log"; fail "$signed does not verify against the test CA"; }
     "$pack" verify "$signed" --payload "$payload" >/dev/null ||
       fail "the store of $signed does not verify"
-    "$pack" list "$signed" | head -1 | grep -qF ", signature present (" ||
-      fail "list does not show $signed as signed"
+    "$pack" list "$signed" | head -1 |
+      grep -qF ", signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked" ||
+      fail "list does not show $signed as validly signed"
   done
   "$pack" list "$built" | head -1 | grep -q ", unsigned$" ||
     fail "list does not show $built as unsigned"
@@ -64,6 +66,39 @@ PYTHON
   if osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$work/tampered-$image" >/dev/null 2>&1; then
     fail "a changed item in $image still verifies"
   fi
+
+  # One byte of data.2 changed and the PE checksum made right again: only the signature
+  # can tell, and verify and list say so.
+  python3 - "$work/pem-$image" "$work/resummed-$image" <<'PYTHON'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+data2 = len(image) // 2  # well inside the store, far from every header
+image[data2] ^= 0xFF
+checksum_at = pe + 24 + 64
+struct.pack_into("<I", image, checksum_at, 0)
+total = 0
+for (word,) in struct.iter_unpack("<H", image + b"\0" * (len(image) % 2)):
+    total += word
+    total = (total & 0xFFFF) + (total >> 16)
+struct.pack_into("<I", image, checksum_at, ((total & 0xFFFF) + len(image)) & 0xFFFFFFFF)
+open(sys.argv[2], "wb").write(image)
+PYTHON
+  # case | image | verify's options | exit code | what the last line ends with
+  while IFS='|' read -r name subject options code line; do
+    # shellcheck disable=SC2086 # the options are words
+    out=$("$pack" verify "$subject" $options 2>&1) && got=0 || got=$?
+    [ "$got" -eq "$code" ] && [ "${out##*$'\n'}" = "${line//IMAGE/$subject}" ] ||
+      fail "$image, $name: exit $got, said: $out"
+  done <<ROWS
+untouched|$work/pem-$image||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked
+data2ChangedChecksumRight|$work/resummed-$image||1|selfinst-pack: IMAGE: signature does not match the image
+withItsCa|$work/pem-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+withAnotherCa|$work/pem-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
+unsignedWithACa|$built|--ca $work/ca/ca.pem|1|selfinst-pack: IMAGE: is unsigned: there is no chain to check against $work/ca/ca.pem
+ROWS
+  "$pack" list "$work/resummed-$image" | head -1 | grep -q ", signature does not match the image$" ||
+    fail "list does not show $image's changed data.2"
   echo "$image: signed, verified, reproducible, tampering detected"
 done
 

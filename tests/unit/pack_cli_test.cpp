@@ -8,9 +8,11 @@
 #include "pack_support.h"
 #include "table_test.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-enum class Stderr { kPipe, kTerminal };
+enum class Stderr { kPipe, kTerminal, kNarrowTerminal };  // narrow: 30 columns
 
 struct Usage {
   const char* name;
@@ -25,21 +27,25 @@ struct Usage {
 
 const char* const kVerifiedJson =
     R"j({"image":"$DIR/good.exe","verified":true,"payload":"$PAYLOAD","contents":"match",)j"
-    R"j("items":11,"summary":"11 items match $PAYLOAD, byte for byte","problems":[]})j"
+    R"j("items":11,"summary":"11 items match $PAYLOAD, byte for byte","signature":"none",)j"
+    R"j("signer":null,"problems":[]})j"
     "\n";
 const char* const kIntactJson =
     R"j({"image":"$DIR/good.exe","verified":true,"payload":null,"contents":"not compared",)j"
-    R"j("items":11,"summary":"store intact, 11 items (contents not compared)","problems":[]})j"
+    R"j("items":11,"summary":"store intact, 11 items (contents not compared)",)j"
+    R"j("signature":"none","signer":null,"problems":[]})j"
     "\n";
 const char* const kRefusedJson =
     R"j({"image":"$DIR/missing.exe","verified":false,"payload":null,"contents":"not compared",)j"
-    R"j("items":null,"summary":"refused","problems":[{"subject":"$DIR/missing.exe",)j"
+    R"j("items":null,"summary":"refused","signature":null,"signer":null,)j"
+    R"j("problems":[{"subject":"$DIR/missing.exe",)j"
     R"j("what":"cannot open: No such file or directory"}]})j"
     "\n"
     "selfinst-pack: $DIR/missing.exe: cannot open: No such file or directory\n";
 const char* const kUnprovedJson =
     R"j({"image":"$DIR/good.exe","verified":false,"payload":"$DIR/nowhere",)j"
-    R"j("contents":"not proved","items":null,"summary":"refused","problems":[{"subject":)j"
+    R"j("contents":"not proved","items":null,"summary":"refused","signature":null,)j"
+    R"j("signer":null,"problems":[{"subject":)j"
     R"j("$DIR/nowhere","what":"cannot open the payload folder: No such file or directory"}]})j"
     "\n"
     "selfinst-pack: $DIR/nowhere: cannot open the payload folder: No such file or directory\n";
@@ -62,10 +68,11 @@ const Usage kUsages[] = {
     {"HelpForACommand",
      {"help", "verify"},
      0,
-     "usage: selfinst-pack verify IMAGE [--payload DIR] [--json]\n"
+     "usage: selfinst-pack verify IMAGE [--payload DIR] [--ca FILE] [--json]\n"
      "checks a built launcher's store and loader fields, and its items against a payload\n"
      "  IMAGE          the built launcher to check\n"
      "  --payload DIR  compares every item with its file, byte for byte\n"
+     "  --ca FILE      also checks that a signature's certificate chains to a CA of FILE (PEM)\n"
      "  --json         prints one JSON document instead\n",
      true},
     {"ShortHelpAfterAVerb", {"list", "-h"}, 0, "usage: selfinst-pack list IMAGE [--json]\n"},
@@ -216,6 +223,12 @@ const Usage kUsages[] = {
      "",
      false,
      Stderr::kTerminal},
+    {"VerifyShowsProgressWithinANarrowTerminal",
+     {"verify", "$IMAGE", "--payload", "$PAYLOAD"},
+     0,
+     "$DIR/good.exe: 11 items match $PAYLOAD, byte for byte\n",
+     false,
+     Stderr::kNarrowTerminal},
     {"PackSaysNothingOnAPipe",
      {"pack", "--stub", "$STUB", "--payload", "$PAYLOAD", "-o", "$DIR/out.exe"},
      0,
@@ -250,7 +263,8 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
     run.args.push_back(Replaced(arg, dir));
   }
   run.env = {"SELFINST_PACK_PROGRESS_DELAY=0"};
-  run.stderrOnTerminal = row.stderrOn == Stderr::kTerminal;
+  run.stderrOnTerminal = row.stderrOn != Stderr::kPipe;
+  run.terminalColumns = row.stderrOn == Stderr::kNarrowTerminal ? 30 : 0;
   run.stdoutToStderr = !run.stderrOnTerminal;
   const std::vector<std::string> before = FolderEntries(dir);
   const ToolResult result = RunTool(run);
@@ -272,6 +286,16 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
     EXPECT_NE(result.err.find(" MB)"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.back(), '\r') << result.err;
     EXPECT_EQ(result.err.find('\n'), std::string::npos) << result.err;
+  } else if (row.stderrOn == Stderr::kNarrowTerminal) {
+    // Each state of the line is narrower than the terminal, so that none wraps.
+    EXPECT_NE(result.err.find("\rselfinst-pack: "), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.back(), '\r') << result.err;
+    std::size_t widest = 0;
+    for (std::size_t at = 0, end = 0; at < result.err.size(); at = end + 1) {
+      end = std::min(result.err.find('\r', at), result.err.size());
+      widest = std::max(widest, end - at);
+    }
+    EXPECT_EQ(widest, 29u) << result.err;
   } else {
     EXPECT_EQ(output.find('\r'), std::string::npos) << output;
   }
@@ -282,17 +306,23 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
 
 TABLE_TEST_ROWS(Usages, CommandLine, kUsages);
 
-// pack --depfile names the image and every payload file as make reads a rule.
+// pack --depfile names the image and every payload file as make reads a rule, or refuses,
+// in one line naming the folder, a name make cannot read.
 struct Depfile {
   const char* name;
   const char* folder;   // the payload folder's name in the test's folder
-  const char* escaped;  // as the depfile spells it
+  const char* escaped;  // as the depfile spells it; null where refused
+  char refused = 0;     // the character the refusal names
 };
 
 const Depfile kDepfiles[] = {
     {"PlainName", "payload", "payload"},
     {"SpaceDollarAndHash", "pay $x #1", "pay\\ $$x\\ \\#1"},
-    {"ColonAndBackslash", "a:b\\c", "a\\:b\\\\c"},
+    {"ColonPipeAndWildcards", "a:b|c*d?e[f]", "a\\:b\\|c\\*d\\?e\\[f]"},
+    {"Backslash", "a\\c", nullptr, '\\'},
+    {"Equals", "peq=x", nullptr, '='},
+    {"Percent", "p%x", nullptr, '%'},
+    {"Semicolon", "p;x", nullptr, ';'},
 };
 
 class PackDepfile : public PackTest, public ::testing::WithParamInterface<Depfile> {};
@@ -301,6 +331,14 @@ TEST_P(PackDepfile, NamesTheImageAndEveryPayloadFileEscaped) {
   const std::string payload = CopyPayload(GetParam().folder);
   const CommandResult run = RunPack({"pack", "--stub", kStub32, "--payload", payload, "-o",
                                      dir + "/out.exe", "--depfile", dir + "/out.d"});
+  if (GetParam().escaped == nullptr) {
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "selfinst-pack: " + payload + ": holds '" + GetParam().refused +
+                              "', which make cannot read in a depfile\n");
+    EXPECT_FALSE(fs::exists(dir + "/out.d"));
+    EXPECT_FALSE(fs::exists(dir + "/out.exe"));
+    return;
+  }
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::string expected = dir + "/out.exe:";
   for (const ManifestFile& file : Manifest()) {
@@ -308,6 +346,18 @@ TEST_P(PackDepfile, NamesTheImageAndEveryPayloadFileEscaped) {
   }
   const Bytes written = ReadBytes(dir + "/out.d");
   EXPECT_EQ(std::string(written.begin(), written.end()), expected + "\n");
+}
+
+// The depfile and the image on one path would leave the image where the rule was.
+TEST_F(PackTest, DepfileOnTheImagesPathIsRefused) {
+  for (const std::string& depfile : {dir + "/out.exe", dir + "/./out.exe"}) {
+    const CommandResult run = RunPack({"pack", "--stub", kStub32, "--payload", kPayload, "-o",
+                                       dir + "/out.exe", "--depfile", depfile});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "selfinst-pack: " + depfile +
+                              ": is the image's own path: the depfile needs another\n");
+    EXPECT_FALSE(fs::exists(dir + "/out.exe"));
+  }
 }
 
 TABLE_TEST_ROWS(Paths, PackDepfile, kDepfiles);

@@ -53,6 +53,85 @@ TEST_P(UnreadablePayloadFile, IsRefusedNamingIt) {
 
 TABLE_TEST_ROWS(Commands, UnreadablePayloadFile, kReadingCommands);
 
+// A payload folder with several problems: check says each in one run, as the user who runs
+// it sees them, each file once and an unreadable folder once.
+struct FolderProblems {
+  const char* name;
+  void (*make)(const std::string& payload);
+  std::vector<std::pair<std::string, std::string>> lines;  // a path in the payload, problem
+};
+
+const std::string kUnreadable = "cannot read: Permission denied";
+
+const FolderProblems kFolderProblems[] = {
+    {"ACaseVariantBesideTheFile",
+     [](const std::string& payload) { WriteBytes(payload + "/README.TXT", {1}); },
+     {{"README.TXT",
+       "differs only in case from readme.txt, which is carried: on Windows they would be one "
+       "file"}}},
+    {"TwoCaseVariants",
+     [](const std::string& payload) {
+       WriteBytes(payload + "/Setup.ins", {1});
+       WriteBytes(payload + "/SETUP.EXE", {1});
+     },
+     {{"SETUP.EXE",
+       "differs only in case from setup.exe, which is carried: on Windows they would be one "
+       "file"},
+      {"Setup.ins",
+       "differs only in case from setup.ins, which is carried: on Windows they would be one "
+       "file"}}},
+    {"AnEmptyFileAndFourUnreadableOnes",
+     [](const std::string& payload) {
+       fs::resize_file(payload + "/" + Row(0), 0);
+       for (const std::size_t row : {2, 4, 6, 8}) {
+         fs::permissions(payload + "/" + Row(row), fs::perms::none);
+       }
+     },
+     {{Row(0), "empty payload file (an empty item would end the manifest)"},
+      {Row(2), kUnreadable},
+      {Row(4), kUnreadable},
+      {Row(6), kUnreadable},
+      {Row(8), kUnreadable}}},
+    {"ANameEndingInASpace",
+     [](const std::string& payload) {
+       fs::rename(payload + "/" + Row(0), payload + "/" + Row(0) + " ");
+     },
+     {{Row(0), "missing payload file (\"" + Row(0) + " \" is there: its name ends in a space)"}}},
+    {"ANameEndingInASpaceBesideTheFile",
+     [](const std::string& payload) { WriteBytes(payload + "/" + Row(6) + "  ", {1}); },
+     {{Row(6) + "  ",
+       "not a payload file: the launcher carries exactly these eleven files (its name ends in a "
+       "space)"}}},
+    {"AnUnreadableFolder",
+     [](const std::string& payload) { fs::permissions(payload, fs::perms::none); },
+     {{"", "cannot open the payload folder: Permission denied"}}},
+    {"AFolderThatCannotBeEntered",
+     [](const std::string& payload) {
+       fs::permissions(payload,
+                       fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+     },
+     {{"", "cannot open the payload folder: Permission denied"}}},
+};
+
+class PayloadFolderProblems : public PackTest,
+                              public ::testing::WithParamInterface<FolderProblems> {};
+
+TEST_P(PayloadFolderProblems, AreAllSaidInOneRun) {
+  const std::string payload = CopyPayload();
+  GetParam().make(payload);
+  const CommandResult run = RunPack({"check", "--payload", payload}, true, dir);
+  fs::permissions(payload, fs::perms::all);
+  std::string expected;
+  for (const auto& [path, problem] : GetParam().lines) {
+    expected +=
+        "selfinst-pack: " + payload + (path.empty() ? "" : "/" + path) + ": " + problem + "\n";
+  }
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output, expected);
+}
+
+TABLE_TEST_ROWS(Folders, PayloadFolderProblems, kFolderProblems);
+
 // A payload folder that is not there, or not a folder, is named itself.
 struct NotAFolder {
   const char* name;
@@ -187,6 +266,23 @@ TEST_P(ExtractKeeps, WhatIsAlreadyThere) {
 }
 
 TABLE_TEST_ROWS(Extract, ExtractKeeps, kInTheWay);
+
+// Two files in the way are both named in the one run, and both kept.
+TEST_F(PackTest, ExtractNamesEveryFileInTheWay) {
+  Packed(kStub32, "good.exe");
+  const std::string out = dir + "/out";
+  fs::create_directory(out);
+  WriteBytes(out + "/" + Row(2), {'a'});
+  WriteBytes(out + "/" + Row(7), {'b'});
+  const CommandResult run = RunPack({"extract", dir + "/good.exe", "-C", out});
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string kept = ": a file is already there; it is kept, and nothing is written\n";
+  EXPECT_EQ(run.output, "selfinst-pack: " + out + "/" + Row(2) + kept + "selfinst-pack: " + out +
+                            "/" + Row(7) + kept);
+  EXPECT_EQ(FolderEntries(out), (std::vector<std::string>{Row(2), Row(7)}));
+  EXPECT_EQ(ReadBytes(out + "/" + Row(2)), Bytes{'a'});
+  EXPECT_EQ(ReadBytes(out + "/" + Row(7)), Bytes{'b'});
+}
 
 // Interrupted while it writes its output, pack leaves nothing behind. The moment is told
 // by the output's file being open in the folder, named or not yet.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,8 +58,9 @@ std::string ToolPath(const ToolRun& run) {
   ::_exit(127);
 }
 
-// A terminal the child writes to as to a pipe: raw, so that its bytes come back as written.
-void OpenTerminal(int ends[2]) {
+// A terminal the child writes to as to a pipe: raw, so that its bytes come back as written;
+// `columns` wide when not 0.
+void OpenTerminal(int ends[2], unsigned short columns) {
   int reading = -1;
   int writing = -1;
   ASSERT_EQ(::openpty(&reading, &writing, nullptr, nullptr, nullptr), 0);
@@ -66,6 +68,12 @@ void OpenTerminal(int ends[2]) {
   ASSERT_EQ(::tcgetattr(writing, &mode), 0);
   ::cfmakeraw(&mode);
   ASSERT_EQ(::tcsetattr(writing, TCSANOW, &mode), 0);
+  if (columns != 0) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    ASSERT_EQ(::ioctl(writing, TIOCSWINSZ, &size), 0);
+  }
   (void)::fcntl(reading, F_SETFD, FD_CLOEXEC);
   (void)::fcntl(writing, F_SETFD, FD_CLOEXEC);
   ends[0] = reading;
@@ -119,7 +127,7 @@ ToolResult RunTool(const ToolRun& run) {
   int errPipe[2];
   EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
   if (run.stderrOnTerminal) {
-    OpenTerminal(errPipe);
+    OpenTerminal(errPipe, run.terminalColumns);
   } else {
     EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
   }

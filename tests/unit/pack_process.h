@@ -11,11 +11,12 @@
 
 struct ToolRun {
   std::vector<std::string> args;
-  std::string tool;               // "" for kPack
-  std::vector<std::string> env;   // "NAME=value", added to the test's environment
-  std::string stdoutPath;         // "" to capture stdout; else opened for writing
-  bool stdoutToStderr = false;    // both in `err`, in the order written
-  bool stderrOnTerminal = false;  // stderr on a pseudo-terminal (raw), read into `err`
+  std::string tool;                    // "" for kPack
+  std::vector<std::string> env;        // "NAME=value", added to the test's environment
+  std::string stdoutPath;              // "" to capture stdout; else opened for writing
+  bool stdoutToStderr = false;         // both in `err`, in the order written
+  bool stderrOnTerminal = false;       // stderr on a pseudo-terminal (raw), read into `err`
+  unsigned short terminalColumns = 0;  // that terminal's width; 0 leaves it as openpty makes it
   rlim_t fileSizeLimit = RLIM_INFINITY;
   bool asNobody = false;  // a copy of the tool in `toolCopyDir` runs as nobody
   std::string toolCopyDir;

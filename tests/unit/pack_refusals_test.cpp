@@ -135,6 +135,15 @@ const BadInput kBadInputs[] = {
      },
      "holds 2810 bytes where the stub was compiled for 2805; rebuild the stub $DIR/stub.exe for "
      "this payload"},
+    {"PayloadFileOfOneByte",
+     [](PackTest* t, const std::string& dir) {
+       CopyStub(dir);
+       const std::string file = t->CopyPayload() + "/" + Row(0);
+       fs::resize_file(file, 1);
+       return file;
+     },
+     "holds 1 byte where the stub was compiled for 2805; rebuild the stub $DIR/stub.exe for "
+     "this payload"},
     {"PayloadFileShrunkSinceTheStubWasBuilt",
      [](PackTest* t, const std::string& dir) {
        CopyStub(dir, kStub64);

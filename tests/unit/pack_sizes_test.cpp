@@ -78,7 +78,10 @@ TEST_P(OversizedPayload, IsRefusedByPackSizesAndCheckBeforeAnyReading) {
   }
   const CommandResult run = RunPack(args, true, dir);
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.output, "selfinst-pack: " + named + ": " + oversize.problem + "\n");
+  // The unreadable file is said beside the sizes, found without reading it.
+  EXPECT_EQ(run.output, "selfinst-pack: " + payload + "/" + Row(0) +
+                            ": cannot read: Permission denied\n" + "selfinst-pack: " + named +
+                            ": " + oversize.problem + "\n");
   EXPECT_FALSE(fs::exists(dir + "/o"));
 }
 
@@ -215,6 +218,25 @@ TEST_F(PackTest, SizesWritesTheHeaderAndLeavesAnUnchangedOneAlone) {
   ASSERT_EQ(::stat((dir + "/sizes.h").c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino) << "rewritten although unchanged";
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"sizes.h"});
+}
+
+}  // namespace
+
+namespace {
+
+// -o - is standard output, where the header goes whole and nothing else does; no file named
+// "-" is made.
+TEST_F(PackTest, SizesToADashWritesStandardOutput) {
+  ASSERT_EQ(RunPack({"sizes", "--payload", kPayload, "-o", dir + "/sizes.h"}).exitCode, 0);
+  const Bytes header = ReadBytes(dir + "/sizes.h");
+  const bool dashBefore = fs::exists("-");
+  ToolRun run;
+  run.args = {"sizes", "--payload", kPayload, "-o", "-"};
+  const ToolResult sizes = RunTool(run);
+  EXPECT_EQ(sizes.exitCode, 0) << sizes.err;
+  EXPECT_EQ(sizes.out, std::string(header.begin(), header.end()));
+  EXPECT_EQ(sizes.err, "");
+  EXPECT_EQ(fs::exists("-"), dashBefore);
 }
 
 }  // namespace

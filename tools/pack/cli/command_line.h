@@ -16,6 +16,7 @@ struct Arguments {
   std::string output;
   std::string folder;
   std::string depfile;
+  std::string ca;  // verify's CA file
   bool json = false;
 };
 

@@ -3,17 +3,24 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "cli/json_text.h"
+
 namespace {
 
 void PrintJson(const nlohmann::ordered_json& document) {
-  (void)std::printf(
-      "%s\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  (void)std::printf("%s\n", JsonLine(document).c_str());
+}
+
+nlohmann::ordered_json SignerJson(const SignatureVerdict& signature) {
+  return signature.signer.empty() ? nlohmann::ordered_json(nullptr)
+                                  : nlohmann::ordered_json(signature.signer);
 }
 
 }  // namespace
 
-void PrintListingJson(const std::string& imagePath, const char* format, const char* signature,
-                      const std::vector<ListedItem>& listed, std::uint64_t bytes) {
+void PrintListingJson(const std::string& imagePath, const char* format,
+                      const SignatureVerdict& signature, const std::vector<ListedItem>& listed,
+                      std::uint64_t bytes) {
   nlohmann::ordered_json items = nlohmann::ordered_json::array();
   for (const ListedItem& item : listed) {
     items.push_back({{"file", item.file.empty() ? nullptr : nlohmann::ordered_json(item.file)},
@@ -23,13 +30,15 @@ void PrintListingJson(const std::string& imagePath, const char* format, const ch
   }
   PrintJson({{"image", imagePath},
              {"format", format},
-             {"signature", signature},
+             {"signature", signature.State()},
+             {"signer", SignerJson(signature)},
              {"items", items},
              {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
 }
 
 void PrintVerifyJson(const std::string& imagePath, const std::string& payload, bool verified,
-                     std::size_t items, const std::string& summary, const Report& report) {
+                     std::size_t items, const std::string& summary,
+                     const SignatureVerdict& signature, const Report& report) {
   nlohmann::ordered_json problems = nlohmann::ordered_json::array();
   for (const Problem& problem : report) {
     problems.push_back({{"subject", problem.subject}, {"what", problem.what}});
@@ -42,5 +51,7 @@ void PrintVerifyJson(const std::string& imagePath, const std::string& payload, b
                                           : "not proved"},
              {"items", verified ? nlohmann::ordered_json(items) : nullptr},
              {"summary", verified ? summary : "refused"},
+             {"signature", verified ? nlohmann::ordered_json(signature.State()) : nullptr},
+             {"signer", verified ? SignerJson(signature) : nullptr},
              {"problems", problems}});
 }

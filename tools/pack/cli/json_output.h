@@ -1,6 +1,6 @@
 // The documents --json prints, in one place, so that every field a script reads is seen
-// together. Anything read from outside goes in as it is: the library escapes it, and a byte
-// that is not UTF-8 becomes U+FFFD rather than an error.
+// together. Anything read from outside goes in as it is: JsonLine escapes controls, C1
+// included, and shows a string that is not UTF-8 as the words do.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "io/report.h"
+#include "pe/authenticode.h"
+#include "pe/loader_checks.h"
 
 // A row of list's output.
 struct ListedItem {
@@ -18,11 +20,12 @@ struct ListedItem {
   std::string sha256;
 };
 
-// `signature` as scripts read it: "present", "none" or "malformed".
-void PrintListingJson(const std::string& imagePath, const char* format, const char* signature,
-                      const std::vector<ListedItem>& listed, std::uint64_t bytes);
+void PrintListingJson(const std::string& imagePath, const char* format,
+                      const SignatureVerdict& signature, const std::vector<ListedItem>& listed,
+                      std::uint64_t bytes);
 
 // What verify proved: `payload` is "" when the contents were not compared, `items` and
 // `summary` count only when `verified`.
 void PrintVerifyJson(const std::string& imagePath, const std::string& payload, bool verified,
-                     std::size_t items, const std::string& summary, const Report& report);
+                     std::size_t items, const std::string& summary,
+                     const SignatureVerdict& signature, const Report& report);

@@ -1,5 +1,6 @@
 #include "cli/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,7 +60,14 @@ void Progress::Add(std::uint64_t bytes) {
   if (length <= 0) {
     return;
   }
-  const auto width = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+  auto width = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+  // Never as wide as the terminal: a line that wraps cannot be rewritten in place.
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+    width = std::min<std::size_t>(width, size.ws_col - 1u);
+    line[width] = '\0';
+    width_ = std::min<std::size_t>(width_, size.ws_col - 1u);
+  }
   // A shorter line leaves nothing of the longer one before it.
   (void)std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(width_ > width ? width_ - width : 0),
                      "");

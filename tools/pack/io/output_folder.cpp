@@ -1,6 +1,7 @@
 #include "io/output_folder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "io/cleanup_registry.h"
 #include "io/folder_walk.h"
 #include "io/output_folder_testing.h"
+#include "io/system_io.h"
 
 namespace {
 
@@ -95,6 +97,16 @@ bool OutputSet::AddNewFile(const std::string& name, std::size_t* output, Report*
     return Refuse(report, name, "no set of new files was begun");
   }
   return Add(name, false, output, report);
+}
+
+void OutputSet::SayIfTaken(const std::string& name, Report* report) {
+  int mode = -1;
+  struct stat status {};
+  // Only what stands there is said: a folder that refused the first file refuses the rest
+  // for the same reason, already given.
+  if (kind_ == Kind::kNewFiles && BareName(name) && StatAt(folder_, name.c_str(), &status)) {
+    (void)MayTake(folder_, name, false, inputs_, shown_ + "/" + name, kCannotCreate, &mode, report);
+  }
 }
 
 bool OutputSet::Add(const std::string& name, bool replace, std::size_t* output, Report* report) {

@@ -37,6 +37,9 @@ class OutputSet {
   // Output `*output`, named `name` (a bare file name) when placed; refused when anything at
   // all has the name. At most 64 make a set.
   [[nodiscard]] bool AddNewFile(const std::string& name, std::size_t* output, Report* report);
+  // Once an AddNewFile failed: says, as it would, whether anything has `name` too, and
+  // makes nothing, so that one run names every file in the way.
+  void SayIfTaken(const std::string& name, Report* report);
 
   // Appends to an output, or writes at an offset already written (a checksum field).
   [[nodiscard]] bool Write(std::size_t output, const void* data, std::size_t size, Report* report);

@@ -7,7 +7,8 @@
 #include "io/report.h"
 #include "payload/payload_folder.h"
 
-// `OUT: payload files...` as make reads a rule, ending in a newline; false with the problem
-// for a path a rule cannot spell (one holding a line break).
-[[nodiscard]] bool DepfileRule(const std::string& output, const std::vector<PayloadFile>& files,
-                               std::string* rule, Report* report);
+// `OUT: payload files...` as make reads a rule, ending in a newline; false with a problem
+// for each path a rule cannot spell, and for a depfile that would take the image's place.
+[[nodiscard]] bool DepfileRule(const std::string& depfile, const std::string& output,
+                               const std::vector<PayloadFile>& files, std::string* rule,
+                               Report* report);

@@ -35,7 +35,11 @@ std::string FileProblem(const std::string& path, std::uint64_t* size) {
     return "not a regular file";
   }
   *size = static_cast<std::uint64_t>(status.st_size);
-  return *size == 0 ? "empty payload file (an empty item would end the manifest)" : "";
+  if (*size == 0) {
+    return "empty payload file (an empty item would end the manifest)";
+  }
+  // Found with every other problem, not after a build.
+  return ::access(path.c_str(), R_OK) == 0 ? "" : SystemError("cannot read");
 }
 
 std::string FolderProblem(const std::string& folder) {
@@ -43,7 +47,12 @@ std::string FolderProblem(const std::string& folder) {
   if (::stat(folder.c_str(), &status) != 0) {
     return SystemError("cannot open the payload folder");
   }
-  return S_ISDIR(status.st_mode) ? "" : "not a folder";
+  if (!S_ISDIR(status.st_mode)) {
+    return "not a folder";
+  }
+  // A folder that cannot be listed or entered is said once, not once for each file.
+  return ::access(folder.c_str(), R_OK | X_OK) == 0 ? ""
+                                                    : SystemError("cannot open the payload folder");
 }
 
 [[nodiscard]] bool IsCarried(const std::string& name) {
@@ -86,6 +95,20 @@ std::string OtherCase(const std::set<std::string>& names, const char* wanted) {
   return found == names.end() ? "" : *found;
 }
 
+// Whether `name` is `wanted` with spaces after it, which a file manager hardly shows.
+[[nodiscard]] bool SpacedName(const std::string& name, const char* wanted) {
+  const std::size_t end = name.find_last_not_of(' ');
+  return end != std::string::npos && end + 1 < name.size() && name.compare(0, end + 1, wanted) == 0;
+}
+
+// A name in the folder that is `wanted` with spaces after it, or "".
+std::string SpacedVariant(const std::set<std::string>& names, const char* wanted) {
+  const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& name) {
+    return SpacedName(name, wanted);
+  });
+  return found == names.end() ? "" : *found;
+}
+
 FileStamp StampOf(const struct stat& status) {
   const auto nanoseconds = [](const struct timespec& time) {
     return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
@@ -111,10 +134,14 @@ FileStamp StampOf(const struct stat& status) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
     std::string problem = FileProblem(checked.path, &checked.size);
     const std::string otherCase = OtherCase(names, file.fileName);
+    const std::string spaced = SpacedVariant(names, file.fileName);
     if (problem == "missing payload file" && !otherCase.empty()) {
       problem += " (" + otherCase + " is there: the names are case-sensitive)";
+    } else if (problem == "missing payload file" && !spaced.empty()) {
+      problem += " (\"" + spaced + "\" is there: its name ends in a space)";
     }
     if (!problem.empty()) {
+      total += checked.size;  // known for a file that cannot be read
       Refuse(report, checked.path, problem);
       continue;
     }
@@ -125,33 +152,42 @@ FileStamp StampOf(const struct stat& status) {
     total += checked.size;
     files->push_back(checked);
   }
-  // A file no row names is not carried; a case-only difference was hinted at above.
+  // A file no row names is not carried; a case-only difference from a missing file was
+  // hinted at above, and one beside the file itself would be the same file on Windows.
   for (const std::string& name : names) {
     const auto& manifest = Manifest();
-    const bool hinted = std::any_of(manifest.begin(), manifest.end(), [&](const ManifestFile& f) {
+    const auto variant = std::find_if(manifest.begin(), manifest.end(), [&](const ManifestFile& f) {
       return SameButCase(name, f.fileName);
     });
-    if (!IsCarried(name) && !hinted) {
-      std::string path = folder;
-      path.append("/").append(name);
-      Refuse(report, path, "not a payload file: the launcher carries exactly these eleven files");
+    const auto spacedOf =
+        std::find_if(manifest.begin(), manifest.end(),
+                     [&](const ManifestFile& f) { return SpacedName(name, f.fileName); });
+    const bool spacedHinted = spacedOf != manifest.end() && names.count(spacedOf->fileName) == 0 &&
+                              OtherCase(names, spacedOf->fileName).empty();
+    if (IsCarried(name) || spacedHinted ||
+        (variant != manifest.end() && names.count(variant->fileName) == 0)) {
+      continue;
     }
+    std::string path = folder;
+    path.append("/").append(name);
+    Refuse(
+        report, path,
+        variant != manifest.end()
+            ? std::string("differs only in case from ") + variant->fileName +
+                  ", which is carried: on Windows they would be one file"
+            : std::string("not a payload file: the launcher carries exactly these eleven files") +
+                  (spacedOf != manifest.end() ? " (its name ends in a space)" : ""));
+  }
+  // Too many bytes in the files found good already is a problem of its own, said beside
+  // the others.
+  if (total > kLargestPayload) {
+    (void)CheckPayloadTotal(total, folder, false, report);
   }
   if (!stage.Passed()) {
     files->clear();
     return false;
   }
-  if (!CheckPayloadTotal(total, folder, false, report)) {
-    return false;
-  }
-  // Once the sizes are known good: an unreadable file is found now, not after a build.
-  const auto unreadable = std::find_if(files->begin(), files->end(), [](const PayloadFile& file) {
-    return ::access(file.path.c_str(), R_OK) != 0;
-  });
-  if (unreadable != files->end()) {
-    return Refuse(report, unreadable->path, SystemError("cannot read"));
-  }
-  return true;
+  return CheckPayloadTotal(total, folder, false, report);
 }
 
 [[nodiscard]] bool OpenPayloadFiles(const std::string& folder,

@@ -10,32 +10,33 @@ namespace {
   return value != 0 && (value & (value - 1)) == 0;
 }
 
-[[nodiscard]] bool ParseSection(const ImageFile& file, std::size_t at, Section* section) {
+// One record of the section table, read whole into `table`.
+void ParseSection(const Bytes& table, std::size_t at, Section* section) {
   using namespace sectionHeader;
-  section->headerOffset = at;
-  std::uint8_t name[kNameSize] = {};
-  if (!ReadField(file, at, kVirtualSize, &section->virtualSize) ||
-      !ReadField(file, at, kVirtualAddress, &section->virtualAddress) ||
-      !ReadField(file, at, kSizeOfRawData, &section->sizeOfRawData) ||
-      !ReadField(file, at, kPointerToRawData, &section->pointerToRawData) ||
-      !ReadField(file, at, kCharacteristics, &section->characteristics) ||
-      !ReadAt(file, at, kNameSize, name)) {
-    return false;
+  (void)Get(table, at, kVirtualSize, &section->virtualSize);
+  (void)Get(table, at, kVirtualAddress, &section->virtualAddress);
+  (void)Get(table, at, kSizeOfRawData, &section->sizeOfRawData);
+  (void)Get(table, at, kPointerToRawData, &section->pointerToRawData);
+  (void)Get(table, at, kCharacteristics, &section->characteristics);
+  for (std::size_t c = 0; c < kNameSize && table[at + c] != 0; ++c) {
+    section->name += Printable(table[at + c]);
   }
-  for (std::size_t c = 0; c < kNameSize && name[c] != 0; ++c) {
-    section->name += Printable(name[c]);
-  }
-  return true;
 }
 
+// The table is read in one piece: 65,535 records are a few megabytes, and reading them
+// field by field from past the head would cost a system call each.
 [[nodiscard]] bool ParseSectionTable(const ImageFile& file, std::uint32_t count, PeImage* image,
                                      Report* report) {
+  Bytes table(std::size_t{count} * sectionHeader::kRecordSize);
+  if (!ReadAt(file, image->sectionTableOffset, table.size(), table.data())) {
+    return Refuse(report, file.path, "truncated image: the section table is cut short");
+  }
+  image->sections.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     Section section;
-    if (!ParseSection(file, image->sectionTableOffset + std::size_t{i} * sectionHeader::kRecordSize,
-                      &section)) {
-      return Refuse(report, file.path, "truncated image: the section table is cut short");
-    }
+    const std::size_t at = std::size_t{i} * sectionHeader::kRecordSize;
+    section.headerOffset = image->sectionTableOffset + at;
+    ParseSection(table, at, &section);
     if (section.pointerToRawData > file.size ||
         file.size - section.pointerToRawData < section.sizeOfRawData) {
       return Refuse(report, file.path,

@@ -2,7 +2,7 @@
 // table (payloadTable, src/payload/payload_table.h), whatever its item holds: a table that differs
 // from the items means files written cut short or padded with other bytes. The table is
 // found in the image by its rows, each a size and the addresses of the manifest's file name
-// and key, in manifest order, ended by a row of zeros.
+// and key, in manifest order, ended where the launcher ends it: at the first size of 0.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,8 @@ struct CompiledSizes {
   std::vector<std::uint32_t> sizes;  // one per manifest row
 };
 
-// Looks in the raw data of the first `sectionCount` sections held in the image's head;
-// false, with the problem, unless the table is there exactly once.
+// Looks in the bytes a loader maps from the first `sectionCount` sections, as far as the
+// image's head holds them; false, with the problem, unless the table is there exactly once.
 [[nodiscard]] bool FindCompiledSizes(const ImageFile& file, const PeImage& image,
                                      std::size_t sectionCount, CompiledSizes* found,
                                      Report* report);

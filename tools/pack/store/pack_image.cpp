@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "io/byte_count.h"
 #include "io/output_folder.h"
 #include "io/shown.h"
 #include "pe/image_checksum.h"
@@ -178,9 +179,9 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
   for (std::size_t row = 0; row < files.size(); ++row) {
     if (files[row].size != compiled.sizes[row]) {
       Refuse(report, files[row].path,
-             "holds " + std::to_string(files[row].size) +
-                 " bytes where the stub was compiled for " + std::to_string(compiled.sizes[row]) +
-                 "; rebuild the stub " + stub.path + " for this payload");
+             "holds " + ByteCount(files[row].size) + " where the stub was compiled for " +
+                 std::to_string(compiled.sizes[row]) + "; rebuild the stub " + stub.path +
+                 " for this payload");
     }
   }
   return stage.Passed();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "io/byte_count.h"
 #include "io/shown.h"
 #include "payload/ceiling.h"
 #include "pe/loader_checks.h"
@@ -115,7 +116,7 @@ void CheckCompiledSizes(const ImageFile& file, const PeImage& image, const Store
     if (byRow[row]->size != compiled.sizes[row]) {
       Refuse(report, file.path,
              "item " + UpperCase(Manifest()[row].itemKey) + " holds " +
-                 std::to_string(byRow[row]->size) + " bytes, but the launcher was compiled for " +
+                 ByteCount(byRow[row]->size) + ", but the launcher was compiled for " +
                  std::to_string(compiled.sizes[row]) + ": it would write " +
                  Manifest()[row].fileName + " with the wrong bytes");
     }
@@ -164,7 +165,7 @@ namespace {
 // With `writtenCheckSum`, the pass over the file is left out and that checksum taken.
 [[nodiscard]] bool Verify(const ImageFile& file, const PeImage& image, const StoreView& store,
                           const ItemTaker& takeItem, const std::uint32_t* writtenCheckSum,
-                          Report* report) {
+                          const std::vector<Span>& alsoTake, Report* report) {
   const StageProblems stage(report);
   LoaderProblems(file, image, store.section, report);
   std::vector<const StoredItem*> byRow;
@@ -211,6 +212,7 @@ namespace {
                        }});
     }
   }
+  spans.insert(spans.end(), alsoTake.begin(), alsoTake.end());
   std::uint32_t checkSum = 0;
   if (!ScanImage(file, OptionalFieldAt(image, optional::kCheckSum), spans, &checkSum, report)) {
     return false;
@@ -222,12 +224,13 @@ namespace {
 }  // namespace
 
 [[nodiscard]] bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                               const ItemTaker& takeItem, Report* report) {
-  return Verify(file, image, store, takeItem, nullptr, report);
+                               const ItemTaker& takeItem, Report* report,
+                               const std::vector<Span>& alsoTake) {
+  return Verify(file, image, store, takeItem, nullptr, alsoTake, report);
 }
 
 [[nodiscard]] bool VerifyWrittenImage(const ImageFile& file, const PeImage& image,
                                       const StoreView& store, std::uint32_t writtenCheckSum,
                                       Report* report) {
-  return Verify(file, image, store, ItemTaker{}, &writtenCheckSum, report);
+  return Verify(file, image, store, ItemTaker{}, &writtenCheckSum, {}, report);
 }

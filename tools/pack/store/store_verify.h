@@ -18,9 +18,11 @@ using ItemTaker = std::function<bool(std::size_t row, const std::uint8_t* data, 
 
 // Everything verify checks: the loader's fields, the store against the records planned
 // for the items found, the padding, the checksum, all in one pass over the file that
-// hands each item's bytes to `takeItem` (may be null). True when nothing is wrong.
+// hands each item's bytes to `takeItem` (may be null), and `alsoTake` theirs. True when
+// nothing is wrong.
 [[nodiscard]] bool VerifyImage(const ImageFile& file, const PeImage& image, const StoreView& store,
-                               const ItemTaker& takeItem, Report* report);
+                               const ItemTaker& takeItem, Report* report,
+                               const std::vector<Span>& alsoTake = {});
 // The same checks for an image just written, whose every byte passed the writer: all but
 // the pass, with the checksum the writer took of what it wrote.
 [[nodiscard]] bool VerifyWrittenImage(const ImageFile& file, const PeImage& image,

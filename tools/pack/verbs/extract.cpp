@@ -43,11 +43,15 @@ int Extract(const Arguments& arguments) {
         return false;
       }
       begun = true;
-      // Every name is claimed before a byte is written: a file in the way stops it at once.
+      // Every name is claimed before a byte is written: a file in the way stops it at once,
+      // with every other one in the way named.
+      bool claimed = true;
       for (std::size_t r = 0; r < Manifest().size(); ++r) {
-        if (!set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)) {
-          return false;
-        }
+        claimed = claimed ? set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)
+                          : (set.SayIfTaken(Manifest()[r].fileName, &report), false);
+      }
+      if (!claimed) {
+        return false;
       }
     }
     progress->Add(size);

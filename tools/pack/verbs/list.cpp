@@ -9,6 +9,7 @@
 #include "io/sha256.h"
 #include "io/shown.h"
 #include "payload/manifest.h"
+#include "pe/authenticode.h"
 #include "pe/loader_checks.h"
 #include "verbs/loaded_inputs.h"
 #include "verbs/verbs.h"
@@ -17,7 +18,8 @@ namespace {
 
 // The items in manifest order, then any the manifest does not name, each hashed as the
 // image's bytes pass in one read of it.
-bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Report* report) {
+bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed,
+               AuthenticodeCheck* signature, Report* report) {
   std::vector<const StoredItem*> order;
   for (const StoredItem& item : loaded.store.items) {
     order.push_back(&item);
@@ -37,6 +39,7 @@ bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Repor
                        return true;
                      }});
   }
+  signature->AddSpans(&spans);
   std::uint32_t unused = 0;
   if (!ScanImage(loaded.file, loaded.file.size, spans, &unused, report)) {
     return false;
@@ -49,32 +52,20 @@ bool ListItems(const LoadedImage& loaded, std::vector<ListedItem>* listed, Repor
   return true;
 }
 
-const char* SignatureText(Signature signature, bool forPeople) {
-  switch (signature) {
-    case Signature::kSigned:
-      return forPeople ? "signature present (not checked here: use `osslsigncode verify`)"
-                       : "present";
-    case Signature::kNone:
-      return forPeople ? "unsigned" : "none";
-    case Signature::kMalformed:
-      break;
-  }
-  return forPeople ? "malformed certificate table" : "malformed";
-}
-
-void PrintListing(const std::string& imagePath, const LoadedImage& loaded, Signature signature,
-                  const std::vector<ListedItem>& listed, bool json) {
+void PrintListing(const std::string& imagePath, const LoadedImage& loaded,
+                  const SignatureVerdict& signature, const std::vector<ListedItem>& listed,
+                  bool json) {
   std::uint64_t bytes = 0;
   for (const ListedItem& item : listed) {
     bytes += item.size;
   }
   const char* format = loaded.image.is64 ? "PE32+" : "PE32";
   if (json) {
-    PrintListingJson(imagePath, format, SignatureText(signature, false), listed, bytes);
+    PrintListingJson(imagePath, format, signature, listed, bytes);
     return;
   }
   std::printf("%s: %s, %zu items, %s\n", Shown(imagePath).c_str(), format, listed.size(),
-              SignatureText(signature, true));
+              Shown(signature.Text()).c_str());
   std::printf("%-13s %-13s %10s  %s\n", "file", "key", "size", "sha256");
   for (const ListedItem& item : listed) {
     std::printf("%-13s %-13s %10u  %s\n", item.file.empty() ? "-" : item.file.c_str(),
@@ -90,12 +81,16 @@ int List(const Arguments& arguments) {
   LoadedImage loaded;
   Report report;
   std::vector<ListedItem> listed;
-  if (!LoadImage(arguments.image, &loaded, &report) || !ListItems(loaded, &listed, &report)) {
+  if (!LoadImage(arguments.image, &loaded, &report)) {
     return Fail(report);
   }
   // The listing says "malformed certificate table"; the table's faults are verify's to name.
   Report signatureProblems;
-  const Signature signature = ReadSignature(loaded.file, loaded.image, &signatureProblems);
-  PrintListing(arguments.image, loaded, signature, listed, arguments.json);
+  AuthenticodeCheck signature(loaded.file, loaded.image,
+                              ReadSignature(loaded.file, loaded.image, &signatureProblems));
+  if (!ListItems(loaded, &listed, &signature, &report)) {
+    return Fail(report);
+  }
+  PrintListing(arguments.image, loaded, signature.Finish(), listed, arguments.json);
   return 0;
 }

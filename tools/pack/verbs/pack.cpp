@@ -56,7 +56,7 @@ bool WriteDepfile(const Arguments& arguments, const std::vector<PayloadFile>& fi
   }
   std::string rule;
   OutputSet depfile;
-  return DepfileRule(arguments.output, files, &rule, report) &&
+  return DepfileRule(arguments.depfile, arguments.output, files, &rule, report) &&
          BeginOneOutput(arguments.depfile, inputs, &depfile, report) &&
          depfile.Write(0, rule.data(), rule.size(), report) && depfile.Place(report);
 }

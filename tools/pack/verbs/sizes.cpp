@@ -1,5 +1,6 @@
 // sizes: payload_sizes.h, the sizes a launcher is compiled with, from a payload folder or
 // from a built launcher; left alone when unchanged.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,10 @@ int Sizes(const Arguments& arguments) {
     return Fail(report);
   }
   const std::string text = SizesHeader(sizes);
+  if (arguments.output == "-") {  // standard output, as for most tools; ./- names a file
+    (void)std::fputs(text.c_str(), stdout);
+    return 0;
+  }
   const Bytes header(text.begin(), text.end());
   Bytes old;
   // Left as it is when unchanged, so that an unchanged payload rebuilds nothing. Whatever

@@ -7,6 +7,9 @@
 #include "cli/messages.h"
 #include "cli/progress.h"
 #include "io/shown.h"
+#include "payload/ceiling.h"
+#include "pe/authenticode.h"
+#include "pe/image_file.h"
 #include "store/payload_comparison.h"
 #include "store/store_verify.h"
 #include "verbs/loaded_inputs.h"
@@ -16,13 +19,15 @@ namespace {
 
 // What verify proved, for people or for scripts.
 int ReportVerify(const Arguments& arguments, bool verified, std::size_t items,
-                 const Report& report) {
+                 const SignatureVerdict& signature, const Report& report) {
   const std::string summary =
-      arguments.payload.empty()
-          ? "store intact, " + std::to_string(items) + " items (contents not compared)"
-          : std::to_string(items) + " items match " + arguments.payload + ", byte for byte";
+      (arguments.payload.empty()
+           ? "store intact, " + std::to_string(items) + " items (contents not compared)"
+           : std::to_string(items) + " items match " + arguments.payload + ", byte for byte") +
+      (signature.table == Signature::kSigned ? "; " + signature.Text() : "");
   if (arguments.json) {
-    PrintVerifyJson(arguments.image, arguments.payload, verified, items, summary, report);
+    PrintVerifyJson(arguments.image, arguments.payload, verified, items, summary, signature,
+                    report);
     (void)std::fflush(stdout);  // the document first, then the lines that say the same
   }
   if (!verified) {
@@ -41,10 +46,17 @@ int Verify(const Arguments& arguments) {
   LoadedPayload payload;
   Report report;
   const bool withPayload = !arguments.payload.empty();
-  if (!LoadImage(arguments.image, &loaded, &report) ||
+  Bytes caPem;
+  if ((!arguments.ca.empty() && !ReadSmallFile(arguments.ca, kLargestCaFile, &caPem, &report)) ||
+      !LoadImage(arguments.image, &loaded, &report) ||
       (withPayload && !LoadPayload(arguments.payload, false, &payload, &report))) {
-    return ReportVerify(arguments, false, 0, report);
+    return ReportVerify(arguments, false, 0, SignatureVerdict{}, report);
   }
+  Report tableProblems;  // the loader's checks name them
+  AuthenticodeCheck signature(loaded.file, loaded.image,
+                              ReadSignature(loaded.file, loaded.image, &tableProblems));
+  std::vector<Span> signedSpans;
+  signature.AddSpans(&signedSpans);
   PayloadComparison comparison(arguments.image, payload.files, payload.open, &report);
   if (withPayload) {
     comparison.CompareSizes(loaded.store);
@@ -57,10 +69,19 @@ int Verify(const Arguments& arguments) {
       return comparison.Take(row, data, size);
     };
     verified = VerifyImage(loaded.file, loaded.image, loaded.store,
-                           withPayload ? compare : ItemTaker{}, &report);
+                           withPayload ? compare : ItemTaker{}, &report, signedSpans);
+  }
+  const SignatureVerdict verdict =
+      signature.Finish(arguments.ca, arguments.ca.empty() ? nullptr : &caPem);
+  if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
+    Refuse(&report, arguments.image, verdict.problem);
+  } else if (verified && verdict.table == Signature::kNone && !arguments.ca.empty()) {
+    Refuse(&report, arguments.image,
+           "is unsigned: there is no chain to check against " + arguments.ca);
   }
   for (std::size_t row = 0; verified && row < payload.open.fds.size(); ++row) {
     (void)PayloadUnchanged(payload.files[row], payload.open, row, &report);
   }
-  return ReportVerify(arguments, verified && report.empty(), loaded.store.items.size(), report);
+  return ReportVerify(arguments, verified && report.empty(), loaded.store.items.size(), verdict,
+                      report);
 }

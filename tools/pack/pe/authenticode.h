@@ -1,0 +1,49 @@
+// The Authenticode signature of an image: the digest it signs held against the image's own
+// Authenticode hash, taken as the image passes once, and the PKCS#7 signature checked with
+// its signer's certificate (and, when a CA file is given, that certificate's chain).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/report.h"
+#include "pe/image_file.h"
+#include "pe/loader_checks.h"
+#include "pe/pe_image.h"
+
+// A CA file holds a few certificates.
+constexpr std::uint64_t kLargestCaFile = 1u << 20;
+
+struct SignatureVerdict {
+  Signature table = Signature::kNone;
+  bool valid = false;  // the image is what was signed, by the certificate named
+  std::string signer;  // "CN=..." of the signer's certificate, when known
+  bool chainChecked = false;
+  std::string problem;  // why not valid, for the report
+  // For people ("signature valid, signed by CN=...; chain not checked") and for scripts.
+  std::string Text() const;
+  const char* State() const;
+};
+
+class AuthenticodeCheck {
+ public:
+  // Reads and parses the signature of an image whose certificate table ReadSignature
+  // found well formed; anything else leaves nothing to check.
+  AuthenticodeCheck(const ImageFile& file, const PeImage& image, Signature table);
+  ~AuthenticodeCheck();
+  AuthenticodeCheck(const AuthenticodeCheck&) = delete;
+  AuthenticodeCheck& operator=(const AuthenticodeCheck&) = delete;
+
+  // The spans of the file the hash covers: all of it but the checksum, the certificate
+  // table's directory entry and the table itself. The caller's pass feeds them.
+  void AddSpans(std::vector<Span>* spans);
+  // Once the pass is over. `caPem`, the PEM file `caName` read whole, when given, also
+  // checks the signer's chain against its certificates.
+  SignatureVerdict Finish(const std::string& caName = "", const Bytes* caPem = nullptr);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
