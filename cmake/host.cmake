@@ -202,6 +202,9 @@ set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
 add_test(NAME python_runtime_channel
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_channel_test.py)
 set_tests_properties(python_runtime_channel PROPERTIES LABELS unit TIMEOUT 120)
+add_test(NAME python_runtime_cache
+         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_cache_test.py)
+set_tests_properties(python_runtime_cache PROPERTIES LABELS unit TIMEOUT 120)
 
 include(cmake/e2e.cmake OPTIONAL)
 
