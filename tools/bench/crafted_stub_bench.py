@@ -5,8 +5,8 @@ a different section. Every command must refuse it, each in well under a second; 
 table scan once walked the section list for every address it looked up.
 
     python3 tools/bench/crafted_stub_bench.py [--repeats N] [--keep] [--pack PATH]
-Needs the packer that ./build.sh builds (dist/selfinst-pack, or the one --pack names) and the
-demo payload beside it. The stub goes to build/bench."""
+Needs the tool build's packer (or the one --pack names) and the PE32 build's demo payload,
+which ./bench.sh and ./test.sh build. The stub goes to build/bench."""
 import argparse
 import os
 import statistics
@@ -18,10 +18,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT  # noqa: E402
 from tq30.manifest import ROWS  # noqa: E402
+from tq30.wine import BUILDS, PACK  # noqa: E402
 from report import fmt, summary  # noqa: E402
 
 BENCH = os.path.join(ROOT, "build", "bench")
-PACK = os.path.join(ROOT, "dist", "selfinst-pack")
 SECTIONS = 65535
 STUB_BYTES = 16 * 2**20
 IMAGE_BASE = 0x400000
@@ -109,9 +109,9 @@ def main():
     parser = argparse.ArgumentParser(description="The packer's judgement of a hostile stub.")
     parser.add_argument("--repeats", type=int, default=3, help="runs of each command")
     parser.add_argument("--keep", action="store_true", help="keep the stub in build/bench")
-    parser.add_argument("--pack", default=PACK, help="the packer to time (default dist's)")
-    parser.add_argument("--payload", default=os.path.join(ROOT, "dist", "demo-payload"),
-                        help="a payload folder pack reads (default dist's demo payload)")
+    parser.add_argument("--pack", default=PACK, help="the packer to time (default build/tool's)")
+    parser.add_argument("--payload", default=BUILDS["pe32"].payload,
+                        help="a payload folder pack reads (default the PE32 build's demo payload)")
     opts = parser.parse_args()
     if opts.repeats < 1:
         parser.error("the repeats must be at least 1")
