@@ -34,6 +34,8 @@ open(sys.argv[2], "wb").write(stub)
   build/fuzz/selfinst-pack pack --stub "build/fuzz/tiny-stub-$arch.exe" --payload "$tiny" \
     -o "$corpus/packed-$arch.exe"
 done
+# Inputs that once found a fault, kept so that every run tries them first.
+cp tests/fuzz/regressions/* "$corpus/"
 build/fuzz/fuzz-image-reader -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
   "$corpus" 2>build/fuzz/fuzz.log || { tail -40 build/fuzz/fuzz.log; exit 1; }
 grep -E "stat::number_of_executed_units|Done" build/fuzz/fuzz.log || true

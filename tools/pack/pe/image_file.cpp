@@ -84,6 +84,9 @@ ReadResult ReadImageAt(const ImageFile& image, std::uint64_t at, std::size_t siz
   if (at > image.size || image.size - at < size) {
     return ReadResult::kEnded;
   }
+  if (size == 0) {
+    return ReadResult::kRead;  // `out` may be an empty vector's null data()
+  }
   if (at + size <= image.head.size()) {
     std::memcpy(out, image.head.data() + at, size);
     return ReadResult::kRead;
