@@ -377,7 +377,7 @@ build_launcher() {
     cmake --build --preset "$arch" -j"$jobs" --target launcher
   cp "build/$arch/$out" "$staging/$out"
   state=signed
-  "$pack" list "$staging/$out" | sed -n 1p | grep -qF ", signature present (" ||
+  "$pack" list "$staging/$out" | sed -n 1p | grep -qF ", signature valid, " ||
     { state="not signed"; signed=""; }
   [ "$before" != "$(stat -c '%i %.9Y' "build/$arch/$out")" ] ||
     echo "$out: up to date ($state): nothing it is made from changed"
