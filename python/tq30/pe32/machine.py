@@ -22,7 +22,7 @@ import threading
 import time
 
 from tq30 import ROOT
-from tq30.pe32 import cache, channel, environment, prefix
+from tq30.pe32 import cache, channel, environment, native, prefix
 
 QEMU = "qemu-system-x86_64"
 MEMORY = "6144"  # room for a launcher image at the payload ceiling and its files
@@ -47,10 +47,10 @@ def folder(root):
     return root + "-machine-" + cache.digest(GUEST_FILES.values())
 
 
-def check_qemu():
-    """Raises MachineError, in qemu's own words, where qemu cannot start at all: checked
-    before the machine is made and before every boot, so the reason is the same whether or
-    not the machine exists yet."""
+def _check_qemu():
+    """Raises MachineError, in qemu's own words, where qemu cannot start at all: ensure()
+    checks it each time, before it makes the machine or finds it made, and every boot comes
+    after an ensure(), so the reason is the same whether or not the machine exists yet."""
     if shutil.which(QEMU) is None:
         raise MachineError(f"{QEMU} is missing (Debian package qemu-system-x86)")
     result = subprocess.run([QEMU, "-version"], stdin=subprocess.DEVNULL,
@@ -106,7 +106,6 @@ def _console_tail(console, lines=5):
 
 
 def _build(root, machine):
-    check_qemu()
     os.makedirs(machine)
     boot = os.path.join(root, "boot")
     for name in ("vmlinuz", "initrd.img"):
@@ -149,7 +148,7 @@ def _build(root, machine):
 def ensure(root):
     """The machine made from ROOT, made first unless it is there."""
     target = folder(root)
-    check_qemu()
+    _check_qemu()
     return cache.build_once(target, lambda partial: _build(root, partial),
                             f"== making the emulated machine in {target} (once per recipe "
                             "and guest, 5 to 15 minutes)")
@@ -163,12 +162,8 @@ def _free_port():
 
 def _shares(folders):
     """One share per folder, leaving out folders inside another shared one."""
-    unique = []
-    for path in sorted({os.path.realpath(f) for f in folders}, key=len):
-        if not any(path == outer or path.startswith(outer.rstrip("/") + "/")
-                   for outer in unique):
-            unique.append(path)
-    return [{"tag": f"tq30share{i}", "path": path} for i, path in enumerate(unique)]
+    return [{"tag": f"tq30share{i}", "path": path}
+            for i, path in enumerate(native.outer_first(folders))]
 
 
 class PortTaken(Exception):
@@ -192,8 +187,8 @@ class Machine:
     @classmethod
     def boot(cls, machine, folders, detach=False):
         """Boots MACHINE with FOLDERS shared. Raises MachineError when it does not come up,
-        or when the port answers with a program that cannot prove it is the agent."""
-        check_qemu()
+        or when the port answers with a program that cannot prove it is the agent. Its
+        callers have had ensure() check qemu first."""
         for _ in range(3):
             try:
                 return cls._boot_once(machine, folders, detach)

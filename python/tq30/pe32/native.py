@@ -55,16 +55,20 @@ def ensure_root():
                                                  "(once per recipe, 2 to 4 minutes)")
 
 
-def _outer_first(folders):
-    unique = sorted({os.path.realpath(f) for f in folders}, key=len)
-    return [f for i, f in enumerate(unique)
-            if not any(f == outer or f.startswith(outer.rstrip("/") + "/")
-                       for outer in unique[:i])]
+def outer_first(folders):
+    """The folders, outer ones first, leaving out any inside another: what to mount or share
+    so that each is seen once."""
+    unique = []
+    for path in sorted({os.path.realpath(f) for f in folders}, key=len):
+        if not any(path == outer or path.startswith(outer.rstrip("/") + "/")
+                   for outer in unique):
+            unique.append(path)
+    return unique
 
 
 def command(runtime, cwd, folders, argv):
     """The host's command that runs ARGV in the root, in CWD, with FOLDERS mounted."""
-    shared = _outer_first([*folders, cwd])
+    shared = outer_first([*folders, cwd])
     return ["unshare", "--mount", "--net", "--pid", "--fork", "--propagation", "private",
             f"--mount-proc={runtime}/proc", "--", "/bin/sh", "-euc", _ENTER, "sh", runtime,
             cwd, str(len(shared)), *shared, *argv]
