@@ -269,9 +269,7 @@ def main(args):
     except runtime.Unavailable as reason:
         print(f"SKIP: the PE32 cannot be run on this host: {reason}")
         sys.exit(SKIPPED)
-    except engines.EngineError as failure:
-        sys.exit(f"wine session: {failure}")
-    except (RuntimeError, subprocess.SubprocessError) as failure:
+    except (engines.EngineError, RuntimeError, subprocess.SubprocessError) as failure:
         sys.exit(f"wine session: {failure}")
 
 
