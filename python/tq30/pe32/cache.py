@@ -62,6 +62,12 @@ def remove(path):
     subprocess.run(["rm", "-rf", "--one-file-system", "--", path], check=False)
 
 
+def die_with_parent(signum=signal.SIGKILL):
+    """This process gets SIGNUM when the one that started it ends, even killed outright
+    (0: no longer)."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signum)  # PR_SET_PDEATHSIG
+
+
 @contextlib.contextmanager
 def _stopped_cleanly():
     def stop(signum, _frame):
@@ -69,11 +75,11 @@ def _stopped_cleanly():
 
     previous = {signum: signal.signal(signum, stop) for signum in (signal.SIGTERM, signal.SIGHUP)}
     # The caller's death (a shell killed outright) stops the build the same way.
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    die_with_parent(signal.SIGTERM)
     try:
         yield
     finally:
-        ctypes.CDLL(None, use_errno=True).prctl(1, 0)
+        die_with_parent(0)
         for signum, handler in previous.items():
             signal.signal(signum, handler)
 

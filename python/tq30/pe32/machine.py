@@ -65,12 +65,6 @@ def _escape(value):
     return value.replace(",", ",,")  # qemu's option syntax
 
 
-def _die_with_parent():
-    # qemu ends with whoever started it, even when that one is killed outright.
-    import ctypes
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def _share(path, tag, readonly=False):
     return ["-virtfs", f"local,path={_escape(path)},mount_tag={tag},security_model=mapped-xattr"
                        + (",readonly=on" if readonly else "")]
@@ -128,7 +122,7 @@ def _build(root, machine):
             json.dump({"shares": []}, f)
         console = os.path.join(control, "console.log")
         with subprocess.Popen(qemu_command(machine, control, [], None, console, prepare=True),
-                              stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent) as qemu:
+                              stdin=subprocess.DEVNULL, preexec_fn=cache.die_with_parent) as qemu:
             try:
                 qemu.wait(timeout=1800)
             except subprocess.TimeoutExpired:
@@ -214,7 +208,7 @@ class Machine:
         with open(errors, "w") as error_output:
             qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=error_output, start_new_session=detach,
-                                    preexec_fn=None if detach else _die_with_parent)
+                                    preexec_fn=None if detach else cache.die_with_parent)
         state["qemu_pid"] = qemu.pid
         booted = cls(state, qemu)
         with open(state["state_file"], "w") as f:
