@@ -289,6 +289,7 @@ make_staging() {
 # The lock ends first: a build waiting for it finds the staging folder gone or its own.
 clean_up() {
   [ -z "${staging:-}" ] || rm -rf -- "$staging"
+  [ -z "${hashes:-}" ] || rm -f -- "$hashes"
   [ -z "${lock_pid:-}" ] || kill "$lock_pid" 2>/dev/null || true
 }
 
@@ -358,6 +359,23 @@ configure_windows_build() {
   [ -n "$configured" ] || run_step "configuring $out" "" cmake --preset "$arch" "$@"
 }
 
+# "signed" or "not signed", as the launcher's last build step recorded it after verifying
+# it; read from the launcher itself when that record is missing.
+signing_state() {
+  local record=$1.signing-state state=""
+  [ -n "$(unexpected_kind "$record" file)" ] || [ ! -f "$record" ] || state=$(cat -- "$record")
+  case $state in
+  signed | "not signed") echo "$state" ;;
+  *)
+    if "$pack" list "$1" | sed -n 1p | grep -qF ", signature valid, "; then
+      echo signed
+    else
+      echo "not signed"
+    fi
+    ;;
+  esac
+}
+
 # Compiles the launcher with the payload's sizes, then packs it (pack refuses a payload
 # whose sizes are not those compiled in), signs it when a key is configured and verifies it
 # against the payload (cmake/pack-launcher.sh), each step only when something it is made
@@ -375,10 +393,11 @@ build_launcher() {
   before=$(stat -c '%i %.9Y' "build/$arch/$out" 2>/dev/null || true)
   run_step "compiling, packing, signing and verifying $out" "^$out: " \
     cmake --build --preset "$arch" -j"$jobs" --target launcher
-  cp "build/$arch/$out" "$staging/$out"
-  state=signed
-  "$pack" list "$staging/$out" | sed -n 1p | grep -qF ", signature valid, " ||
-    { state="not signed"; signed=""; }
+  # A second name, not a copy: the build never writes into a launcher it has made, it puts
+  # a new file in its place.
+  ln -- "build/$arch/$out" "$staging/$out" 2>/dev/null || cp "build/$arch/$out" "$staging/$out"
+  state=$(signing_state "build/$arch/$out")
+  [ "$state" = signed ] || signed=""
   [ "$before" != "$(stat -c '%i %.9Y' "build/$arch/$out")" ] ||
     echo "$out: up to date ($state): nothing it is made from changed"
   [ -n "$payload" ] || cp -R "build/$arch/demo-payload" "$staging/$demo"
@@ -403,20 +422,42 @@ keep_others_in_dist() {
   shopt -u nullglob dotglob
 }
 
-# The new set takes dist/'s place in one exchange of names; the old set goes after.
+# The new set takes dist/'s place in one exchange of names, each of its files and folders
+# on the disk first (the packed launchers are already); the old set goes after.
 replace_dist() {
-  sync -f "$staging"
+  find "$staging" -exec sync -- {} +
   "$python" tools/build/exchange_folders.py "$staging" dist 2>&7 ||
     fail "dist/ could not be replaced by $staging; dist/ is left as it was"
   rm -rf -- "$staging"
 }
 
+# The SHA-256 of each file, as sha256sum prints it. A launcher carries up to 2 GB, so a
+# file is read again only when it is not the one hashed last time (its device, inode, size
+# and modification time, kept in build/sha256.cache), and with openssl, which uses the
+# processor's SHA instructions.
+show_sha256() {
+  local cache=build/sha256.cache file identity hash
+  hashes=$(mktemp build/.sha256.cache.XXXXXX)
+  [ -z "$(unexpected_kind "$cache" file)" ] && [ -f "$cache" ] || cache=/dev/null
+  for file in "$@"; do
+    identity=$(stat -c '%d %i %s %.9Y' -- "$file")
+    hash=$(awk -v identity="$identity" '$1 " " $2 " " $3 " " $4 == identity { print $5; exit }' \
+      "$cache")
+    [ -n "$hash" ] || hash=$(openssl dgst -sha256 -r -- "$file" | cut -d' ' -f1)
+    echo "$identity $hash" >>"$hashes"
+    echo "  $hash  $file"
+  done
+  mv -fT -- "$hashes" build/sha256.cache 2>/dev/null || rm -f -- "$hashes"
+  hashes=""
+}
+
 report() {
-  local file
+  local file shipped=()
   echo "dist/ holds, with their SHA-256:"
   for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
-    [ ! -f "$file" ] || sha256sum "$file" | sed 's/^/  /'
+    [ ! -f "$file" ] || shipped+=("$file")
   done
+  show_sha256 "${shipped[@]}"
   for file in dist/demo-payload dist/demo-payload-x64; do
     [ ! -d "$file" ] || echo "  $file/: the demo payload's eleven files"
   done

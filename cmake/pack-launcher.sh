@@ -6,7 +6,8 @@
 #     sizes are not those compiled into the stub) and names the payload files in DEPFILE
 #   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR_FILE SIGNING_FILE OUT
 #     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
-#     the folder and only then puts it in place as OUT
+#     the folder and only then puts it in place as OUT, with OUT.signing-state beside it
+#     ("signed" or "not signed"), so that ./build.sh need not read the launcher to know
 # PAYLOAD_DIR_FILE holds the folder's path and SIGNING_FILE the signing settings the build
 # was configured with (NAME=VALUE lines): neither stands on a make command line. Each step
 # says what it did in one line that starts with the launcher's name.
@@ -63,11 +64,13 @@ trap 'rm -rf "$work"' EXIT
 code=0
 "$(dirname "$0")/../tools/sign.sh" "$image" "$work/$name" || code=$?
 if [ $code -eq 0 ]; then
+  state=signed
   echo "$name: signed"
 elif [ $code -eq 3 ]; then
   # Unsigned, the packed image is the launcher: a second name for it costs no copy, and a
   # later pack writes a new file rather than into this one.
   ln "$image" "$work/$name" 2>/dev/null || cp "$image" "$work/$name"
+  state="not signed"
   echo "$name: not signed (no signing key configured)"
 else
   echo "pack-launcher.sh: signing $name failed" >&2
@@ -75,6 +78,9 @@ else
 fi
 "$pack" verify "$work/$name" --payload "$payload"
 echo "$name: verified against the payload"
+# Written before the launcher is put in place: until it is, this step runs again.
+printf '%s\n' "$state" >"$work/state"
+mv -f "$work/state" "$out.signing-state"
 if [ "$work/$name" -ef "$out" ]; then
   # Unsigned before and after: the launcher is that image already; only its time tells the
   # build that this step has run.

@@ -75,6 +75,12 @@ while IFS='|' read -r name change arguments packed; do
   done
   [ "$kept" = "$(cd dist && sha256sum SHA256SUMS notes/release.txt)" ] ||
     fail "$name: what the user kept in dist/ is gone or changed"
+  # The hashes shown, read again only for a file that changed, are those of dist/'s files.
+  shown=$(sed -n '/^dist\/ holds, with their SHA-256:$/,$ { /^  [0-9a-f]\{64\}  /p }' "$work/$name.out")
+  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
+    [ ! -f "$file" ] || sha256sum "$file"
+  done | sed 's/^/  /' | diff - <(echo "$shown") >&2 ||
+    fail "$name: the SHA-256 shown are not those of dist/'s files"
   grep -qxF "dist/SHA256SUMS: kept, not made by a build" "$work/$name.out" ||
     fail "$name: the build did not say it kept dist/SHA256SUMS"
   echo "PASS $name: packed again: ${packed:-nothing}"
