@@ -20,6 +20,7 @@ import statistics
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
@@ -337,7 +338,8 @@ def main():
             {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
             {**bench_heap(large_payload(BUILDS["pe32"]), "256 MiB", repeats), "build": "host"}]
     engine = engines.choose()
-    print(engines.describe(engine), flush=True)
+    engine_line = engines.describe(engine)
+    print(engine_line, flush=True)
     by_build, engine_rows = [], []
     for name, label in (("pe32", "PE32"), ("x64", "x64")):
         wine = Wine(name)
@@ -364,11 +366,15 @@ def main():
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     with open(os.path.join(ROOT, "tools", "bench", "benchmarks-intro.md")) as f:
         intro = f.read()
-    with open(os.path.join(ROOT, "BENCHMARKS.md"), "w") as f:
+    # Written aside and renamed, so that an interrupted run leaves the last page whole.
+    page = os.path.join(ROOT, "BENCHMARKS.md")
+    with tempfile.NamedTemporaryFile("w", dir=ROOT, prefix=".BENCHMARKS.", delete=False) as f:
         f.write(intro.replace("{table}", result).replace("{date}", when)
                 .replace("{machine}", machine()).replace("{repeats}", str(repeats))
-                .replace("{engine}", line)
+                .replace("{engine}", engine_line)
                 .replace("{shortfalls}", shortfalls(rows)))
+    os.chmod(f.name, 0o644)
+    os.replace(f.name, page)
 
 
 if __name__ == "__main__":

@@ -122,10 +122,13 @@ def alternate(repeats, payload, tool, tool_output, copies):
 def verb_rows(name, writes, times, peaks, cp_times, cp_peaks, size):
     ratio = statistics.median(times) / statistics.median(cp_times)
     flush = ", its fsync included," if writes else ""
+    # A verb that writes the payload out is held to what copying it safely costs; verify
+    # reads the image and the payload both, and has more room.
+    limit = 1.1 if writes else 1.5
     return [
         {"figure": f"`selfinst-pack {name}` of {size}{flush} beside `cp -r` and `sync` of it (s)",
          "value": summary(times), "baseline": summary(cp_times), "ratio": ratio,
-         "target": "<= 1.5 x baseline", "met": ratio <= 1.5, "unit": "s", "build": "host",
+         "target": f"<= {limit} x baseline", "met": ratio <= limit, "unit": "s", "build": "host",
          "runs": len(times)},
         {"figure": f"peak resident memory of `selfinst-pack {name}`, {size} (bytes)",
          "value": summary(peaks), "baseline": summary(cp_peaks),
@@ -145,15 +148,26 @@ def checkout_copy():
     return copy
 
 
-def build_row(payload, repeats, size):
-    """./build.sh DIR as a user runs it again after the payload changed: readme.txt one
-    byte longer or shorter each time, so the manifest's sizes change and the launcher that
-    ships, the PE32, is compiled and packed again. It runs in a copy of the checkout; one
-    untimed run first warms its build folders."""
+def build_rows(payload, repeats, size):
+    """./build.sh DIR as a user runs it again, in a copy of the checkout whose build folders
+    one untimed run warms: first with nothing changed, beside the checks make and CMake make
+    of the same up-to-date folders; then after the payload changed, readme.txt one byte
+    longer or shorter each time, so that the manifest's sizes change and the PE32 is
+    compiled and packed again. That second figure is the time above the first's median,
+    beside the two copies of the payload a build makes (the packed launcher and dist/'s
+    exchange)."""
     copy = checkout_copy()
     build = [os.path.join(copy, "build.sh"), payload]
+    checks = ["sh", "-c", "cmake --build --preset tool --target selfinst-pack make-demo-payload"
+              " && cmake --build --preset win32 --target launcher"]
     readme = os.path.join(payload, file_of("readme_txt"))
     measured(build)
+    unchanged, check_times = [], []
+    for _ in range(repeats):
+        settled()
+        unchanged.append(measured(build)[0])
+        settled()
+        check_times.append(measured(checks, cwd=copy)[0])
     times, cp_times = [], []
     copies = [os.path.join(BENCH, "packer-copy-1"), os.path.join(BENCH, "packer-copy-2")]
     for run in range(repeats):
@@ -166,12 +180,19 @@ def build_row(payload, repeats, size):
         times += tool_times
         cp_times += copy_times
     settled(copy)
-    ratio = statistics.median(times) / statistics.median(cp_times)
-    return {"figure": f"`./build.sh DIR` after a change to {size}, beside `cp -r` and `sync` "
-                      "of it twice (s)",
-            "value": summary(times), "baseline": summary(cp_times), "ratio": ratio,
-            "target": "<= 4 x baseline", "met": ratio <= 4, "unit": "s", "build": "host",
-            "runs": len(times)}
+    above = [seconds - statistics.median(unchanged) for seconds in times]
+    ratio = statistics.median(above) / statistics.median(cp_times)
+    return [{"figure": f"`./build.sh DIR` with nothing changed, {size}, beside make's and "
+                       "CMake's checks of the same folders (s)",
+             "value": summary(unchanged), "baseline": summary(check_times),
+             "ratio": statistics.median(unchanged) / statistics.median(check_times),
+             "target": "<= 3 s", "met": statistics.median(unchanged) <= 3, "unit": "s",
+             "build": "host", "runs": len(unchanged)},
+            {"figure": f"`./build.sh DIR` after a change to {size}, the time above a build "
+                       "with nothing changed, beside `cp -r` and `sync` of it twice (s)",
+             "value": summary(above), "baseline": summary(cp_times), "ratio": ratio,
+             "target": "<= 1.5 x baseline", "met": ratio <= 1.5, "unit": "s",
+             "build": "host", "runs": len(times)}]
 
 
 def measure(opts):
@@ -193,7 +214,7 @@ def measure(opts):
             rows += verb_rows(name, output is not None,
                               *alternate(opts.repeats, payload, argv, output, copy), size)
         settled(image, unpacked)
-        rows.append(build_row(payload, opts.repeats, size))
+        rows += build_rows(payload, opts.repeats, size)
     finally:
         if not opts.keep:
             settled(payload, image, unpacked)
