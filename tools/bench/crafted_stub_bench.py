@@ -9,7 +9,6 @@ Needs the tool build's packer (or the one --pack names) and the PE32 build's dem
 which ./bench.sh and ./test.sh build. The stub goes to build/bench."""
 import argparse
 import os
-import statistics
 import struct
 import subprocess
 import sys
