@@ -425,7 +425,7 @@ keep_others_in_dist() {
 # The new set takes dist/'s place in one exchange of names, each of its files and folders
 # on the disk first (the packed launchers are already); the old set goes after.
 replace_dist() {
-  find "$staging" -exec sync -- {} +
+  find "$staging" \( -type f -o -type d \) -exec sync -- {} +
   "$python" tools/build/exchange_folders.py "$staging" dist 2>&7 ||
     fail "dist/ could not be replaced by $staging; dist/ is left as it was"
   rm -rf -- "$staging"
