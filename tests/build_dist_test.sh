@@ -43,6 +43,19 @@ printf 'a note\n' >dist/notes/release.txt
 mkfifo dist/notes/pipe  # kept as it is, never opened
 kept=$(cd dist && sha256sum SHA256SUMS notes/release.txt)
 
+# What a build's last lines say of the dist/ it leaves: its files with their SHA-256 as
+# sha256sum gives them, then its demo payloads.
+closing_lines() {
+  local file
+  echo "dist/ holds, with their SHA-256:"
+  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
+    [ ! -f "$file" ] || sha256sum "$file" | sed 's/^/  /'
+  done
+  for file in dist/demo-payload dist/demo-payload-x64; do
+    [ ! -d "$file" ] || echo "  $file/: the demo payload's eleven files"
+  done
+}
+
 # Each row changes something (or nothing), builds, and names the launchers packed again:
 # exactly those the build says it packed, and whose packed image is a new file.
 identity() { stat -c '%i %.9Y' "build/$1/$2.unsigned.exe"; }
@@ -76,12 +89,11 @@ while IFS='|' read -r name change arguments packed; do
   done
   { [ "$kept" = "$(cd dist && sha256sum SHA256SUMS notes/release.txt)" ] && [ -p dist/notes/pipe ]; } ||
     fail "$name: what the user kept in dist/ is gone or changed"
-  # The hashes shown, read again only for a file that changed, are those of dist/'s files.
-  shown=$(sed -n '/^dist\/ holds, with their SHA-256:$/,$ { /^  [0-9a-f]\{64\}  /p }' "$work/$name.out")
-  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
-    [ ! -f "$file" ] || sha256sum "$file"
-  done | sed 's/^/  /' | diff - <(echo "$shown") >&2 ||
-    fail "$name: the SHA-256 shown are not those of dist/'s files"
+  # The closing lines, whose hashes are read again only for a file that changed, are those
+  # of the files dist/ holds now.
+  closing=$(closing_lines)
+  diff <(echo "$closing") <(tail -n "$(wc -l <<<"$closing")" "$work/$name.out") >&2 ||
+    fail "$name: the closing lines are not dist/'s files with their SHA-256"
   grep -qxF "dist/SHA256SUMS: kept, not made by a build" "$work/$name.out" ||
     fail "$name: the build did not say it kept dist/SHA256SUMS"
   echo "PASS $name: packed again: ${packed:-nothing}"
