@@ -2,16 +2,15 @@
 launcher, the packer and the demo payload are built from (src/payload/payload_files.def).
 The one reader of that list outside the compiler: CMake runs it when it configures,
 
-    python3 python/tq30/manifest.py names    (one file name a line, in manifest order)
+    PYTHONPATH=python python3 -m tq30.manifest names
+        (one file name a line, in manifest order)
 
 and a list it refuses stops the configuration with its line."""
 import os
 import re
 import sys
 
-if __name__ == "__main__":
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from tq30 import ROOT  # noqa: E402
+from tq30 import ROOT
 
 DEF_FILE = os.path.join(ROOT, "src", "payload", "payload_files.def")
 _MAX_BYTES = 64 * 1024

@@ -25,7 +25,7 @@ import tempfile
 import time
 
 from tq30 import ROOT
-from tq30.pe32 import engine as engines, environment, machine, prefix, runtime
+from tq30.runtime import engine as engines, environment, interface as runtime, machine, prefix
 
 WINE64 = prefix.WINE64
 WINESERVER = prefix.WINESERVER

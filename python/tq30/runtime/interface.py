@@ -8,7 +8,7 @@ import signal
 import sys
 
 from tq30 import ROOT
-from tq30.pe32 import cache, engine as engines, machine, native
+from tq30.runtime import cache, engine as engines, machine, native
 
 # Set by test.sh when the runtime could not be had, with the reason: the PE32's tests then
 # skip at once instead of each trying again.

@@ -13,9 +13,9 @@ import signal
 import subprocess
 import sys
 
-from tq30 import ROOT
-
-RUNTIME_TOOLS = os.path.join(ROOT, "tools", "runtime")
+# The runtime's own files (its recipe, the probe's source, what boots in the machine) sit
+# beside its modules.
+HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT = "/var/cache/tq30-runtime"
 READY = ".ready"
 

@@ -11,9 +11,9 @@ import signal
 import subprocess
 import time
 
-from tq30.pe32 import cache, environment
+from tq30.runtime import cache, environment
 
-RECIPE = os.path.join(cache.RUNTIME_TOOLS, "recipe.sh")
+RECIPE = os.path.join(cache.HERE, "recipe.sh")
 
 # Run by unshare in the new namespaces: RUNTIME CWD COUNT FOLDER... -- CMD [ARG...]
 _ENTER = r'''

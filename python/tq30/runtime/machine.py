@@ -5,7 +5,7 @@ Host folders appear in it at their own paths over 9p, under the mapped-xattr mod
 the guest's root makes there reaches the host as plain files of qemu's, its modes,
 owners and link targets kept in extended attributes, so no set-uid file, device or link
 leading out of the folder appears on the host. Commands run there through an agent
-(tools/runtime/guest/agent.py) reached over a port that qemu forwards from the host's
+(agent.py, started by guest-init) reached over a port that qemu forwards from the host's
 loopback; both ends prove that they hold the boot's token before anything else crosses
 (channel.py), and the token lives in a folder only root can read."""
 import json
@@ -22,20 +22,20 @@ import threading
 import time
 
 from tq30 import ROOT
-from tq30.pe32 import cache, channel, environment, native, prefix
+from tq30.runtime import cache, channel, environment, native, prefix
 
 QEMU = "qemu-system-x86_64"
 MEMORY = "6144"  # room for a launcher image at the payload ceiling and its files
 DISK_SIZE = "8G"  # sparse: only what the root holds takes space
 BOOT_SECONDS = 180  # under TCG on 2 busy cores; a boot takes about 15 s on an idle host
 PREFIX = "/opt/tq30/prefix"  # made with the image; every boot starts from a fresh copy
-HERE = os.path.dirname(os.path.abspath(__file__))
-GUEST = os.path.join(cache.RUNTIME_TOOLS, "guest")
-# What the machine's image carries in /opt/tq30, beside the root.
-GUEST_FILES = {"init": os.path.join(GUEST, "init"),
-               "agent.py": os.path.join(GUEST, "agent.py"),
-               "channel.py": channel.__file__,
-               "prefix.py": prefix.__file__}
+# What the machine's image carries in /opt/tq30, beside the root: its init, and the guest's
+# modules at their place in the package, so that they import each other as here.
+GUEST_FILES = {"init": os.path.join(cache.HERE, "guest-init"),
+               "tq30/runtime/agent.py": os.path.join(cache.HERE, "agent.py"),
+               "tq30/runtime/channel.py": channel.__file__,
+               "tq30/runtime/prefix.py": prefix.__file__}
+GUEST_FOLDERS = ("/opt/tq30", "/opt/tq30/tq30", "/opt/tq30/tq30/runtime")
 PYTHON = os.path.join(ROOT, "python")
 
 
@@ -110,7 +110,7 @@ def _build(root, machine):
     image = os.path.join(machine, "root.img")
     cache.run(["mke2fs", "-q", "-t", "ext4", "-d", root, "-F", image, DISK_SIZE],
               stdout=subprocess.DEVNULL)
-    commands = ["mkdir /opt/tq30"]
+    commands = [f"mkdir {folder}" for folder in GUEST_FOLDERS]
     for name, source in GUEST_FILES.items():
         commands += [f"write {source} /opt/tq30/{name}", f"sif /opt/tq30/{name} mode 0100755"]
     subprocess.run(["debugfs", "-w", "-f", "-", image], input="\n".join(commands) + "\n",
@@ -275,7 +275,7 @@ class Machine:
     def command(self, cwd, argv, file_size_limit=None):
         """The host's command that runs ARGV in CWD in the machine, from any process."""
         limit = [] if file_size_limit is None else ["--file-size-limit", str(file_size_limit)]
-        return ["/usr/bin/env", f"PYTHONPATH={PYTHON}", sys.executable, "-m", "tq30.pe32",
+        return ["/usr/bin/env", f"PYTHONPATH={PYTHON}", sys.executable, "-m", "tq30.runtime",
                 "exec", self.state_dict["state_file"], cwd, *limit, "--", *argv]
 
     def find_program(self, windows_name, timeout=10):

@@ -6,11 +6,11 @@ import collections
 import os
 import subprocess
 
-from tq30.pe32 import cache
+from tq30.runtime import cache
 
 NATIVE, EMULATED = "native", "emulated"
 FORCED = "TQ30_RUNTIME_ENGINE"
-PROBE_SOURCE = os.path.join(cache.RUNTIME_TOOLS, "probe32.cpp")
+PROBE_SOURCE = os.path.join(cache.HERE, "probe32.cpp")
 
 Engine = collections.namedtuple("Engine", "name reason")
 

@@ -16,7 +16,7 @@ cannot be run; 2 for a usage error; 77 for require's skip.
 """
 import sys
 
-from tq30.pe32 import engine as engines, machine, runtime
+from tq30.runtime import engine as engines, interface as runtime, machine
 
 SKIPPED = 77
 
