@@ -21,7 +21,7 @@ class ManifestError(Exception):
     pass
 
 
-def read_rows(path=DEF_FILE):
+def read_rows(path: str = DEF_FILE) -> list[tuple[str, str]]:
     """[(item key, file name)] in manifest order. Lines that are neither a row nor a
     comment, and lists of other than eleven rows, are refused with the line at fault."""
     with open(path, "rb") as f:
@@ -52,12 +52,12 @@ FILES = [name for _, name in ROWS]
 _BY_KEY = dict(ROWS)
 
 
-def file_of(key):
+def file_of(key: str) -> str:
     """The file name of the row with item key `key`."""
     return _BY_KEY[key]
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     if argv != ["names"]:
         sys.exit("usage: manifest.py names")
     sys.stdout.write("".join(name + "\n" for name in FILES))

@@ -25,7 +25,7 @@ import tempfile
 import time
 
 from tq30 import ROOT, wine
-from tq30.runtime import engine as engines
+from tq30.runtime import interface
 from tq30.manifest import FILES, file_of
 from tq30.wine import BUILDS, MAKE_DEMO_PAYLOAD, PACK, windows_path
 import packer_bench
@@ -337,8 +337,8 @@ def main():
     rows = [{**bench_size(), "build": "PE32"},
             {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
             {**bench_heap(large_payload(BUILDS["pe32"]), "256 MiB", repeats), "build": "host"}]
-    engine = engines.choose()
-    engine_line = engines.describe(engine)
+    engine = interface.choose_engine()
+    engine_line = interface.describe_engine(engine)
     print(engine_line, flush=True)
     by_build, engine_rows = [], []
     for name, label in (("pe32", "PE32"), ("x64", "x64")):
@@ -351,7 +351,7 @@ def main():
             measured.append(bench_removal_latency(wine, repeats))
             if wine.session.emulated:
                 measured = [row and not_compared(row) for row in measured]
-            if name == "pe32" and engine.name == engines.NATIVE:
+            if name == "pe32" and engine.name == interface.NATIVE:
                 engine_rows.append({**bench_engines(wine, max(3, repeats // 2)),
                                     "build": label})
         finally:
