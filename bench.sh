@@ -53,4 +53,4 @@ tools/runtime/runtime.sh ensure >/dev/null
 if [ "$(tools/runtime/runtime.sh engine | cut -d' ' -f3)" = native ]; then
   TQ30_RUNTIME_ENGINE=emulated tools/runtime/runtime.sh ensure >/dev/null
 fi
-python3 tools/bench/bench.py "${args[@]}"
+PYTHONPATH=$PWD/python python3 tools/bench/bench.py "${args[@]}"

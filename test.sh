@@ -33,6 +33,7 @@ tests/check_format.sh
 
 echo "== static analysis"
 tests/static_analysis.sh
+tests/python_lint.sh
 
 echo "== fuzzing the image reader"
 tests/fuzz/run_fuzz.sh "${FUZZ_SECONDS:-30}"

@@ -194,17 +194,23 @@ target_compile_definitions(pack_tests PRIVATE
 add_dependencies(pack_tests test_payload selfinst-pack swap_shim windows_builds)
 gtest_discover_tests(pack_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS pack)
 
-# The Python manifest reader that the end-to-end cases, benchmarks and screenshots share.
+# The Python manifest reader that the end-to-end cases, benchmarks and screenshots share,
+# and the runtime's parts that run without it. Every Python test imports the package tq30
+# from the one folder set here.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(PYTHON_TEST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/python)
 add_test(NAME python_manifest_reader
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/manifest_test.py)
-set_tests_properties(python_manifest_reader PROPERTIES LABELS unit)
+set_tests_properties(python_manifest_reader PROPERTIES LABELS unit
+                     ENVIRONMENT ${PYTHON_TEST_ENVIRONMENT})
 add_test(NAME python_runtime_channel
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_channel_test.py)
-set_tests_properties(python_runtime_channel PROPERTIES LABELS unit TIMEOUT 120)
+set_tests_properties(python_runtime_channel PROPERTIES LABELS unit TIMEOUT 120
+                     ENVIRONMENT ${PYTHON_TEST_ENVIRONMENT})
 add_test(NAME python_runtime_cache
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_cache_test.py)
-set_tests_properties(python_runtime_cache PROPERTIES LABELS unit TIMEOUT 120)
+set_tests_properties(python_runtime_cache PROPERTIES LABELS unit TIMEOUT 120
+                     ENVIRONMENT ${PYTHON_TEST_ENVIRONMENT})
 
 include(cmake/e2e.cmake OPTIONAL)
 

@@ -12,8 +12,7 @@ build's configuration wrote them (NAME=VALUE lines).
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from tq30.manifest import FILES  # noqa: E402
+from tq30.manifest import FILES
 
 # The signing settings that name files, from the one list of them.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "signing-settings.txt"),

@@ -82,7 +82,8 @@ set_target_properties(standin PROPERTIES OUTPUT_NAME setup EXCLUDE_FROM_ALL ON)
 # share its rules; a list it refuses stops the configuration with its line.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 execute_process(
-  COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/python/tq30/manifest.py" names
+  COMMAND "${CMAKE_COMMAND}" -E env "PYTHONPATH=${PROJECT_SOURCE_DIR}/python"
+          "${Python3_EXECUTABLE}" -m tq30.manifest names
   OUTPUT_VARIABLE PAYLOAD_FILE_NAMES ERROR_VARIABLE manifest_problem RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the payload's list is refused: ${manifest_problem}")
@@ -142,7 +143,8 @@ set(payload_dir_file "${launcher_payload_sizes_DIR}/payload_dir.txt")
 set(payload_stamp "${CMAKE_CURRENT_BINARY_DIR}/payload-files.stamp")
 set(keys_stamp "${CMAKE_CURRENT_BINARY_DIR}/signing-keys.stamp")
 add_custom_target(launcher_inputs
-  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/cmake/input_stamp.py"
+  COMMAND "${CMAKE_COMMAND}" -E env "PYTHONPATH=${PROJECT_SOURCE_DIR}/python"
+          "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/cmake/input_stamp.py"
           "${payload_dir_file}" "${SIGNING_SETTINGS_FILE}" "${payload_stamp}" "${keys_stamp}"
   BYPRODUCTS "${payload_stamp}" "${keys_stamp}"
   VERBATIM)

@@ -2,7 +2,8 @@
 Wine: the overwrite question and the halt notice that follows a No. By default from the
 PE32, the product, in the PE32 runtime; `--build x64` takes them from the x64 launcher.
 
-    python3 tools/screenshots.py [--build pe32|x64] [OUT_DIR]     (default docs/)
+    PYTHONPATH=python python3 tools/screenshots.py [--build pe32|x64] [OUT_DIR]
+        (OUT_DIR: docs/ by default)
 Needs ./build.sh to have run; builds the dialog driver it reads the boxes with, which
 ./build.sh does not build.
 """
@@ -12,9 +13,8 @@ import subprocess
 import sys
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from tq30 import ROOT, wine  # noqa: E402
-from tq30.manifest import FILES  # noqa: E402
+from tq30 import ROOT, wine
+from tq30.manifest import FILES
 
 
 def bmp_to_png(bmp_path, png_path):

@@ -2,16 +2,15 @@
 launcher, the packer and the demo payload are built from (src/payload/payload_files.def).
 The one reader of that list outside the compiler: CMake runs it when it configures,
 
-    python3 python/tq30/manifest.py names    (one file name a line, in manifest order)
+    PYTHONPATH=python python3 -m tq30.manifest names
+        (one file name a line, in manifest order)
 
 and a list it refuses stops the configuration with its line."""
 import os
 import re
 import sys
 
-if __name__ == "__main__":
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from tq30 import ROOT  # noqa: E402
+from tq30 import ROOT
 
 DEF_FILE = os.path.join(ROOT, "src", "payload", "payload_files.def")
 _MAX_BYTES = 64 * 1024
@@ -22,7 +21,7 @@ class ManifestError(Exception):
     pass
 
 
-def read_rows(path=DEF_FILE):
+def read_rows(path: str = DEF_FILE) -> list[tuple[str, str]]:
     """[(item key, file name)] in manifest order. Lines that are neither a row nor a
     comment, and lists of other than eleven rows, are refused with the line at fault."""
     with open(path, "rb") as f:
@@ -53,12 +52,12 @@ FILES = [name for _, name in ROWS]
 _BY_KEY = dict(ROWS)
 
 
-def file_of(key):
+def file_of(key: str) -> str:
     """The file name of the row with item key `key`."""
     return _BY_KEY[key]
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     if argv != ["names"]:
         sys.exit("usage: manifest.py names")
     sys.stdout.write("".join(name + "\n" for name in FILES))

@@ -6,8 +6,11 @@ import shutil
 import subprocess
 import time
 
-from e2e_support import (FILES, ROOT, expect, expect_equal, expect_error_notice,
-                         expect_installation_complete, file_of, read, windows_path)
+from e2e_support import (expect, expect_equal, expect_error_notice,
+                         expect_installation_complete, read)
+from tq30 import ROOT
+from tq30.manifest import FILES, file_of
+from tq30.wine import windows_path
 
 # Rows with a part to play in the cases below.
 FIRST = FILES[0]
@@ -123,7 +126,6 @@ def case_installer_cannot_be_started(case):
     expect_error_notice(case.press("ok"), "Can't execute Setup.exe")
     expect_equal(case.finish(launcher), 1, "exit code")
     expect_equal(case.present(), FILES, "files kept after a failed start")
-
 
 
 # Extraction failures.

@@ -3,12 +3,10 @@ and helpers to run Windows programs of the session's build in the shared Wine se
 import os
 import shutil
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from tq30 import ROOT, wine  # noqa: E402
-from tq30.manifest import FILES, file_of  # noqa: E402,F401 (re-exported for the cases)
-from tq30.wine import PACK, windows_path  # noqa: E402,F401
+from tq30 import ROOT, wine
+from tq30.manifest import FILES
+from tq30.wine import PACK, windows_path
 
 CAPTION = "Varnholt Tonequill TQ-30"
 

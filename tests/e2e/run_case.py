@@ -5,7 +5,8 @@
 import sys
 
 import e2e_cases
-from e2e_support import Case, Check, wine
+from e2e_support import Case, Check
+from tq30 import wine
 
 
 def main():

@@ -5,8 +5,7 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from tq30 import manifest  # noqa: E402
+from tq30 import manifest
 
 ROWS = "".join(f'PAYLOAD_FILE(key_{n}, "file.{n}")\n' for n in range(11))
 
@@ -28,7 +27,7 @@ class ManifestReader(unittest.TestCase):
         for argv, code, out in (["names"], 0, "".join(n + "\n" for n in manifest.FILES)), \
                                (["keys"], 1, ""), ([], 1, ""):
             with self.subTest(argv):
-                run = subprocess.run([sys.executable, manifest.__file__, *argv],
+                run = subprocess.run([sys.executable, "-m", "tq30.manifest", *argv],
                                      capture_output=True, text=True)
                 self.assertEqual((run.returncode, run.stdout), (code, out))
                 if code:

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The PE32 runtime's build-once helper, with a stand-in build: a build stopped by a signal
+"""The runtime's build-once helper, with a stand-in build: a build stopped by a signal
 or by its caller's death leaves nothing beside the cache's parts, one killed outright is
 cleared by the next build, and only a finished build is ever taken as ready."""
 import os
@@ -11,13 +11,12 @@ import textwrap
 import time
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tq30.runtime import cache as helper
 
 # Builds TARGET with a stand-in that writes a file and then waits to be stopped.
 BUILDER = textwrap.dedent("""
     import os, sys, time
-    sys.path.insert(0, sys.argv[1])
-    from tq30.pe32 import cache
+    from tq30.runtime import cache
 
     def build(partial):
         os.makedirs(partial)
@@ -26,13 +25,12 @@ BUILDER = textwrap.dedent("""
         print("building", flush=True)
         time.sleep(120)
 
-    cache.build_once(sys.argv[2], build)
+    cache.build_once(sys.argv[1], build)
 """)
 
 
 def start_build(target, wrapper=()):
-    return subprocess.Popen([*wrapper, sys.executable, "-c", BUILDER,
-                             os.path.join(ROOT, "python"), target],
+    return subprocess.Popen([*wrapper, sys.executable, "-c", BUILDER, target],
                             stdout=subprocess.PIPE, text=True, start_new_session=True)
 
 
@@ -68,8 +66,6 @@ class BuildOnce(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(cache)), ["part.lock"])
 
     def test_what_a_killed_build_left_is_cleared_and_never_taken_as_ready(self):
-        sys.path.insert(0, os.path.join(ROOT, "python"))
-        from tq30.pe32 import cache as helper
         with tempfile.TemporaryDirectory() as cache:
             target = os.path.join(cache, "part")
             build = start_build(target)

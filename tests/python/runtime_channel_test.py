@@ -4,22 +4,14 @@ that cannot prove it holds the boot's token (a local user who took the port) get
 of the request, neither the token nor the caller's variables, and the host says so in one
 line instead of taking its answer; the agent runs nothing for a caller that cannot prove
 itself; with both proofs, a command runs and gets only the variables meant for it."""
-import json
 import os
 import secrets
 import socket
-import sys
 import tempfile
 import threading
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "python"))
-sys.path.insert(0, os.path.join(ROOT, "python", "tq30", "pe32"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "runtime", "guest"))
-import agent  # noqa: E402
-from tq30.pe32 import channel, machine  # noqa: E402
+from tq30.runtime import agent, channel, machine
 
 TOKEN = secrets.token_hex(32)
 SECRET = "the-signing-password"

@@ -7,7 +7,8 @@ never compared, and the CPU figure, which needs the host to see the process, is 
 Where the native engine runs, one more row times the same run on both engines. Prints one
 table and writes BENCHMARKS.md.
 
-    python3 tools/bench/bench.py [--repeats N] [--packer-repeats N] [--size-mib N] [--keep]
+    PYTHONPATH=python python3 tools/bench/bench.py [--repeats N] [--packer-repeats N]
+                                                   [--size-mib N] [--keep]
 Run through ./bench.sh, which builds what this needs first (./bench.sh --help).
 """
 import ctypes
@@ -23,13 +24,12 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from tq30 import ROOT, wine  # noqa: E402
-from tq30.pe32 import engine as engines  # noqa: E402
-from tq30.manifest import FILES, file_of  # noqa: E402
-from tq30.wine import BUILDS, MAKE_DEMO_PAYLOAD, PACK, windows_path  # noqa: E402
-import packer_bench  # noqa: E402
-from report import summary, table, shortfalls  # noqa: E402
+from tq30 import ROOT, wine
+from tq30.runtime import interface
+from tq30.manifest import FILES, file_of
+from tq30.wine import BUILDS, MAKE_DEMO_PAYLOAD, PACK, windows_path
+import packer_bench
+from report import summary, table, shortfalls
 
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
@@ -184,14 +184,14 @@ def bench_extraction(wine, repeats):
         "target": "information", "met": True, "unit": "s", "runs": repeats}
     # Each launcher run is paired with the baseline run right after it, so that what the
     # machine was doing at the time weighs on both sides of a ratio alike.
-    ratios = sorted(l / b for l, b in zip(launcher_times, baseline_times))
+    ratios = sorted(run / base for run, base in zip(launcher_times, baseline_times))
     ratio = statistics.median(ratios)
     return [{"figure": f"extraction of {sum(sizes) / 2**20:.0f} MiB under Wine, start to exit, "
                        f"ratio the median of {repeats} paired runs (their ratios "
                        f"{ratios[0]:.2f} to {ratios[-1]:.2f}) (s)",
-            "value": summary(launcher_times), "baseline": summary(baseline_times),
-            "ratio": ratio, "target": "<= 1.10 x baseline", "met": ratio <= 1.10,
-            "unit": "s", "runs": repeats}, installer_row, load_row]
+             "value": summary(launcher_times), "baseline": summary(baseline_times),
+             "ratio": ratio, "target": "<= 1.10 x baseline", "met": ratio <= 1.10,
+             "unit": "s", "runs": repeats}, installer_row, load_row]
 
 
 def demo_run_times(wine, repeats):
@@ -337,8 +337,8 @@ def main():
     rows = [{**bench_size(), "build": "PE32"},
             {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
             {**bench_heap(large_payload(BUILDS["pe32"]), "256 MiB", repeats), "build": "host"}]
-    engine = engines.choose()
-    engine_line = engines.describe(engine)
+    engine = interface.choose_engine()
+    engine_line = interface.describe_engine(engine)
     print(engine_line, flush=True)
     by_build, engine_rows = [], []
     for name, label in (("pe32", "PE32"), ("x64", "x64")):
@@ -351,7 +351,7 @@ def main():
             measured.append(bench_removal_latency(wine, repeats))
             if wine.session.emulated:
                 measured = [row and not_compared(row) for row in measured]
-            if name == "pe32" and engine.name == engines.NATIVE:
+            if name == "pe32" and engine.name == interface.NATIVE:
                 engine_rows.append({**bench_engines(wine, max(3, repeats // 2)),
                                     "build": label})
         finally:

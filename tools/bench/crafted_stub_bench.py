@@ -4,21 +4,20 @@ like the start of a table of compiled sizes, each pointing at the manifest's nam
 a different section. Every command must refuse it, each in well under a second; the
 table scan once walked the section list for every address it looked up.
 
-    python3 tools/bench/crafted_stub_bench.py [--repeats N] [--keep] [--pack PATH]
+    PYTHONPATH=python python3 tools/bench/crafted_stub_bench.py [--repeats N] [--keep]
+                                                                [--pack PATH]
 Needs the tool build's packer (or the one --pack names) and the PE32 build's demo payload,
 which ./bench.sh and ./test.sh build. The stub goes to build/bench."""
 import argparse
 import os
 import struct
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from tq30 import ROOT  # noqa: E402
-from tq30.manifest import ROWS  # noqa: E402
-from tq30.wine import BUILDS, PACK  # noqa: E402
-from report import fmt, summary  # noqa: E402
+from tq30 import ROOT
+from tq30.manifest import ROWS
+from tq30.wine import BUILDS, PACK
+from report import fmt, summary
 
 BENCH = os.path.join(ROOT, "build", "bench")
 SECTIONS = 65535

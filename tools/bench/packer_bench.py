@@ -10,9 +10,11 @@ each run, outside the timing. Both sides then put their output on the disk insid
 timing: the packer flushes every file it writes before naming it (and ./build.sh syncs
 dist/'s new set), so the copy is synced too.
 
-    python3 tools/bench/packer_bench.py [--repeats N] [--size-mib N] [--keep]
-Needs the tool and win32 builds (./bench.sh makes them). The payload goes to build/bench and is deleted after the run
-unless --keep is given. bench.py runs the same rows, with --packer-repeats for --repeats.
+    PYTHONPATH=python python3 tools/bench/packer_bench.py [--repeats N] [--size-mib N]
+                                                          [--keep]
+Needs the tool and win32 builds (./bench.sh makes them). The payload goes to build/bench and
+is deleted after the run unless --keep is given. bench.py runs the same rows, with
+--packer-repeats for --repeats.
 """
 import argparse
 import os
@@ -23,11 +25,10 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
-from tq30 import ROOT  # noqa: E402
-from tq30.manifest import FILES, file_of  # noqa: E402
-from tq30.wine import MAKE_DEMO_PAYLOAD, PACK  # noqa: E402
-from report import summary, table, shortfalls  # noqa: E402
+from tq30 import ROOT
+from tq30.manifest import FILES, file_of
+from tq30.wine import MAKE_DEMO_PAYLOAD, PACK
+from report import summary, table, shortfalls
 
 BENCH = os.path.join(ROOT, "build", "bench")
 DEMO_BYTES = 2161820  # make-demo-payload at --scale 1

@@ -1,4 +1,4 @@
-"""Where the PE32 runtime is kept (TQ30_RUNTIME_CACHE, /var/cache/tq30-runtime by default)
+"""Where the runtime is kept (TQ30_RUNTIME_CACHE, /var/cache/tq30-runtime by default)
 and how each of its parts (the probe, the root, the machine) is built there: once, under a
 lock of its own, into a folder beside it that is renamed into place when complete, so an
 interrupted build is never taken for a ready one. A build stopped by SIGINT, SIGTERM or
@@ -12,10 +12,12 @@ import os
 import signal
 import subprocess
 import sys
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
 
-from tq30 import ROOT
-
-RUNTIME_TOOLS = os.path.join(ROOT, "tools", "runtime")
+# The runtime's own files (its recipe, the probe's source, what boots in the machine) sit
+# beside its modules.
+HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT = "/var/cache/tq30-runtime"
 READY = ".ready"
 
@@ -24,11 +26,11 @@ class BuildFailed(Exception):
     """A part of the runtime could not be built; the message says why."""
 
 
-def folder():
+def folder() -> str:
     return os.environ.get("TQ30_RUNTIME_CACHE") or DEFAULT
 
 
-def digest(paths):
+def digest(paths: Iterable[str]) -> str:
     """A short hash of the files' contents one after the other, in the order given: a new
     one for any change."""
     hashed = hashlib.sha256()
@@ -38,13 +40,13 @@ def digest(paths):
     return hashed.hexdigest()[:16]
 
 
-def is_ready(target):
+def is_ready(target: str) -> bool:
     return os.path.isfile(os.path.join(target, READY))
 
 
-def run(argv, **kwargs):
-    """subprocess.run, but a child still running when the build is stopped is asked to end
-    and given time to undo its mounts before it is killed."""
+def run_build_step(argv: list[str], **kwargs: Any) -> subprocess.CompletedProcess[bytes]:
+    """subprocess.run for a step of a build here, but a child still running when the build
+    is stopped is asked to end and given time to undo its mounts before it is killed."""
     with subprocess.Popen(argv, **kwargs) as child:
         try:
             return subprocess.CompletedProcess(argv, child.wait())
@@ -57,20 +59,20 @@ def run(argv, **kwargs):
             raise
 
 
-def remove(path):
+def remove(path: str) -> None:
     # Never into another file system: a killed build may leave /proc or /dev mounted there.
     subprocess.run(["rm", "-rf", "--one-file-system", "--", path], check=False)
 
 
-def die_with_parent(signum=signal.SIGKILL):
+def die_with_parent(signum: int = signal.SIGKILL) -> None:
     """This process gets SIGNUM when the one that started it ends, even killed outright
     (0: no longer)."""
     ctypes.CDLL(None, use_errno=True).prctl(1, signum)  # PR_SET_PDEATHSIG
 
 
 @contextlib.contextmanager
-def _stopped_cleanly():
-    def stop(signum, _frame):
+def _stopped_cleanly() -> Iterator[None]:
+    def stop(signum: int, _frame: object) -> None:
         raise SystemExit(128 + signum)
 
     previous = {signum: signal.signal(signum, stop) for signum in (signal.SIGTERM, signal.SIGHUP)}
@@ -84,7 +86,7 @@ def _stopped_cleanly():
             signal.signal(signum, handler)
 
 
-def _open_lock(target):
+def _open_lock(target: str) -> int:
     try:
         os.makedirs(os.path.dirname(target), mode=0o700, exist_ok=True)
         return os.open(target + ".lock",
@@ -94,7 +96,8 @@ def _open_lock(target):
                           f"{failure.strerror}")
 
 
-def build_once(target, build, announce=None):
+def build_once(target: str, build: Callable[[str], None],
+               announce: str | None = None) -> str:
     """TARGET, built first by BUILD(folder) unless it is ready; BUILD makes the folder it is
     given. Raises BuildFailed (or what BUILD raised) with nothing left aside."""
     if is_ready(target):

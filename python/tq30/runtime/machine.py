@@ -5,7 +5,7 @@ Host folders appear in it at their own paths over 9p, under the mapped-xattr mod
 the guest's root makes there reaches the host as plain files of qemu's, its modes,
 owners and link targets kept in extended attributes, so no set-uid file, device or link
 leading out of the folder appears on the host. Commands run there through an agent
-(tools/runtime/guest/agent.py) reached over a port that qemu forwards from the host's
+(agent.py, started by guest-init) reached over a port that qemu forwards from the host's
 loopback; both ends prove that they hold the boot's token before anything else crosses
 (channel.py), and the token lives in a folder only root can read."""
 import json
@@ -20,22 +20,24 @@ import sys
 import tempfile
 import threading
 import time
+from collections.abc import Sequence
+from typing import Any
 
 from tq30 import ROOT
-from tq30.pe32 import cache, channel, environment, native, prefix
+from tq30.runtime import cache, channel, environment, native, prefix
 
 QEMU = "qemu-system-x86_64"
 MEMORY = "6144"  # room for a launcher image at the payload ceiling and its files
 DISK_SIZE = "8G"  # sparse: only what the root holds takes space
 BOOT_SECONDS = 180  # under TCG on 2 busy cores; a boot takes about 15 s on an idle host
 PREFIX = "/opt/tq30/prefix"  # made with the image; every boot starts from a fresh copy
-HERE = os.path.dirname(os.path.abspath(__file__))
-GUEST = os.path.join(cache.RUNTIME_TOOLS, "guest")
-# What the machine's image carries in /opt/tq30, beside the root.
-GUEST_FILES = {"init": os.path.join(GUEST, "init"),
-               "agent.py": os.path.join(GUEST, "agent.py"),
-               "channel.py": channel.__file__,
-               "prefix.py": prefix.__file__}
+# What the machine's image carries in /opt/tq30, beside the root: its init, and the guest's
+# modules at their place in the package, so that they import each other as here.
+GUEST_FILES = {"init": os.path.join(cache.HERE, "guest-init"),
+               "tq30/runtime/agent.py": os.path.join(cache.HERE, "agent.py"),
+               "tq30/runtime/channel.py": channel.__file__,
+               "tq30/runtime/prefix.py": prefix.__file__}
+GUEST_FOLDERS = ("/opt/tq30", "/opt/tq30/tq30", "/opt/tq30/tq30/runtime")
 PYTHON = os.path.join(ROOT, "python")
 
 
@@ -43,11 +45,11 @@ class MachineError(Exception):
     pass
 
 
-def folder(root):
+def folder(root: str) -> str:
     return root + "-machine-" + cache.digest(GUEST_FILES.values())
 
 
-def _check_qemu():
+def _check_qemu() -> None:
     """Raises MachineError, in qemu's own words, where qemu cannot start at all: ensure()
     checks it each time, before it makes the machine or finds it made, and every boot comes
     after an ensure(), so the reason is the same whether or not the machine exists yet."""
@@ -61,16 +63,17 @@ def _check_qemu():
         raise MachineError(f"the emulated machine cannot start: {said[0]}")
 
 
-def _escape(value):
+def _escape(value: str) -> str:
     return value.replace(",", ",,")  # qemu's option syntax
 
 
-def _share(path, tag, readonly=False):
+def _share(path: str, tag: str, readonly: bool = False) -> list[str]:
     return ["-virtfs", f"local,path={_escape(path)},mount_tag={tag},security_model=mapped-xattr"
                        + (",readonly=on" if readonly else "")]
 
 
-def qemu_command(machine, control, shares, port, console, prepare=False):
+def qemu_command(machine: str, control: str, shares: list[dict[str, str]], port: int | None,
+                 console: str, prepare: bool = False) -> list[str]:
     cores = str(min(2, os.cpu_count() or 1))
     # smap and pku off: with them, Wine's return to user mode faults under TCG.
     command = [QEMU, "-machine", "q35", "-accel", "tcg", "-cpu", "max,smap=off,pku=off",
@@ -91,7 +94,7 @@ def qemu_command(machine, control, shares, port, console, prepare=False):
                               f"hostfwd=tcp:127.0.0.1:{port}-:{channel.AGENT_PORT}"]
 
 
-def _console_tail(console, lines=5):
+def _console_tail(console: str, lines: int = 5) -> str:
     try:
         with open(console, errors="replace") as f:
             return " | ".join(line.strip() for line in f.read().splitlines()[-lines:])
@@ -99,7 +102,7 @@ def _console_tail(console, lines=5):
         return "no console output"
 
 
-def _build(root, machine):
+def _build(root: str, machine: str) -> None:
     os.makedirs(machine)
     boot = os.path.join(root, "boot")
     for name in ("vmlinuz", "initrd.img"):
@@ -108,9 +111,9 @@ def _build(root, machine):
             raise MachineError(f"the runtime's root has no {boot}/{name}-*")
         shutil.copyfile(os.path.join(boot, found[-1]), os.path.join(machine, name))
     image = os.path.join(machine, "root.img")
-    cache.run(["mke2fs", "-q", "-t", "ext4", "-d", root, "-F", image, DISK_SIZE],
-              stdout=subprocess.DEVNULL)
-    commands = ["mkdir /opt/tq30"]
+    cache.run_build_step(["mke2fs", "-q", "-t", "ext4", "-d", root, "-F", image, DISK_SIZE],
+                         stdout=subprocess.DEVNULL)
+    commands = [f"mkdir {folder}" for folder in GUEST_FOLDERS]
     for name, source in GUEST_FILES.items():
         commands += [f"write {source} /opt/tq30/{name}", f"sif /opt/tq30/{name} mode 0100755"]
     subprocess.run(["debugfs", "-w", "-f", "-", image], input="\n".join(commands) + "\n",
@@ -139,7 +142,7 @@ def _build(root, machine):
     subprocess.run(["e2fsck", "-fp", image], check=False, stdout=subprocess.DEVNULL)
 
 
-def ensure(root):
+def ensure(root: str) -> str:
     """The machine made from ROOT, made first unless it is there."""
     target = folder(root)
     _check_qemu()
@@ -148,13 +151,13 @@ def ensure(root):
                             "and guest, 5 to 15 minutes)")
 
 
-def _free_port():
+def _free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-def _shares(folders):
+def _shares(folders: Sequence[str]) -> list[dict[str, str]]:
     """One share per folder, leaving out folders inside another shared one."""
     return [{"tag": f"tq30share{i}", "path": path}
             for i, path in enumerate(native.outer_first(folders))]
@@ -168,18 +171,20 @@ class Machine:
     """A booted machine: closing it (or leaving its `with`) powers it off and removes its
     control folder. Its state is a dict, for a process that did not boot it."""
     engine = "emulated"
+    prepared_prefix = PREFIX
 
-    def __init__(self, state, process=None):
+    def __init__(self, state: dict[str, Any],
+                 process: subprocess.Popen[bytes] | None = None) -> None:
         self.state_dict, self.process = state, process
 
-    def __enter__(self):
+    def __enter__(self) -> "Machine":
         return self
 
-    def __exit__(self, *_):
+    def __exit__(self, *_: object) -> None:
         self.close()
 
     @classmethod
-    def boot(cls, machine, folders, detach=False):
+    def boot(cls, machine: str, folders: Sequence[str], detach: bool = False) -> "Machine":
         """Boots MACHINE with FOLDERS shared. Raises MachineError when it does not come up,
         or when the port answers with a program that cannot prove it is the agent. Its
         callers have had ensure() check qemu first."""
@@ -191,13 +196,14 @@ class Machine:
         raise MachineError("no free port on the host's loopback for the emulated machine")
 
     @classmethod
-    def _boot_once(cls, machine, folders, detach):
+    def _boot_once(cls, machine: str, folders: Sequence[str], detach: bool) -> "Machine":
         shares = _shares(folders)  # what the machine mounts and what qemu serves, one list
         control = tempfile.mkdtemp(prefix="tq30-machine-")  # mode 0700
-        state = {"engine": cls.engine, "control": control, "port": _free_port(),
-                 "token_file": os.path.join(control, "token"),
-                 "state_file": os.path.join(control, "holder.json"),
-                 "console": os.path.join(control, "console.log")}
+        state: dict[str, Any] = {
+            "engine": cls.engine, "control": control, "port": _free_port(),
+            "token_file": os.path.join(control, "token"),
+            "state_file": os.path.join(control, "holder.json"),
+            "console": os.path.join(control, "console.log")}
         descriptor = os.open(state["token_file"], os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         with os.fdopen(descriptor, "w") as f:
             f.write(secrets.token_hex(32))
@@ -232,19 +238,19 @@ class Machine:
             booted.close()
             raise
 
-    def state(self):
+    def state(self) -> dict[str, Any]:
         return self.state_dict
 
     @classmethod
-    def from_state(cls, state):
+    def from_state(cls, state: dict[str, Any]) -> "Machine":
         return cls(state)
 
     @classmethod
-    def from_file(cls, state_file):
+    def from_file(cls, state_file: str) -> "Machine":
         with open(state_file) as f:
             return cls(json.load(f))
 
-    def _connect(self, request):
+    def _connect(self, request: dict[str, Any]) -> socket.socket:
         port = self.state_dict["port"]
         sock = socket.create_connection(("127.0.0.1", port), timeout=10)
         try:
@@ -263,7 +269,7 @@ class Machine:
         channel.send_frame(sock, b"R", proof + json.dumps(request).encode())
         return sock
 
-    def ping(self):
+    def ping(self) -> bool:
         """Whether the agent answers; False while the machine boots."""
         try:
             with self._connect({"op": "ping"}) as sock:
@@ -272,17 +278,18 @@ class Machine:
         except (OSError, EOFError, ValueError):
             return False
 
-    def command(self, cwd, argv, file_size_limit=None):
+    def host_command(self, cwd: str, argv: Sequence[str],
+                     file_size_limit: int | None = None) -> list[str]:
         """The host's command that runs ARGV in CWD in the machine, from any process."""
         limit = [] if file_size_limit is None else ["--file-size-limit", str(file_size_limit)]
-        return ["/usr/bin/env", f"PYTHONPATH={PYTHON}", sys.executable, "-m", "tq30.pe32",
+        return ["/usr/bin/env", f"PYTHONPATH={PYTHON}", sys.executable, "-m", "tq30.runtime",
                 "exec", self.state_dict["state_file"], cwd, *limit, "--", *argv]
 
-    def find_program(self, windows_name, timeout=10):
+    def find_program(self, windows_name: str, timeout: float = 10) -> int | None:
         del windows_name, timeout
         return None  # the host cannot see the machine's processes
 
-    def close(self):
+    def close(self) -> None:
         """Asks the machine to power off, then kills what is left."""
         pid = self.state_dict.get("qemu_pid")
         if pid is not None and os.path.exists(f"/proc/{pid}"):
@@ -302,7 +309,7 @@ class Machine:
             self._reaped(block=True)
         shutil.rmtree(self.state_dict["control"], ignore_errors=True)
 
-    def _reaped(self, block=False):
+    def _reaped(self, block: bool = False) -> bool:
         if self.process is not None:
             if block:
                 self.process.wait()
@@ -315,7 +322,7 @@ class Machine:
         except ChildProcessError:
             return not os.path.exists(f"/proc/{pid}")
 
-    def execute(self, cwd, argv, file_size_limit=None):
+    def execute(self, cwd: str, argv: Sequence[str], file_size_limit: int | None = None) -> int:
         """Runs ARGV in the machine in CWD with this process's standard streams and the
         variables environment.forwarded() keeps; returns its exit status as a process's
         status (a negative number for a signal)."""
@@ -325,14 +332,14 @@ class Machine:
         with self._connect(request) as sock:
             return self._serve(sock, modes)
 
-    def _serve(self, sock, modes):
+    def _serve(self, sock: socket.socket, modes: dict[str, str]) -> int:
         lock = threading.Lock()
 
-        def send(kind, payload=b""):
+        def send(kind: bytes, payload: bytes = b"") -> None:
             with lock:
                 channel.send_frame(sock, kind, payload)
 
-        def forward_signal(signum, _frame):
+        def forward_signal(signum: int, _frame: object) -> None:
             try:
                 send(b"S", bytes([signum]))
             except OSError:
@@ -341,7 +348,7 @@ class Machine:
         for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             signal.signal(signum, forward_signal)
         if modes["stdin"] == "pipe":
-            def feed():
+            def feed() -> None:
                 try:
                     while True:
                         data = os.read(0, 65536)
@@ -367,7 +374,7 @@ class Machine:
                 return -status["signal"] if "signal" in status else status["code"]
 
 
-def _stream_mode(fd):
+def _stream_mode(fd: int) -> str:
     """'null' where the host's stream is /dev/null, so that the command's is too."""
     try:
         mine, null = os.fstat(fd), os.stat(os.devnull)
@@ -377,7 +384,7 @@ def _stream_mode(fd):
     return "null" if same else "pipe"
 
 
-def _write_all(fd, data):
+def _write_all(fd: int, data: bytes) -> None:
     try:
         while data:
             data = data[os.write(fd, data):]

@@ -14,6 +14,7 @@ import hashlib
 import hmac
 import os
 import struct
+from typing import Protocol
 
 AGENT_PORT = 7000  # in the machine; qemu forwards a port of the host's loopback to it
 LARGEST = 16 << 20
@@ -25,11 +26,19 @@ class NotProved(Exception):
     """The peer did not prove that it holds the token."""
 
 
-def send_frame(sock, kind, payload=b""):
+class Stream(Protocol):
+    """What the channel needs of a connection: a socket, or a test's wrapper of one."""
+
+    def sendall(self, data: bytes, /) -> None: ...
+
+    def recv(self, size: int, /) -> bytes: ...
+
+
+def send_frame(sock: Stream, kind: bytes, payload: bytes = b"") -> None:
     sock.sendall(kind + struct.pack(">I", len(payload)) + payload)
 
 
-def _read_exactly(sock, size):
+def _read_exactly(sock: Stream, size: int) -> bytes:
     data = b""
     while len(data) < size:
         chunk = sock.recv(size - len(data))
@@ -39,7 +48,7 @@ def _read_exactly(sock, size):
     return data
 
 
-def read_frame(sock, largest=LARGEST):
+def read_frame(sock: Stream, largest: int = LARGEST) -> tuple[bytes, bytes]:
     header = _read_exactly(sock, 5)
     size = struct.unpack(">I", header[1:])[0]
     if size > largest:
@@ -47,12 +56,12 @@ def read_frame(sock, largest=LARGEST):
     return header[:1], _read_exactly(sock, size)
 
 
-def _proof(token, role, first, second):
+def _proof(token: bytes, role: bytes, first: bytes, second: bytes) -> bytes:
     # The role keeps an answer of one side from serving as the other's.
     return hmac.new(token, role + first + second, hashlib.sha256).digest()
 
 
-def prove_peer_is_agent(sock, token):
+def prove_peer_is_agent(sock: Stream, token: bytes) -> bytes:
     """The host's side of the opening: returns the proof to send ahead of the request, or
     raises NotProved when the peer answers but is not the agent (EOFError or OSError when
     it does not answer at all, as while the machine boots)."""
@@ -67,7 +76,7 @@ def prove_peer_is_agent(sock, token):
     return _proof(token, b"host", theirs, mine)
 
 
-def answer_host(sock, token):
+def answer_host(sock: Stream, token: bytes) -> bytes:
     """The agent's side of the opening: proves itself and returns the request the host
     sent with a valid proof of its own; raises NotProved for any other peer."""
     kind, theirs = read_frame(sock, NONCE_SIZE)

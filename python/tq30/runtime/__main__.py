@@ -1,4 +1,4 @@
-"""The PE32 runtime's commands (tools/runtime/runtime.sh calls this):
+"""The runtime's commands (tools/runtime/runtime.sh calls this):
 
     engine        prints which engine runs the PE32, and why, in one line
     ensure        makes what that engine needs unless it is there; prints its folder
@@ -15,18 +15,19 @@ Exit codes: CMD's own for run and exec; 1 where the runtime cannot be had or the
 cannot be run; 2 for a usage error; 77 for require's skip.
 """
 import sys
+from typing import NoReturn
 
-from tq30.pe32 import engine as engines, machine, runtime
+from tq30.runtime import interface, machine
 
 SKIPPED = 77
 
 
-def _usage(problem):
+def _usage(problem: str) -> NoReturn:
     print(f"runtime: {problem}\n\n{__doc__}", file=sys.stderr, end="")
     sys.exit(2)
 
 
-def _exec(args):
+def _exec(args: list[str]) -> None:
     if "--" not in args:
         _usage("exec needs -- before the command")
     at = args.index("--")
@@ -38,12 +39,12 @@ def _exec(args):
         _usage("exec needs STATE_FILE CWD [--file-size-limit BYTES] -- CMD")
     try:
         held = machine.Machine.from_file(before[0])
-        runtime.exit_like(held.execute(before[1], command, limit))
+        interface.exit_like(held.execute(before[1], command, limit))
     except (OSError, machine.MachineError) as failure:
         sys.exit(f"runtime: {failure}")
 
 
-def main(args):
+def main(args: list[str]) -> None:
     if not args or args[0] in ("-h", "--help", "help"):
         print(__doc__, end="")
         sys.exit(0 if args else 2)
@@ -53,18 +54,19 @@ def main(args):
     if verb not in ("engine", "ensure", "require", "run") or (verb == "run") != bool(rest):
         _usage(f"'{' '.join(args)}' is not a command of the runtime")
     try:
-        engine = engines.choose()
+        engine = interface.choose_engine()
         if verb == "engine":
-            print(engines.describe(engine))
+            print(interface.describe_engine(engine))
         elif verb == "ensure":
-            print(runtime.ensure(engine))
+            print(interface.ensure(engine))
         elif verb == "require":
-            runtime.require(engine)
+            interface.require(engine)
         else:
-            runtime.exit_like(runtime.run(engine, runtime.ensure(engine), rest))
-    except engines.EngineError as failure:
+            folder = interface.ensure(engine)
+            interface.exit_like(interface.run_in_fresh_instance(engine, folder, rest))
+    except interface.EngineError as failure:
         sys.exit(f"runtime: {failure}")
-    except runtime.Unavailable as reason:
+    except interface.Unavailable as reason:
         if verb == "require":
             print(reason)
             sys.exit(SKIPPED)

@@ -10,10 +10,12 @@ import os
 import signal
 import subprocess
 import time
+from collections.abc import Sequence
+from typing import Any, NoReturn
 
-from tq30.pe32 import cache, environment
+from tq30.runtime import cache, environment
 
-RECIPE = os.path.join(cache.RUNTIME_TOOLS, "recipe.sh")
+RECIPE = os.path.join(cache.HERE, "recipe.sh")
 
 # Run by unshare in the new namespaces: RUNTIME CWD COUNT FOLDER... -- CMD [ARG...]
 _ENTER = r'''
@@ -31,16 +33,17 @@ done
 exec chroot "$runtime" /usr/bin/env -C "$cwd" "$@"'''
 
 
-def root_folder():
+def root_folder() -> str:
     return os.path.join(cache.folder(), cache.digest([RECIPE]))
 
 
-def _build_root(partial):
+def _build_root(partial: str) -> None:
     if os.geteuid() != 0:
         raise cache.BuildFailed("building the PE32 runtime needs root (mmdebstrap, chroot)")
-    if cache.run(["sh", "-c", "command -v mmdebstrap"], stdout=subprocess.DEVNULL).returncode:
+    found = cache.run_build_step(["sh", "-c", "command -v mmdebstrap"], stdout=subprocess.DEVNULL)
+    if found.returncode:
         raise cache.BuildFailed("mmdebstrap is missing: run tools/install-deps.sh")
-    made = cache.run(["bash", "-euc", '''
+    made = cache.run_build_step(["bash", "-euc", '''
         . "$1"
         mmdebstrap --quiet --mode=root --variant=apt --architectures="$RUNTIME_ARCHITECTURES" \
           --include="$RUNTIME_PACKAGES" "$RUNTIME_SUITE" "$2"
@@ -49,16 +52,16 @@ def _build_root(partial):
         raise cache.BuildFailed("mmdebstrap could not build the PE32 runtime from Debian's archive")
 
 
-def ensure_root():
+def ensure_root() -> str:
     target = root_folder()
     return cache.build_once(target, _build_root, f"== building the PE32 runtime in {target} "
                                                  "(once per recipe, 2 to 4 minutes)")
 
 
-def outer_first(folders):
+def outer_first(folders: Sequence[str]) -> list[str]:
     """The folders, outer ones first, leaving out any inside another: what to mount or share
     so that each is seen once."""
-    unique = []
+    unique: list[str] = []
     for path in sorted({os.path.realpath(f) for f in folders}, key=len):
         if not any(path == outer or path.startswith(outer.rstrip("/") + "/")
                    for outer in unique):
@@ -66,20 +69,23 @@ def outer_first(folders):
     return unique
 
 
-def command(runtime, cwd, folders, argv):
-    """The host's command that runs ARGV in the root, in CWD, with FOLDERS mounted."""
+def unshare_command(runtime: str, cwd: str, folders: Sequence[str],
+                    argv: Sequence[str]) -> list[str]:
+    """The host's command that runs ARGV in the root, in CWD, with FOLDERS mounted in private
+    namespaces of its own."""
     shared = outer_first([*folders, cwd])
     return ["unshare", "--mount", "--net", "--pid", "--fork", "--propagation", "private",
             f"--mount-proc={runtime}/proc", "--", "/bin/sh", "-euc", _ENTER, "sh", runtime,
             cwd, str(len(shared)), *shared, *argv]
 
 
-def run(runtime, cwd, folders, argv):
+def exec_in_root(runtime: str, cwd: str, folders: Sequence[str], argv: Sequence[str]) -> NoReturn:
     """Replaces this process by ARGV run in the root; its code is ARGV's."""
-    os.execvpe("unshare", command(runtime, cwd, folders, argv), environment.for_command())
+    os.execvpe("unshare", unshare_command(runtime, cwd, folders, argv),
+               environment.for_command())
 
 
-def _children(pid):
+def _children(pid: int) -> list[int]:
     try:
         with open(f"/proc/{pid}/task/{pid}/children") as f:
             return [int(child) for child in f.read().split()]
@@ -91,14 +97,16 @@ class Namespaces:
     """The namespaces held open for a session by a process that sleeps in them; commands
     enter them, and closing the holder ends every process started there."""
     engine = "native"
+    prepared_prefix = None  # a session makes its own
 
-    def __init__(self, unshare_pid, holder_pid):
+    def __init__(self, unshare_pid: int, holder_pid: int | None) -> None:
         self.unshare_pid, self.holder_pid = unshare_pid, holder_pid
 
     @classmethod
-    def open(cls, runtime, folders):
+    def open(cls, runtime: str, folders: Sequence[str]) -> "Namespaces":
         # It outlives the caller, so it must not hold the caller's output open.
-        unshare = subprocess.Popen(command(runtime, folders[0], folders, ["sleep", "infinity"]),
+        unshare = subprocess.Popen(unshare_command(runtime, folders[0], folders,
+                                                   ["sleep", "infinity"]),
                                    env=environment.for_command(), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    start_new_session=True)
@@ -117,22 +125,23 @@ class Namespaces:
         cls(unshare.pid, None).close()
         raise cache.BuildFailed("the PE32 runtime's namespaces did not come up")
 
-    def state(self):
+    def state(self) -> dict[str, Any]:
         return {"engine": self.engine, "unshare_pid": self.unshare_pid,
                 "holder_pid": self.holder_pid}
 
     @classmethod
-    def from_state(cls, state):
+    def from_state(cls, state: dict[str, Any]) -> "Namespaces":
         return cls(state["unshare_pid"], state["holder_pid"])
 
-    def command(self, cwd, argv, file_size_limit=None):
+    def host_command(self, cwd: str, argv: Sequence[str],
+                     file_size_limit: int | None = None) -> list[str]:
         """The host's command that runs ARGV in CWD inside; it inherits the file-size limit
         its caller sets (FILE_SIZE_LIMIT is for the machine's sake)."""
         del file_size_limit
         return ["nsenter", f"--target={self.holder_pid}", "--mount", "--net", "--pid",
                 "--root", "--", "/usr/bin/env", "-C", cwd, *argv]
 
-    def close(self):
+    def close(self) -> None:
         for pid in (self.holder_pid, self.unshare_pid):
             if pid is not None:
                 try:
@@ -144,7 +153,7 @@ class Namespaces:
         except ChildProcessError:
             pass  # started by another process, which reaps it
 
-    def find_program(self, windows_name, timeout=10):
+    def find_program(self, windows_name: str, timeout: float = 10) -> int | None:
         """The host's process id of the newest process in these namespaces that runs the
         Windows program WINDOWS_NAME (its full Windows path), or None. Wine 10 runs a
         32-bit program in a process of its own, not in the one that asked for it."""
@@ -152,7 +161,7 @@ class Namespaces:
         wanted = windows_name.encode()
         deadline = time.monotonic() + timeout
         while True:
-            found = []
+            found: list[tuple[int, int]] = []
             for entry in filter(str.isdigit, os.listdir("/proc")):
                 try:
                     with open(f"/proc/{entry}/cmdline", "rb") as f:

@@ -2,7 +2,8 @@
 alone: the emulated machine's image carries a copy and runs it when the image is made, so
 that every boot starts from a ready prefix.
 
-    python3 prefix.py PREFIX    makes PREFIX ready (in the machine, as its image is made)
+    python3 -m tq30.runtime.prefix PREFIX
+        makes PREFIX ready (in the machine, as its image is made)
 """
 import os
 import subprocess
@@ -19,11 +20,11 @@ UNMANAGED = [WINE64, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Mana
 STEPS = ([WINE64, "wineboot", "-i"], UNMANAGED)
 
 
-def environment(prefix):
+def environment(prefix: str) -> dict[str, str]:
     return {**ENVIRONMENT, "WINEPREFIX": prefix}
 
 
-def is_ready(prefix):
+def is_ready(prefix: str) -> bool:
     try:
         with open(os.path.join(prefix, "user.reg"), errors="replace") as f:
             return '"Managed"="N"' in f.read()
@@ -31,7 +32,7 @@ def is_ready(prefix):
         return False
 
 
-def prepare(prefix):
+def prepare(prefix: str) -> None:
     """Makes PREFIX ready here, with no display, then waits for its server to end."""
     env = {**os.environ, **environment(prefix)}
     for step in (*STEPS, [WINESERVER, "-w"]):

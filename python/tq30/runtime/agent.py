@@ -1,43 +1,46 @@
-"""Runs in the emulated machine, started by its init: mounts the host's folders at their own
-paths, then runs commands for the host, one TCP connection each (forwarded from the host's
-loopback by qemu). A connection carries length-prefixed frames (channel.py): a proof both
-ways that the peer holds the boot's token, the host's request, then its standard input and
-signals one way, the command's output and its exit status the other. A connection that
-closes before the command ends kills the command and everything it started, as ending a
-command ends its processes on the host."""
+"""Runs in the emulated machine, started by its init (guest-init): mounts the host's folders
+at their own paths, then runs commands for the host, one TCP connection each (forwarded from
+the host's loopback by qemu). A connection carries length-prefixed frames (channel.py,
+carried beside it in the machine's image): a proof both ways that the peer holds the boot's
+token, the host's request, then its standard input and signals one way, the command's
+output and its exit status the other. A connection that closes before the command ends
+kills the command and everything it started, as ending a command ends its processes on
+the host."""
 import json
 import os
 import resource
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
+from typing import IO, Any
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from channel import AGENT_PORT, NotProved, answer_host, read_frame, send_frame  # noqa: E402
+from tq30.runtime.channel import AGENT_PORT, NotProved, answer_host, read_frame, send_frame
+
+Request = dict[str, Any]  # the host's request, as JSON gave it
 
 CONTROL = "/run/tq30-control"
 # What a command finds set beside the few variables the host sends it.
 BASE_ENVIRONMENT = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root"}
 
 
-def run(argv, **kwargs):
-    subprocess.run(argv, check=True, **kwargs)
+def run_checked(argv: list[str]) -> None:
+    """Runs one of the machine's own set-up commands; its failure stops the agent."""
+    subprocess.run(argv, check=True)
 
 
-def mount_shares(shares):
+def mount_shares(shares: list[dict[str, str]]) -> None:
     # Outer folders first, so that a folder inside another is mounted over it.
     for share in sorted(shares, key=lambda s: len(os.fsencode(s["path"]))):
         os.makedirs(share["path"], exist_ok=True)
-        run(["mount", "-t", "9p", "-o", "trans=virtio,version=9p2000.L,msize=512000",
-             share["tag"], share["path"]])
+        run_checked(["mount", "-t", "9p", "-o", "trans=virtio,version=9p2000.L,msize=512000",
+                     share["tag"], share["path"]])
 
 
-def bring_up_network():
+def bring_up_network() -> None:
     """qemu's user network: the host's forwarded port reaches 10.0.2.15."""
-    run(["ip", "link", "set", "lo", "up"])
+    run_checked(["ip", "link", "set", "lo", "up"])
     deadline = time.monotonic() + 30
     while True:  # the card shows up a little after its driver is loaded
         cards = [name for name in os.listdir("/sys/class/net") if name != "lo"]
@@ -46,12 +49,12 @@ def bring_up_network():
         time.sleep(0.1)
     if not cards:
         raise SystemExit("tq30-agent: no network card")
-    run(["ip", "link", "set", cards[0], "up"])
-    run(["ip", "address", "add", "10.0.2.15/24", "dev", cards[0]])
+    run_checked(["ip", "link", "set", cards[0], "up"])
+    run_checked(["ip", "address", "add", "10.0.2.15/24", "dev", cards[0]])
 
 
-def descendants(pid):
-    children = {}
+def descendants(pid: int) -> list[int]:
+    children: dict[int, list[int]] = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
@@ -60,7 +63,8 @@ def descendants(pid):
                 children.setdefault(parent, []).append(int(entry))
             except (FileNotFoundError, ProcessLookupError, ValueError):
                 pass
-    found, todo = [], [pid]
+    found: list[int] = []
+    todo = [pid]
     while todo:
         for child in children.get(todo.pop(), []):
             found.append(child)
@@ -68,7 +72,7 @@ def descendants(pid):
     return found
 
 
-def kill_tree(process, signum=signal.SIGKILL):
+def kill_tree(process: subprocess.Popen[bytes], signum: int = signal.SIGKILL) -> None:
     for pid in [process.pid, *descendants(process.pid)]:
         try:
             os.kill(pid, signum)
@@ -81,16 +85,16 @@ def kill_tree(process, signum=signal.SIGKILL):
 
 
 class Connection:
-    def __init__(self, sock):
+    def __init__(self, sock: socket.socket) -> None:
         self.sock = sock
         self.lock = threading.Lock()
 
-    def send(self, kind, payload=b""):
+    def send(self, kind: bytes, payload: bytes = b"") -> None:
         with self.lock:
             send_frame(self.sock, kind, payload)
 
 
-def stream(pipe, connection, kind):
+def stream(pipe: IO[bytes], connection: Connection, kind: bytes) -> None:
     try:
         while True:
             data = os.read(pipe.fileno(), 65536)
@@ -101,7 +105,8 @@ def stream(pipe, connection, kind):
         return
 
 
-def feed_input(connection, process, finished):
+def feed_input(connection: Connection, process: subprocess.Popen[bytes],
+               finished: threading.Event) -> None:
     """Standard input and signals from the host; a closed connection kills the command."""
     while True:
         try:
@@ -122,14 +127,14 @@ def feed_input(connection, process, finished):
             kill_tree(process, payload[0])
 
 
-def stream_mode(request, name):
+def stream_mode(request: Request, name: str) -> int:
     return subprocess.PIPE if request.get(name) == "pipe" else subprocess.DEVNULL
 
 
-def start(request):
-    limit = request.get("file_size_limit")
+def start(request: Request) -> subprocess.Popen[bytes]:
+    limit: int | None = request.get("file_size_limit")
 
-    def limits():
+    def limits() -> None:
         if limit is not None:
             # A full disk for larger files: the write fails instead of the process dying.
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -145,7 +150,7 @@ def start(request):
                             preexec_fn=limits)
 
 
-def serve_command(connection, request):
+def serve_command(connection: Connection, request: Request) -> None:
     try:
         process = start(request)
     except OSError as failure:
@@ -165,11 +170,11 @@ def serve_command(connection, request):
     # may hold them open, so its later output is not waited for.
     for pump in pumps:
         pump.join(timeout=0.5)
-    status = {"code": code} if code >= 0 else {"signal": -code}
+    status: dict[str, int] = {"code": code} if code >= 0 else {"signal": -code}
     connection.send(b"X", json.dumps(status).encode())
 
 
-def halt(connection):
+def halt(connection: Connection) -> None:
     os.sync()
     connection.send(b"X", json.dumps({"code": 0}).encode())
     time.sleep(0.2)
@@ -177,7 +182,7 @@ def halt(connection):
         f.write("o")
 
 
-def handle(sock, token):
+def handle(sock: socket.socket, token: bytes) -> None:
     connection = Connection(sock)
     try:
         sock.settimeout(30)  # for the opening: a peer that says nothing is let go
@@ -195,7 +200,7 @@ def handle(sock, token):
         sock.close()
 
 
-def main():
+def main() -> None:
     with open(os.path.join(CONTROL, "machine.json")) as f:
         setup = json.load(f)
     with open(os.path.join(CONTROL, "token")) as f:
