@@ -27,10 +27,10 @@ from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
 from tq30 import ROOT
-from tq30.runtime import interface, prefix
+from tq30.runtime import interface
 
-WINE64 = prefix.WINE64
-WINESERVER = prefix.WINESERVER
+WINE64 = interface.WINE64
+WINESERVER = interface.WINESERVER
 SKIPPED = 77  # the exit code CTest counts as a skip
 DISPLAY_SECONDS = 120  # for Xvfb to report its display, under TCG on 2 busy cores
 # The packer the Windows builds use (the tool preset's, optimised).
@@ -67,7 +67,7 @@ class Session:
     def __init__(self, state: dict[str, Any]) -> None:
         self.state = state
         self.build = BUILDS[state["build"]]
-        self.env = {**os.environ, **prefix.environment(state["prefix"]),
+        self.env = {**os.environ, **interface.prefix_environment(state["prefix"]),
                     "DISPLAY": state.get("display", "")}
         self.holder = (interface.holder_from_state(state["holder"]) if "holder" in state
                        else None)
@@ -217,7 +217,7 @@ def start(state_dir: str, build_name: str, folders: Sequence[str] = (ROOT,)) -> 
         os.makedirs(state["prefix"], exist_ok=True)
     _quiet(session, WINESERVER, "-p")
     if not prepared:
-        for step in prefix.STEPS:
+        for step in interface.PREFIX_STEPS:
             _quiet(session, *step)
     print(f"{build_name} wine session on {state['display']}, prefix ready in "
           f"{time.monotonic() - started:.1f} s")

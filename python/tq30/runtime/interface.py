@@ -11,12 +11,15 @@ from typing import Any, NoReturn, Protocol
 
 from tq30 import ROOT
 from tq30.runtime import cache, environment, machine, native
+from tq30.runtime.prefix import STEPS as PREFIX_STEPS, WINE64, WINESERVER
+from tq30.runtime.prefix import environment as prefix_environment
 from tq30.runtime.engine import EMULATED, NATIVE, Engine, EngineError
 from tq30.runtime.engine import choose as choose_engine, describe as describe_engine
 
-__all__ = ["EMULATED", "NATIVE", "UNAVAILABLE", "Engine", "EngineError", "Holder",
-           "Unavailable", "choose_engine", "command_environment", "describe_engine",
-           "ensure", "exit_like", "holder_from_state", "open_holder", "require",
+__all__ = ["EMULATED", "NATIVE", "PREFIX_STEPS", "UNAVAILABLE", "WINE64", "WINESERVER",
+           "Engine", "EngineError", "Holder", "Unavailable", "choose_engine",
+           "command_environment", "describe_engine", "ensure", "exit_like",
+           "holder_from_state", "open_holder", "prefix_environment", "require",
            "run_in_fresh_instance"]
 
 # Set by test.sh when the runtime could not be had, with the reason: the PE32's tests then
