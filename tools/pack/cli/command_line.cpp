@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
+#include <string>
 #include <utility>
 
 namespace {
@@ -134,6 +136,8 @@ bool TakeOperands(const VerbSpec& verb, const std::vector<std::string>& words, A
   return true;
 }
 
+}  // namespace
+
 std::string Synopsis(const VerbSpec& verb) {
   std::string line = std::string("selfinst-pack ") + verb.name;
   for (const OperandSpec& operand : verb.operands) {
@@ -147,8 +151,6 @@ std::string Synopsis(const VerbSpec& verb) {
   }
   return line;
 }
-
-}  // namespace
 
 const VerbSpec* FindVerb(const std::vector<VerbSpec>& verbs, const std::string& name) {
   const auto verb = std::find_if(verbs.begin(), verbs.end(),
@@ -201,7 +203,7 @@ std::string VerbUsage(const VerbSpec& verb) {
   for (const auto& row : rows) {
     text += "  " + row.first + std::string(width + 2 - row.first.size(), ' ') + row.second + "\n";
   }
-  return text;
+  return text + "example: " + verb.example + "\n";
 }
 
 std::string GlobalUsage(const std::vector<VerbSpec>& verbs) {
@@ -217,7 +219,11 @@ std::string GlobalUsage(const std::vector<VerbSpec>& verbs) {
   text +=
       "selfinst-pack help COMMAND (or COMMAND --help) shows a command's arguments;\n"
       "selfinst-pack --version its version. Options may come in any order; after --\n"
-      "every argument is an operand. Exit code: 0 done, 1 a problem with the input or\n"
-      "the system, 2 a usage error.\n";
+      "every argument is an operand. The manual page, selfinst-pack(1), says more.\n"
+      "Exit codes:";
+  for (const ExitCodeSpec& exit : kExitCodes) {
+    text += std::string(" ") + std::to_string(exit.code) + " " + exit.meaning +
+            (exit.code == kExitCodes[std::size(kExitCodes) - 1].code ? ".\n" : ",");
+  }
   return text;
 }
