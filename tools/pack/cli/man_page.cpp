@@ -68,6 +68,8 @@ std::string ManPage(const std::vector<VerbSpec>& verbs, const std::string& versi
                      "It writes each output whole or not at all.\n"
                      ".PP\n"
                      "Options may come in any order.\n"
+                     "A long option's value may follow an equals sign: "
+                     "\\fB\\-\\-payload=\\fR\\fIDIR\\fR is \\fB\\-\\-payload\\fR \\fIDIR\\fR.\n"
                      "After \\fB\\-\\-\\fR every argument is an operand, such as an image whose "
                      "name starts with \\fB\\-\\fR.\n"
                      "\\fB\\-h\\fR or \\fB\\-\\-help\\fR after a command shows its usage.\n"
