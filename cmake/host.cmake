@@ -228,6 +228,10 @@ add_test(NAME python_runtime_cache
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_cache_test.py)
 set_tests_properties(python_runtime_cache PROPERTIES LABELS unit TIMEOUT 120)
 
+# The README within a guide's limits, and every page's relative links leading to files.
+add_test(NAME docs COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/check_docs.py)
+set_tests_properties(docs PROPERTIES LABELS unit)
+
 include(cmake/e2e.cmake OPTIONAL)
 
 add_test(NAME reproducible_build
