@@ -6,24 +6,27 @@ cd "$(dirname "$0")"
 usage() {
   cat <<'USAGE'
 usage: ./bench.sh [--repeats N] [--packer-repeats N] [--size-mib N] [--keep]
+
 Measures size, heap, extraction time, idle CPU and clean-up latency of the launchers, each
 beside a baseline, and the packer's rows; prints one table and writes BENCHMARKS.md. The
 rows under Wine run the PE32 in the PE32 runtime (on the engine this host allows; where it
 is the native one, the emulated machine is made too, for the row that compares the two)
 and the x64 launcher under the host's Wine. Everything it builds and measures stays in
 build/ (the build folders and build/bench): dist/ is left as it is.
+
   --repeats N         runs of each launcher figure (default 11)
   --packer-repeats N  runs of each side of each packer row (default 3)
   --size-mib N        the packer rows' payload in MiB (default 1024)
   --keep              keep the generated payloads in build/bench
-  -h, --help          shows this
-Exit codes: 0 measured (a target missed is said in the table); 1 a build or a run failed;
+  -h, --help          show this
+
+Exit codes: 0 measured (a target missed is said in the table), 1 a build or a run failed,
 2 a usage error.
 USAGE
 }
 refuse() {
   echo "bench.sh: $*" >&2
-  echo "usage: ./bench.sh [--repeats N] [--packer-repeats N] [--size-mib N] [--keep] (see --help)" >&2
+  echo "usage: ./bench.sh [--repeats N] [--packer-repeats N] [--size-mib N] [--keep]   (./bench.sh --help says more)" >&2
   exit 2
 }
 args=("$@")
@@ -38,7 +41,7 @@ while [ $# -gt 0 ]; do
     shift 2
     ;;
   --keep) shift ;;
-  *) refuse "unknown argument '$1'" ;;
+  *) refuse "unknown argument $1" ;;
   esac
 done
 tools/install-deps.sh

@@ -54,6 +54,7 @@ build/build.log, and a failure shows the log's last lines.
                   runs under the host's Wine (a build of the demo payload always does)
   --version       show the version
   --              what follows is the payload folder, even when it starts with -
+  -h, --help      show this
 
 Signing (paths taken from the folder you are in):
   TQ30_SIGN_PKCS12=FILE [TQ30_SIGN_PASSWORD=...]   a PKCS#12 key and certificate

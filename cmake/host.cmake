@@ -54,7 +54,9 @@ add_custom_target(pack_commit
   BYPRODUCTS "${pack_commit_dir}/pack_commit.h"
   VERBATIM)
 
-add_executable(selfinst-pack
+# The verb table, its handlers and the command line, shared by the packer and the program that
+# writes its manual page from the same table.
+add_library(pack_commands STATIC
   tools/pack/selfinst_pack.cpp
   tools/pack/cli/command_line.cpp
   tools/pack/cli/json_output.cpp
@@ -72,10 +74,30 @@ add_executable(selfinst-pack
   tools/pack/verbs/pack.cpp
   tools/pack/verbs/sizes.cpp
   tools/pack/verbs/verify.cpp)
-target_link_libraries(selfinst-pack PRIVATE pack_library nlohmann_json::nlohmann_json)
-target_include_directories(selfinst-pack PRIVATE "${pack_commit_dir}")
-target_compile_definitions(selfinst-pack PRIVATE SELFINST_PACK_VERSION="${PROJECT_VERSION}")
-add_dependencies(selfinst-pack pack_commit)
+target_link_libraries(pack_commands PUBLIC pack_library nlohmann_json::nlohmann_json)
+target_include_directories(pack_commands PRIVATE "${pack_commit_dir}")
+target_compile_definitions(pack_commands PUBLIC SELFINST_PACK_VERSION="${PROJECT_VERSION}")
+add_dependencies(pack_commands pack_commit)
+
+add_executable(selfinst-pack tools/pack/main.cpp)
+target_link_libraries(selfinst-pack PRIVATE pack_commands)
+
+# selfinst-pack.1, rewritten whenever the table's program changes; built with the packer, so
+# that whatever builds the packer can install its page too.
+add_executable(selfinst-pack-page tools/pack/page_main.cpp tools/pack/cli/man_page.cpp)
+target_link_libraries(selfinst-pack-page PRIVATE pack_commands)
+set(pack_man_page "${CMAKE_CURRENT_BINARY_DIR}/selfinst-pack.1")
+add_custom_command(OUTPUT "${pack_man_page}"
+  COMMAND selfinst-pack-page "${pack_man_page}"
+  DEPENDS selfinst-pack-page
+  COMMENT "Writing the manual page selfinst-pack.1"
+  VERBATIM)
+add_custom_target(pack_man_page ALL DEPENDS "${pack_man_page}")
+add_dependencies(selfinst-pack pack_man_page)
+
+include(GNUInstallDirs)
+install(TARGETS selfinst-pack RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${pack_man_page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
 add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
 target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
@@ -188,7 +210,7 @@ target_link_libraries(pack_tests PRIVATE pack_library nlohmann_json::nlohmann_js
 target_compile_definitions(pack_tests PRIVATE
   SELFINST_PACK="$<TARGET_FILE:selfinst-pack>" TEST_PAYLOAD_DIR="${TEST_PAYLOAD_DIR}"
   WIN32_BUILD_DIR="${WIN32_BUILD_DIR}" WIN64_BUILD_DIR="${WIN64_BUILD_DIR}"
-  SWAP_SHIM="$<TARGET_FILE:swap_shim>"
+  SWAP_SHIM="$<TARGET_FILE:swap_shim>" SELFINST_PACK_MAN_PAGE="${pack_man_page}"
   # The swap shim goes with the packer built without sanitizers, which the Windows builds make.
   PLAIN_PACK="${PROJECT_SOURCE_DIR}/build/tool/selfinst-pack")
 add_dependencies(pack_tests test_payload selfinst-pack swap_shim windows_builds)
@@ -211,6 +233,10 @@ add_test(NAME python_runtime_cache
          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/python/runtime_cache_test.py)
 set_tests_properties(python_runtime_cache PROPERTIES LABELS unit TIMEOUT 120
                      ENVIRONMENT ${PYTHON_TEST_ENVIRONMENT})
+
+# The README within a guide's limits, and every page's relative links leading to files.
+add_test(NAME docs COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/check_docs.py)
+set_tests_properties(docs PROPERTIES LABELS unit)
 
 include(cmake/e2e.cmake OPTIONAL)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# ./build.sh's command line and signing settings, each row refused (or answered) before
-# anything is built: the exit code and the exact line on stderr (stdout for --help).
+# ./build.sh's command line and signing settings, and ./test.sh's command line, each row
+# refused (or answered) before anything is built: the exit code and the exact line on stderr
+# (stdout for --help).
 # Relative paths are taken from the scratch folder the rows run in, as from a user's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,26 +16,32 @@ ln -s "$root/dist" "$scratch/link-to-dist"
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$scratch/other.key" 2>/dev/null
 cd "$scratch"
 failures=0
+# Each row of stdin run with the script $1:
 # name | environment (words) | arguments (as the shell reads them: "" is an empty one) |
 # exit code | the line expected (SCRATCH stands for the scratch folder, ROOT for the
 # checkout, VERSION for the project's version)
-while IFS='|' read -r name environment arguments code line; do
-  line=${line//SCRATCH/$scratch}
-  line=${line//ROOT/$root}
-  line=${line//VERSION/$version}
-  words=()
-  eval "words=(${arguments//ROOT/$root})"
-  got=0
-  # shellcheck disable=SC2086 # the environment is words
-  out=$(env $environment "$root/build.sh" "${words[@]}" 2>&1) || got=$?
-  if [ "$got" -eq "$code" ] && grep -qxF -- "$line" <<<"$out"; then
-    echo "PASS $name"
-  else
-    failures=$((failures + 1))
-    echo "FAIL $name: exit code $got (expected $code), output:"
-    sed 's/^/    /' <<<"$out"
-  fi
-done <<'ROWS'
+check_rows() {
+  local script=$1 name environment arguments code line words got out
+  while IFS='|' read -r name environment arguments code line; do
+    line=${line//SCRATCH/$scratch}
+    line=${line//ROOT/$root}
+    line=${line//VERSION/$version}
+    words=()
+    eval "words=(${arguments//ROOT/$root})"
+    got=0
+    # shellcheck disable=SC2086 # the environment is words
+    out=$(env $environment "$root/$script" "${words[@]}" 2>&1) || got=$?
+    if [ "$got" -eq "$code" ] && grep -qxF -- "$line" <<<"$out"; then
+      echo "PASS $name"
+    else
+      failures=$((failures + 1))
+      echo "FAIL $name: exit code $got (expected $code), output:"
+      sed 's/^/    /' <<<"$out"
+    fi
+  done
+}
+
+check_rows build.sh <<'ROWS'
 help||--help|0|usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]
 help_names_x64||--help|0|  --x64           build dist/tq30-setup-x64.exe too, the same launcher for x86-64 that
 version||--version|0|build.sh VERSION
@@ -70,5 +77,17 @@ certificate_in_a_pkcs12_file|TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.p12||1|b
 signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)
 pkcs12_without_its_password|TQ30_SIGN_PKCS12=code.p12||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 pkcs12_with_a_wrong_password|TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=wrong||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
+ROWS
+
+# ./test.sh answers or refuses these before it installs or builds anything.
+check_rows test.sh <<'ROWS'
+test_help||--help|0|usage: ./test.sh [-L LABEL] [-R NAME] [--fuzz-seconds N]
+test_help_names_a_label||-h|0|  -L, --label LABEL     run only the cases whose label matches LABEL, a regular expression:
+test_help_exit_codes||--help|0|Exit codes: 0 passed, 1 a test, a check or a build failed, 2 a usage error.
+test_unknown_argument||--fast|2|test.sh: unknown argument --fast
+test_unknown_argument_usage_line||unit|2|usage: ./test.sh [-L LABEL] [-R NAME] [--fuzz-seconds N]   (./test.sh --help says more)
+test_label_without_a_value||-L|2|test.sh: -L needs a value
+test_empty_name||-R ""|2|test.sh: -R needs a value
+test_fuzz_seconds_not_a_number||--fuzz-seconds 0|2|test.sh: --fuzz-seconds needs a whole number above 0
 ROWS
 [ "$failures" -eq 0 ]

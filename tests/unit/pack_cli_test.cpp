@@ -62,7 +62,8 @@ const Usage kUsages[] = {
      "usage: selfinst-pack extract IMAGE -C DIR\n"
      "writes the files a built launcher carries into a folder, once it verifies\n"
      "  IMAGE   the built launcher to read\n"
-     "  -C DIR  the folder to write into (made when missing)\n",
+     "  -C DIR  the folder to write into (made when missing)\n"
+     "example: selfinst-pack extract dist/tq30-setup.exe -C unpacked\n",
      true},
     {"HelpCommand", {"help"}, 0, "  help     shows a command's usage, or this\n"},
     {"HelpForACommand",
@@ -73,7 +74,8 @@ const Usage kUsages[] = {
      "  IMAGE          the built launcher to check\n"
      "  --payload DIR  compares every item with its file, byte for byte\n"
      "  --ca FILE      also checks that a signature's certificate chains to a CA of FILE (PEM)\n"
-     "  --json         prints one JSON document instead\n",
+     "  --json         prints one JSON document instead\n"
+     "example: selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem\n",
      true},
     {"ShortHelpAfterAVerb", {"list", "-h"}, 0, "usage: selfinst-pack list IMAGE [--json]\n"},
     {"HelpForAnUnknownCommand",
@@ -150,6 +152,32 @@ const Usage kUsages[] = {
      2,
      "selfinst-pack: sizes takes --payload DIR or an IMAGE, not both "
      "(see selfinst-pack help sizes)\n"},
+    // A long option's value after an =, as after a space; a flag takes none.
+    {"ValueAfterAnEquals",
+     {"verify", "$IMAGE", "--payload=$PAYLOAD"},
+     0,
+     "$DIR/good.exe: 11 items match $PAYLOAD, byte for byte\n",
+     true},
+    {"ValueAfterAnEqualsMayStartWithADash",
+     {"verify", "$DIR/missing.exe", "--payload=-$DIR"},
+     1,
+     "selfinst-pack: $DIR/missing.exe: cannot open: No such file or directory\n"},
+    {"EmptyValueAfterAnEquals",
+     {"check", "--payload="},
+     2,
+     "selfinst-pack: --payload needs a non-empty value (see selfinst-pack help check)\n"},
+    {"FlagWithAValue",
+     {"list", "$DIR/a.exe", "--json=yes"},
+     2,
+     "selfinst-pack: --json takes no value (see selfinst-pack help list)\n"},
+    {"UnknownOptionWithAValue",
+     {"list", "$DIR/a.exe", "--verbose=1"},
+     2,
+     "selfinst-pack: unknown option --verbose (see selfinst-pack help list)\n"},
+    {"RepeatedOptionOnceAfterAnEquals",
+     {"verify", "$DIR/missing.exe", "--payload=$DIR", "--payload", "$DIR"},
+     2,
+     "selfinst-pack: --payload is given twice (see selfinst-pack help verify)\n"},
     // A help request is an option's name, never an option's value.
     {"HelpAsAnOptionsValue",
      {"extract", "$DIR/missing.exe", "-C", "--help"},
@@ -305,6 +333,147 @@ TEST_P(CommandLine, SaysWhatIsWrongOnOneLine) {
 }
 
 TABLE_TEST_ROWS(Usages, CommandLine, kUsages);
+
+// The manual page as `man -l` renders it holds what the usage texts show: each row takes
+// its lines from `selfinst-pack --help` and `help COMMAND`, so that a verb or option added
+// to the table and missing from the page fails here.
+struct Wanted {
+  std::string section;  // the heading the text stands under: "EXAMPLES", or a command's name
+  std::string text;
+};
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string Trimmed(const std::string& line) {
+  const std::size_t first = line.find_first_not_of(' ');
+  return first == std::string::npos ? ""
+                                    : line.substr(first, line.find_last_not_of(' ') + 1 - first);
+}
+
+// The commands `--help` lists: "  NAME  summary" lines.
+std::vector<std::string> Commands() {
+  std::vector<std::string> commands;
+  for (const std::string& line : LinesOf(RunPack({"--help"}).output)) {
+    if (line.compare(0, 2, "  ") == 0 && line.size() > 2 && line[2] != ' ') {
+      commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+  }
+  return commands;
+}
+
+std::vector<Wanted> CommandsAndSynopses() {
+  std::vector<Wanted> wanted;
+  for (const std::string& command : Commands()) {
+    const std::string usage = LinesOf(RunPack({"help", command}).output).at(0);
+    wanted.push_back({command, usage.substr(std::string("usage: ").size())});
+  }
+  return wanted;
+}
+
+// Each "  TAG  description" row of each command's usage: the tag and the description.
+std::vector<Wanted> OperandsAndOptions() {
+  std::vector<Wanted> wanted;
+  for (const std::string& command : Commands()) {
+    for (const std::string& line : LinesOf(RunPack({"help", command}).output)) {
+      if (line.compare(0, 2, "  ") != 0) {
+        continue;
+      }
+      const std::size_t gap = line.find("  ", 2);
+      wanted.push_back({command, line.substr(2, gap - 2)});
+      wanted.push_back({command, Trimmed(line.substr(gap)) + "."});
+    }
+  }
+  return wanted;
+}
+
+std::vector<Wanted> Examples() {
+  std::vector<Wanted> wanted;
+  for (const std::string& command : Commands()) {
+    for (const std::string& line : LinesOf(RunPack({"help", command}).output)) {
+      if (line.compare(0, 9, "example: ") == 0) {
+        wanted.push_back({"EXAMPLES", line.substr(9)});
+      }
+    }
+  }
+  return wanted;
+}
+
+// "Exit codes: 0 done, 1 ..., 2 a usage error." as "0" over "done." each.
+std::vector<Wanted> ExitCodes() {
+  std::vector<Wanted> wanted;
+  for (const std::string& line : LinesOf(RunPack({"--help"}).output)) {
+    if (line.compare(0, 12, "Exit codes: ") != 0) {
+      continue;
+    }
+    std::string rest = line.substr(12, line.size() - 13);
+    for (std::size_t at = 0; at < rest.size();) {
+      const std::size_t end = std::min(rest.find(", ", at), rest.size());
+      const std::string entry = rest.substr(at, end - at);
+      wanted.push_back({"EXIT STATUS", entry.substr(0, entry.find(' '))});
+      wanted.push_back({"EXIT STATUS", entry.substr(entry.find(' ') + 1) + "."});
+      at = end + 2;
+    }
+  }
+  return wanted;
+}
+
+struct PageRow {
+  const char* name;
+  std::vector<Wanted> (*wanted)();
+  std::size_t atLeast;  // so that a usage text read wrongly cannot pass with nothing wanted
+};
+
+const PageRow kPageRows[] = {
+    {"EveryCommandWithItsSynopsis", CommandsAndSynopses, 9},
+    {"EveryOperandAndOptionOfEachCommand", OperandsAndOptions, 30},
+    {"AnExampleOfEachCommand", Examples, 9},
+    {"TheExitCodes", ExitCodes, 6},
+};
+
+class ManualPage : public PackTest, public ::testing::WithParamInterface<PageRow> {};
+
+TEST_P(ManualPage, HoldsWhatTheUsageTextsShow) {
+  ToolRun man;
+  man.tool = "/usr/bin/man";
+  man.args = {"-l", SELFINST_PACK_MAN_PAGE};
+  man.env = {"MANWIDTH=1000", "MANPAGER=cat", "PAGER=cat", "LC_ALL=C.UTF-8"};
+  const ToolResult rendered = RunTool(man);
+  ASSERT_EQ(rendered.exitCode, 0) << rendered.err;
+  // Each line under its heading: a section's at the margin, a command's indented by three.
+  std::vector<std::pair<std::string, std::string>> lines;  // heading, the line trimmed
+  std::string section;
+  std::string command;
+  for (const std::string& line : LinesOf(rendered.out)) {
+    if (!line.empty() && line[0] != ' ') {
+      section = line;
+      command.clear();
+    } else if (line.compare(0, 3, "   ") == 0 && line.size() > 3 && line[3] != ' ') {
+      command = Trimmed(line);
+    }
+    lines.emplace_back(section, Trimmed(line));
+    if (!command.empty()) {
+      lines.emplace_back(command, Trimmed(line));
+    }
+  }
+  const std::vector<Wanted> wanted = GetParam().wanted();
+  EXPECT_GE(wanted.size(), GetParam().atLeast);
+  for (const Wanted& want : wanted) {
+    const bool found = std::any_of(lines.begin(), lines.end(), [&want](const auto& line) {
+      return line.first == want.section && line.second.find(want.text) != std::string::npos;
+    });
+    EXPECT_TRUE(found) << "not under " << want.section << ": " << want.text;
+  }
+}
+
+TABLE_TEST_ROWS(Page, ManualPage, kPageRows);
 
 // pack --depfile names the image and every payload file as make reads a rule, or refuses,
 // in one line naming the folder, a name make cannot read.

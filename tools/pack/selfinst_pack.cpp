@@ -1,20 +1,17 @@
-// selfinst-pack: attaches the item store to a linked launcher; lists, checks and unpacks
-// the store of a built one; checks a payload folder and writes its sizes header. Images and
-// payloads are streamed in bounded chunks: memory stays flat at any payload size. This file
-// holds the verb table and the dispatch; each verb's handler is a file of its own in verbs/.
+// selfinst-pack's verb table: attaches the item store to a linked launcher; lists, checks
+// and unpacks the store of a built one; checks a payload folder and writes its sizes header.
+// Each verb's handler is a file of its own in verbs/; main.cpp dispatches, and the manual
+// page is made from this same table.
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
 #include "cli/messages.h"
-#include "cli/version.h"
+#include "verb_table.h"
 #include "verbs/verbs.h"
 
 namespace {
-
-const std::vector<VerbSpec>& Verbs();
 
 int Help(const Arguments& arguments) {
   if (arguments.topic.empty()) {
@@ -29,7 +26,8 @@ int Help(const Arguments& arguments) {
   return 0;
 }
 
-// Every verb, its operands and options: what the parser accepts and the usage shows.
+}  // namespace
+
 const std::vector<VerbSpec>& Verbs() {
   using A = Arguments;
   constexpr Need kNeeded = Need::kRequired;
@@ -45,12 +43,15 @@ const std::vector<VerbSpec>& Verbs() {
         Value("--depfile", "FILE", kOptional,
               "also writes a make rule naming the payload files the launcher is made from",
               &A::depfile)},
-       Pack},
+       Pack,
+       "selfinst-pack pack --stub build/win32/launcher-stub.exe --payload payload "
+       "-o tq30-setup.exe"},
       {"list",
        "shows the files a built launcher carries, with sizes and SHA-256",
        {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
        {Flag("--json", "prints one JSON document instead", &A::json)},
-       List},
+       List,
+       "selfinst-pack list dist/tq30-setup.exe"},
       {"verify",
        "checks a built launcher's store and loader fields, and its items against a payload",
        {{"IMAGE", kNeeded, "the built launcher to check", &A::image}},
@@ -59,17 +60,20 @@ const std::vector<VerbSpec>& Verbs() {
         Value("--ca", "FILE", kOptional,
               "also checks that a signature's certificate chains to a CA of FILE (PEM)", &A::ca),
         Flag("--json", "prints one JSON document instead", &A::json)},
-       Verify},
+       Verify,
+       "selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem"},
       {"extract",
        "writes the files a built launcher carries into a folder, once it verifies",
        {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
        {Value("-C", "DIR", kNeeded, "the folder to write into (made when missing)", &A::folder)},
-       Extract},
+       Extract,
+       "selfinst-pack extract dist/tq30-setup.exe -C unpacked"},
       {"check",
        "checks that a payload folder holds the eleven files and nothing else",
        {},
        {Value("--payload", "DIR", kNeeded, "the folder to check", &A::payload)},
-       Check},
+       Check,
+       "selfinst-pack check --payload payload"},
       {"sizes",
        "writes payload_sizes.h from a payload folder or from a built launcher",
        {{"IMAGE", kOptional, "the built launcher to read the sizes of", &A::image}},
@@ -78,48 +82,26 @@ const std::vector<VerbSpec>& Verbs() {
         Value("-o", "FILE", kNeeded,
               "the header to write (left alone when unchanged; - for standard output)",
               &A::output)},
-       Sizes},
-      {"names", "prints the names of the eleven payload files, in manifest order", {}, {}, Names},
-      {"limits", "prints the largest payload a launcher carries", {}, {}, Limits},
+       Sizes,
+       "selfinst-pack sizes --payload payload -o payload_sizes.h"},
+      {"names",
+       "prints the names of the eleven payload files, in manifest order",
+       {},
+       {},
+       Names,
+       "selfinst-pack names"},
+      {"limits",
+       "prints the largest payload a launcher carries",
+       {},
+       {},
+       Limits,
+       "selfinst-pack limits"},
       {"help",
        "shows a command's usage, or this",
        {{"COMMAND", kOptional, "the command to show", &A::topic}},
        {},
-       Help},
+       Help,
+       "selfinst-pack help verify"},
   };
   return verbs;
-}
-
-int Run(const std::vector<std::string>& args) {
-  Invocation invocation;
-  std::string problem;
-  if (!ParseCommandLine(Verbs(), args, &invocation, &problem)) {
-    return UsageError(problem, invocation.verb == nullptr ? nullptr : invocation.verb->name);
-  }
-  switch (invocation.action) {
-    case Invocation::Action::kHelp:
-      (void)std::fputs(invocation.verb == nullptr ? GlobalUsage(Verbs()).c_str()
-                                                  : VerbUsage(*invocation.verb).c_str(),
-                       stdout);
-      return 0;
-    case Invocation::Action::kVersion:
-      (void)std::printf("%s\n", VersionLine().c_str());
-      return 0;
-    case Invocation::Action::kRun:
-      break;
-  }
-  return invocation.verb->run(invocation.arguments);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  try {
-    return CheckStandardOutput(Run(std::vector<std::string>(argv + 1, argv + argc)));
-  } catch (const std::exception& unexpected) {
-    Say("unexpected failure", unexpected.what());
-  } catch (...) {
-    Say("unexpected failure", "an unknown error");
-  }
-  return kFailure;
 }

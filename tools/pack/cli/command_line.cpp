@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
+#include <string>
 #include <utility>
 
 namespace {
@@ -50,6 +52,20 @@ void Scan(const std::vector<VerbSpec>& verbs, const std::vector<std::string>& ar
       scanned->help = true;
     } else if (arg == "--version") {
       scanned->version = true;
+    } else if (const std::size_t equals = arg.find('=');
+               arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      // --name=VALUE, as tar and git take it: the value may then start with '-'.
+      const std::string name = arg.substr(0, equals);
+      const OptionSpec* option = AnyOption(verbs, name);
+      if (option == nullptr) {
+        problem = "unknown option " + name;
+      } else if (option->value == nullptr) {
+        problem = name + " takes no value";
+      } else if (equals + 1 == arg.size()) {
+        problem = name + " needs a non-empty value";
+      } else {
+        scanned->given.emplace_back(name, arg.substr(equals + 1));
+      }
     } else if (const OptionSpec* option = AnyOption(verbs, arg); option == nullptr) {
       problem = "unknown option " + arg;
     } else if (option->value == nullptr) {
@@ -134,6 +150,8 @@ bool TakeOperands(const VerbSpec& verb, const std::vector<std::string>& words, A
   return true;
 }
 
+}  // namespace
+
 std::string Synopsis(const VerbSpec& verb) {
   std::string line = std::string("selfinst-pack ") + verb.name;
   for (const OperandSpec& operand : verb.operands) {
@@ -147,8 +165,6 @@ std::string Synopsis(const VerbSpec& verb) {
   }
   return line;
 }
-
-}  // namespace
 
 const VerbSpec* FindVerb(const std::vector<VerbSpec>& verbs, const std::string& name) {
   const auto verb = std::find_if(verbs.begin(), verbs.end(),
@@ -201,7 +217,7 @@ std::string VerbUsage(const VerbSpec& verb) {
   for (const auto& row : rows) {
     text += "  " + row.first + std::string(width + 2 - row.first.size(), ' ') + row.second + "\n";
   }
-  return text;
+  return text + "example: " + verb.example + "\n";
 }
 
 std::string GlobalUsage(const std::vector<VerbSpec>& verbs) {
@@ -216,8 +232,13 @@ std::string GlobalUsage(const std::vector<VerbSpec>& verbs) {
   }
   text +=
       "selfinst-pack help COMMAND (or COMMAND --help) shows a command's arguments;\n"
-      "selfinst-pack --version its version. Options may come in any order; after --\n"
-      "every argument is an operand. Exit code: 0 done, 1 a problem with the input or\n"
-      "the system, 2 a usage error.\n";
+      "selfinst-pack --version its version. Options may come in any order, and a long\n"
+      "option's value may follow an = (--payload=DIR); after -- every argument is an\n"
+      "operand. The manual page, selfinst-pack(1), says more.\n"
+      "Exit codes:";
+  for (const ExitCodeSpec& exit : kExitCodes) {
+    text += std::string(" ") + std::to_string(exit.code) + " " + exit.meaning +
+            (exit.code == kExitCodes[std::size(kExitCodes) - 1].code ? ".\n" : ",");
+  }
   return text;
 }

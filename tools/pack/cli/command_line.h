@@ -38,7 +38,7 @@ struct OptionSpec {
   bool Arguments::*flag;         // for a flag
 };
 
-// One row each.
+// One row each. An option with a value may also be given as --name=VALUE.
 constexpr OptionSpec Value(const char* name, const char* value, Need need, const char* description,
                            std::string Arguments::*text) {
   return {name, value, need, description, text, nullptr};
@@ -53,6 +53,18 @@ struct VerbSpec {
   std::vector<OperandSpec> operands;
   std::vector<OptionSpec> options;
   int (*run)(const Arguments& arguments);
+  const char* example;  // one command line, shown by its usage and in the manual page
+};
+
+// What each exit code means, for the global usage and the manual page alike.
+struct ExitCodeSpec {
+  int code;
+  const char* meaning;
+};
+inline constexpr ExitCodeSpec kExitCodes[] = {
+    {0, "done"},
+    {1, "a problem with the input or the system"},
+    {2, "a usage error"},
 };
 
 // What the command line asks for: a verb to run, a usage to print (of `verb`, or the
@@ -72,4 +84,6 @@ struct Invocation {
 
 std::string GlobalUsage(const std::vector<VerbSpec>& verbs);
 std::string VerbUsage(const VerbSpec& verb);
+// The synopsis line of a verb: selfinst-pack extract IMAGE -C DIR
+std::string Synopsis(const VerbSpec& verb);
 const VerbSpec* FindVerb(const std::vector<VerbSpec>& verbs, const std::string& name);
