@@ -261,8 +261,10 @@ def run_in_own_session(build_name: str, argv: Sequence[str]) -> int:
     cwd = os.getcwd()
     state_dir = tempfile.mkdtemp(prefix="tq30-session-")
     try:
+        # The prefix lives in the state folder, which the runtime must see too: under /tmp
+        # it would otherwise stand on the root's own tmpfs, where it does not exist.
         with contextlib.redirect_stdout(sys.stderr):
-            session = start(state_dir, build_name, folders=(ROOT, cwd))
+            session = start(state_dir, build_name, folders=(ROOT, cwd, state_dir))
         return session.run(argv[0], *argv[1:], cwd=cwd).returncode
     finally:
         with contextlib.redirect_stdout(sys.stderr):
