@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes a throwaway CA and a code-signing certificate issued by it, for tests only.
 #   tests/signing/make_test_ca.sh DIR
-# Writes DIR/ca.pem, DIR/code.key, DIR/code.pem and DIR/code.p12 (password "test").
+# Writes DIR/ca.pem, DIR/code.key, DIR/code.pem, DIR/code.p12 (password "test"), and
+# DIR/tsa.key and DIR/tsa.pem for a timestamp authority.
 set -euo pipefail
 dir=$1
 mkdir -p "$dir"
@@ -17,3 +18,10 @@ openssl x509 -req -in code.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out cod
   -days 30 -extfile code.ext 2>/dev/null
 openssl pkcs12 -export -inkey code.key -in code.pem -certfile ca.pem -out code.p12 \
   -passout pass:test 2>/dev/null
+# A timestamp authority's key and certificate, issued by the same CA.
+openssl req -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.csr \
+  -subj "/CN=TQ-30 Test Timestamp Authority" 2>/dev/null
+printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
+  "extendedKeyUsage=critical,timeStamping" >tsa.ext
+openssl x509 -req -in tsa.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out tsa.pem \
+  -days 30 -extfile tsa.ext 2>/dev/null

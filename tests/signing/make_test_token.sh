@@ -21,7 +21,7 @@ p11 --read-object --type pubkey --id 01 -o "$dir/code.pub.der" >/dev/null 2>&1
 openssl pkey -pubin -inform der -in "$dir/code.pub.der" -out "$dir/code.pub.pem"
 # The request is signed by a throwaway key; the certificate carries the token's.
 openssl req -new -newkey rsa:2048 -nodes -keyout "$dir/request.key" -out "$dir/code.csr" \
-  -subj "/CN=TQ-30 Test Token Signing" 2>/dev/null
+  -subj "/CN=TQ-30 Test Code Signing" 2>/dev/null
 printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
   "extendedKeyUsage=codeSigning" >"$dir/code.ext"
 openssl x509 -req -in "$dir/code.csr" -force_pubkey "$dir/code.pub.pem" -CA "$ca/ca.pem" \
