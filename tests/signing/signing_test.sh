@@ -153,6 +153,64 @@ ROWS
   echo "$image: signed, verified, reproducible, tampering detected"
 done
 
+# ./build.sh signs both launchers with the key on the token, TQ30_SIGN_REQUIRED counting
+# it, while every program it starts is traced: the PIN is in no program's arguments or
+# environment but build.sh's own, the first the trace shows. It builds in a copy of the
+# checkout's files, so that the build folders and dist/ the other tests read are left alone.
+copy=$work/checkout
+mkdir "$copy"
+git ls-files -z | xargs -0 cp --parents -t "$copy"
+token_build() {
+  (cd "$copy" && env TQ30_SIGN_PKCS11_MODULE=$module \
+    TQ30_SIGN_KEY="pkcs11:token=tq30-test;object=code" TQ30_SIGN_PASSWORD="$pin" "$@")
+}
+if token_build TQ30_SIGN_REQUIRED=1 strace -f -v -s 65536 -e trace=execve -o "$work/trace" \
+  ./build.sh >"$work/build.out" 2>&1; then
+  for launcher in tq30-setup.exe tq30-setup-x64.exe; do
+    osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$copy/dist/$launcher" >/dev/null 2>&1 ||
+      fail "dist/$launcher built with the key on the token does not verify against the test CA"
+    "$pack" verify "$copy/dist/$launcher" --ca "$work/ca/ca.pem" | grep -q "; chain checked$" ||
+      fail "verify --ca does not take dist/$launcher built with the key on the token"
+  done
+  head -n 1 "$work/trace" | grep -qF 'execve("./build.sh", ["./build.sh"]' ||
+    fail "the trace does not start with build.sh: $(head -n 1 "$work/trace")"
+  # Both launchers and the trial before the build.
+  [ "$(grep -c 'execve("[^"]*/osslsigncode", \["osslsigncode", "sign"' "$work/trace")" -eq 3 ] ||
+    fail "the trace does not show osslsigncode signing three times"
+  if tail -n +2 "$work/trace" | grep -qF -- "$pin"; then
+    fail "the PIN stood on a command line or in an environment while the build ran:" \
+      "$(tail -n +2 "$work/trace" | grep -F -- "$pin" | head -n 1 | cut -c1-300)"
+  fi
+else
+  fail "./build.sh with the key on the token failed: $(tail -n 5 "$work/build.out")"
+fi
+
+# With a timestamp authority the launchers are timestamped; one that refuses, or answers
+# junk, fails the build, and dist/ is left as it was, byte for byte.
+start_authority answer
+token_build TQ30_SIGN_TIMESTAMP_URL="$url" ./build.sh >"$work/build.out" 2>&1 {authority}>&- ||
+  fail "./build.sh with a timestamp authority failed: $(tail -n 5 "$work/build.out")"
+stop_authority
+for launcher in tq30-setup.exe tq30-setup-x64.exe; do
+  verify_timestamped "$copy/dist/$launcher" "$work/ca/ca.pem" ||
+    { cat "$work/ts-verify.log"; fail "dist/$launcher carries no timestamp that verifies"; }
+done
+cp -a "$copy/dist" "$work/dist-before"
+signing_failed="build.sh: compiling, packing, signing and verifying tq30-setup.exe failed; the"
+signing_failed+=" last lines of build/build.log:"
+for mode in refuse junk; do
+  start_authority "$mode"
+  code=0
+  token_build TQ30_SIGN_TIMESTAMP_URL="$url" ./build.sh >"$work/build.out" 2>&1 {authority}>&- ||
+    code=$?
+  stop_authority
+  [ "$code" -eq 1 ] && grep -qxF "$signing_failed" "$work/build.out" ||
+    fail "a timestamp authority that answers $mode did not fail the build (exit $code):" \
+      "$(tail -n 5 "$work/build.out")"
+  diff -r "$work/dist-before" "$copy/dist" >/dev/null ||
+    fail "a timestamp authority that answers $mode changed dist/"
+done
+
 # The password stands on no command line while signing runs: an osslsigncode first on PATH
 # records its arguments and every process's command line, then runs the real one, which
 # signs only if the password reached it. The key's password is one no other process holds.
