@@ -13,6 +13,10 @@
 # dist/demo-payload-x64 (with the x86-64 one, which Wine can run here).
 set -euo pipefail
 unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
+# The signing password stays in this shell, before any program is run: none of them gets it
+# in its environment, and the signer reads it from a file (share_signing_password).
+signing_password=${TQ30_SIGN_PASSWORD:-}
+export -n TQ30_SIGN_PASSWORD
 
 root=$(cd -- "$(dirname -- "$0")" && pwd -P)
 usage="usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]"
@@ -127,9 +131,8 @@ resolve_payload() {
   refuse_control_characters "the payload folder's full path $payload" "$payload"
 }
 
-# signing_settings and signing_files: the names of cmake/signing-settings.txt. The password
-# is kept in this shell only: no program the build runs gets it in its environment, and the
-# signer reads it from a file of its own (share_signing_password).
+# signing_settings and signing_files: the names of cmake/signing-settings.txt. The file the
+# signer reads the password from is this build's own, never one named from outside.
 read_signing_settings() {
   local name kind
   signing_settings=() signing_files=()
@@ -138,8 +141,6 @@ read_signing_settings() {
     signing_settings+=("$name")
     [ "$kind" != file ] || signing_files+=("$name")
   done <"$root/cmake/signing-settings.txt"
-  signing_password=${TQ30_SIGN_PASSWORD:-}
-  export -n TQ30_SIGN_PASSWORD
   unset TQ30_SIGN_PASSWORD_FILE
 }
 
@@ -301,6 +302,8 @@ check_signing() {
       problem "TQ30_SIGN_PKCS11_MODULE is set, but TQ30_SIGN_KEY is not: set it to the" \
         "pkcs11: URI of the key on the token"
   fi
+  [ -z "$pkcs12" ] || [ -z "$module" ] ||
+    problem "TQ30_SIGN_PKCS12 and TQ30_SIGN_PKCS11_MODULE each name a key: set one of them"
   if [ -n "$signing_password" ] && [ -z "$pkcs12$key" ] && [ -z "$missing_signing_files" ]; then
     problem "TQ30_SIGN_PASSWORD is set, but there is no key to open with it $keys"
   fi
