@@ -13,6 +13,10 @@
 # dist/demo-payload-x64 (with the x86-64 one, which Wine can run here).
 set -euo pipefail
 unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
+# The signing password stays in this shell, before any program is run: none of them gets it
+# in its environment, and the signer reads it from a file (share_signing_password).
+signing_password=${TQ30_SIGN_PASSWORD:-}
+export -n TQ30_SIGN_PASSWORD
 
 root=$(cd -- "$(dirname -- "$0")" && pwd -P)
 usage="usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]"
@@ -59,7 +63,10 @@ build/build.log, and a failure shows the log's last lines.
 Signing (paths taken from the folder you are in):
   TQ30_SIGN_PKCS12=FILE [TQ30_SIGN_PASSWORD=...]   a PKCS#12 key and certificate
   TQ30_SIGN_KEY=FILE TQ30_SIGN_CERT=FILE           a PEM key and certificate (both)
-  TQ30_SIGN_TIMESTAMP_URL=URL                      a timestamp server (needs the network)
+  TQ30_SIGN_PKCS11_MODULE=FILE TQ30_SIGN_KEY=URI   a key on a token: its PKCS#11 module and
+    TQ30_SIGN_PASSWORD=PIN [TQ30_SIGN_CERT=FILE]   the key's pkcs11: URI; the certificate
+                                                   from the file, else from the token
+  TQ30_SIGN_TIMESTAMP_URL=URL                      an RFC 3161 timestamp authority
   TQ30_SIGN_REQUIRED=1                             fail unless the launchers are signed
 
 Exit codes: 0 built, 1 a problem with the payload, the key or the build, 2 a usage error.
@@ -125,7 +132,8 @@ resolve_payload() {
   refuse_control_characters "the payload folder's full path $payload" "$payload"
 }
 
-# signing_settings and signing_files: the names of cmake/signing-settings.txt.
+# signing_settings and signing_files: the names of cmake/signing-settings.txt. The file the
+# signer reads the password from is this build's own, never one named from outside.
 read_signing_settings() {
   local name kind
   signing_settings=() signing_files=()
@@ -134,11 +142,24 @@ read_signing_settings() {
     signing_settings+=("$name")
     [ "$kind" != file ] || signing_files+=("$name")
   done <"$root/cmake/signing-settings.txt"
+  unset TQ30_SIGN_PASSWORD_FILE
+}
+
+# The password for the signer, in a file only it reads: in a folder of this build's own
+# (mode 0700), on a memory file system when there is one, removed when the build ends.
+share_signing_password() {
+  local place=/dev/shm
+  [ -z "${signing_secrets:-}" ] || return 0
+  [ -d "$place" ] && [ -w "$place" ] || place=${TMPDIR:-/tmp}
+  signing_secrets=$(mktemp -d "$place/tq30-signing.XXXXXX")
+  trap 'rm -rf -- "$signing_secrets"' EXIT
+  (umask 077 && printf '%s' "$signing_password" >"$signing_secrets/password")
+  [ -z "$signing_password" ] || export TQ30_SIGN_PASSWORD_FILE=$signing_secrets/password
 }
 
 # The public key a PEM private key holds, or nothing; the password is read as signing reads it.
 public_key_of_key() {
-  TQ30_SIGN_PASSWORD=${TQ30_SIGN_PASSWORD:-} openssl pkey -in "$1" -pubout \
+  TQ30_SIGN_PASSWORD=$signing_password openssl pkey -in "$1" -pubout \
     -passin env:TQ30_SIGN_PASSWORD </dev/null 2>/dev/null || true
 }
 # The public keys of the certificates in a PEM file (the signer's and any intermediates),
@@ -162,27 +183,93 @@ certificate_of_key_in() {
 
 # Every signing setting that cannot sign is refused before anything is built, one line
 # each, all in one run (problem collects them, check_signing says them).
-problems=() missing_signing_file=""
+problems=() missing_signing_files=""
 problem() {
   problems+=("$*")
 }
 
 # The signing files, like the payload, are named from the folder the user is in; they are
-# exported as full paths.
+# exported as full paths. A key on a token is named by its pkcs11: URI instead.
 resolve_signing_files() {
   local variable value
   for variable in "${signing_files[@]}"; do
     value=${!variable:-}
     [ -n "$value" ] || continue
     refuse_control_characters "$variable" "$value"
+    case $variable=$value in TQ30_SIGN_KEY=pkcs11:*) continue ;; esac
     if [ -f "$value" ]; then
       export "$variable=$(realpath -- "$value")"
     else
       problem "$variable names $value, which is not a file"
       export "$variable="
-      missing_signing_file=yes
+      missing_signing_files+=" $variable "
     fi
   done
+}
+
+# Whether a signing file was named but is not there (and said so already).
+signing_file_missing() {
+  case $missing_signing_files in *" $1 "*) return 0 ;; esac
+  return 1
+}
+
+# The reason a token gave for refusing a login, as the engine reports it ("PIN incorrect").
+token_refusal() {
+  sed -n 's/.*:ERR_CKR_error:\([^:]*\):.*/\1/p' <<<"$1" | head -n 1
+}
+
+# A key on a token is tried as signing will use it: tools/sign.sh signs a small script file
+# with it in this build's private folder, without a timestamp, and what the engine says of
+# a failure becomes one line. The module is loaded, the PIN given and the key used once.
+check_token_key() {
+  local module=$1 key=$2 cert=$3 said reason
+  case $key in
+  pkcs11:*) ;;
+  *)
+    problem "TQ30_SIGN_PKCS11_MODULE is set, so TQ30_SIGN_KEY must be the key's pkcs11: URI," \
+      "not $key"
+    return 0
+    ;;
+  esac
+  case $key in
+  *pin-value=* | *pin-source=*)
+    problem "TQ30_SIGN_KEY holds a PIN (pin-value or pin-source), which would stand on a" \
+      "command line; give the PIN in TQ30_SIGN_PASSWORD"
+    return 0
+    ;;
+  esac
+  if [ -z "$signing_password" ]; then
+    problem "TQ30_SIGN_PASSWORD is not set: it must hold the PIN of the token TQ30_SIGN_KEY is on"
+    return 0
+  fi
+  [ -n "$module" ] || return 0  # said by resolve_signing_files
+  share_signing_password
+  printf 'Write-Output "TQ-30"\r\n' >"$signing_secrets/trial.ps1"
+  said=$(TQ30_SIGN_PKCS12="" TQ30_SIGN_TIMESTAMP_URL="" SOURCE_DATE_EPOCH=0 \
+    tools/sign.sh "$signing_secrets/trial.ps1" "$signing_secrets/trial-signed.ps1" 2>&1) &&
+    return 0
+  case $said in
+  *"Unable to load module"*)
+    problem "TQ30_SIGN_PKCS11_MODULE ($module) does not load as a PKCS#11 module" ;;
+  *"Login failed"*)
+    reason=$(token_refusal "$said")
+    problem "the token refused the PIN in TQ30_SIGN_PASSWORD for TQ30_SIGN_KEY" \
+      "($key)${reason:+: $reason}" ;;
+  *"The private key was not found"*)
+    problem "TQ30_SIGN_KEY ($key) names no private key on the tokens of TQ30_SIGN_PKCS11_MODULE" ;;
+  *"The certificate was not found"*)
+    problem "TQ30_SIGN_CERT is not set, and the token holds no certificate at TQ30_SIGN_KEY" \
+      "($key): set TQ30_SIGN_CERT to the key's certificate file" ;;
+  *"consistency of a private key"*)
+    if [ -n "$cert" ]; then
+      problem "TQ30_SIGN_KEY ($key) is not the key of any certificate in TQ30_SIGN_CERT ($cert)"
+    else
+      problem "TQ30_SIGN_KEY ($key) is not the key of the certificate the token holds at it"
+    fi
+    ;;
+  tools/sign.sh:*) problem "${said#tools/sign.sh: }" ;;
+  *) problem "TQ30_SIGN_KEY ($key) could not sign a trial file: $(tail -n 1 <<<"$said")" ;;
+  esac
 }
 
 check_signing() {
@@ -192,39 +279,67 @@ check_signing() {
   *) problem "TQ30_SIGN_REQUIRED is ${TQ30_SIGN_REQUIRED}: 1 requires signing, 0 (or unset) does not" ;;
   esac
   local pkcs12=${TQ30_SIGN_PKCS12:-} key=${TQ30_SIGN_KEY:-} cert=${TQ30_SIGN_CERT:-}
-  if [ -z "$pkcs12" ] && { [ -n "$key" ] || [ -n "$cert" ]; } &&
-    { [ -z "$key" ] || [ -z "$cert" ]; }; then
-    problem "TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither"
+  local module=${TQ30_SIGN_PKCS11_MODULE:-}
+  local keys="(TQ30_SIGN_PKCS12; TQ30_SIGN_KEY and TQ30_SIGN_CERT; or a token's"
+  keys+=" TQ30_SIGN_PKCS11_MODULE and TQ30_SIGN_KEY)"
+  if [ -z "$pkcs12" ] && [ -z "$module" ] && ! signing_file_missing TQ30_SIGN_PKCS11_MODULE; then
+    case $key in
+    pkcs11:*)
+      problem "TQ30_SIGN_KEY is a pkcs11: URI ($key): set TQ30_SIGN_PKCS11_MODULE to the" \
+        "token's PKCS#11 module"
+      ;;
+    ?*)
+      [ -n "$cert" ] || signing_file_missing TQ30_SIGN_CERT ||
+        problem "TQ30_SIGN_KEY names a key file, and its certificate goes in TQ30_SIGN_CERT," \
+          "which is not set"
+      ;;
+    esac
   fi
-  if [ -n "${TQ30_SIGN_PASSWORD:-}" ] && [ -z "$pkcs12$key" ] && [ -z "$missing_signing_file" ]; then
-    problem "TQ30_SIGN_PASSWORD is set, but there is no key to open with it" \
-      "(TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)"
+  if [ -z "$pkcs12" ] && [ -z "$key" ] && ! signing_file_missing TQ30_SIGN_KEY; then
+    [ -z "$cert" ] ||
+      problem "TQ30_SIGN_CERT is set, but there is no key for it: set TQ30_SIGN_KEY to a key" \
+        "file, or to a token's pkcs11: URI"
+    [ -z "$module" ] ||
+      problem "TQ30_SIGN_PKCS11_MODULE is set, but TQ30_SIGN_KEY is not: set it to the" \
+        "pkcs11: URI of the key on the token"
   fi
-  if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$pkcs12$key" ] && [ -z "$missing_signing_file" ]; then
-    problem "TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12, or" \
-      "TQ30_SIGN_KEY and TQ30_SIGN_CERT)"
+  [ -z "$pkcs12" ] || [ -z "$module" ] ||
+    problem "TQ30_SIGN_PKCS12 and TQ30_SIGN_PKCS11_MODULE each name a key: set one of them"
+  if [ -n "$signing_password" ] && [ -z "$pkcs12$key" ] && [ -z "$missing_signing_files" ]; then
+    problem "TQ30_SIGN_PASSWORD is set, but there is no key to open with it $keys"
+  fi
+  if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$pkcs12$key" ] &&
+    [ -z "$missing_signing_files" ]; then
+    problem "TQ30_SIGN_REQUIRED=1, but no signing key is configured $keys"
   fi
   if [ -n "$pkcs12" ] &&
-    ! TQ30_SIGN_PASSWORD=${TQ30_SIGN_PASSWORD:-} openssl pkcs12 -in "$pkcs12" -noout \
+    ! TQ30_SIGN_PASSWORD=$signing_password openssl pkcs12 -in "$pkcs12" -noout \
       -passin env:TQ30_SIGN_PASSWORD </dev/null 2>/dev/null; then
     problem "TQ30_SIGN_PKCS12 ($pkcs12) cannot be opened with the password in" \
       "TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file"
   fi
-  if [ -z "$pkcs12" ] && [ -n "$key" ] && [ -n "$cert" ]; then
+  if [ -n "$cert" ] && [ -z "$pkcs12" ] &&
+    [ -z "$(public_keys_of_certificates "$cert" | tr -d '\0')" ]; then
+    problem "TQ30_SIGN_CERT ($cert) holds no PEM certificate: a key, or another kind of file?"
+    cert=""
+  fi
+  if [ -z "$pkcs12" ] && [ -n "$key" ] && [ -n "$module" ]; then
+    check_token_key "$module" "$key" "$cert"
+  elif [ -z "$pkcs12" ] && [ -n "$key" ] && [ "${key#pkcs11:}" = "$key" ]; then
     key_public=$(public_key_of_key "$key")
     [ -n "$key_public" ] ||
       problem "TQ30_SIGN_KEY ($key) holds no private key that opens with the password in" \
         "TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong password?"
-    if [ -z "$(public_keys_of_certificates "$cert" | tr -d '\0')" ]; then
-      problem "TQ30_SIGN_CERT ($cert) holds no PEM certificate: a key, or another kind of file?"
-    elif [ -n "$key_public" ] && ! certificate_of_key_in "$key_public" "$cert"; then
+    if [ -n "$key_public" ] && [ -n "$cert" ] && ! certificate_of_key_in "$key_public" "$cert"; then
       problem "TQ30_SIGN_KEY ($key) is not the key of any certificate in TQ30_SIGN_CERT ($cert)"
     fi
   fi
-  [ ${#problems[@]} -eq 0 ] && return 0
-  local problem
-  for problem in "${problems[@]}"; do echo "build.sh: $problem" >&2; done
-  exit 1
+  [ ${#problems[@]} -eq 0 ] || {
+    local problem
+    for problem in "${problems[@]}"; do echo "build.sh: $problem" >&2; done
+    exit 1
+  }
+  [ -z "$signing_password" ] || [ -z "$pkcs12$key" ] || share_signing_password
 }
 
 # What stands at a name in build/ when it is not what the build makes there, or nothing.
@@ -289,6 +404,7 @@ make_staging() {
 
 # The lock ends first: a build waiting for it finds the staging folder gone or its own.
 clean_up() {
+  [ -z "${signing_secrets:-}" ] || rm -rf -- "$signing_secrets"
   [ -z "${staging:-}" ] || rm -rf -- "$staging"
   [ -z "${hashes:-}" ] || rm -f -- "$hashes"
   [ -z "${lock_pid:-}" ] || kill "$lock_pid" 2>/dev/null || true

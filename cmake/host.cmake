@@ -246,7 +246,8 @@ set_tests_properties(reproducible_build PROPERTIES LABELS reproducible TIMEOUT 6
 
 add_test(NAME signing
   COMMAND ${PROJECT_SOURCE_DIR}/tests/signing/signing_test.sh $<TARGET_FILE:selfinst-pack>)
-set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 300)
+# It builds a copy of the checkout with ./build.sh: the packer and both launchers, from nothing.
+set_tests_properties(signing PROPERTIES LABELS signing TIMEOUT 900)
 
 add_test(NAME payload_paths
   COMMAND ${PROJECT_SOURCE_DIR}/tests/payload_paths_test.sh $<TARGET_FILE:selfinst-pack>)

@@ -60,7 +60,9 @@ def main(argv):
                      "".join(identity(os.path.join(folder, name)) for name in FILES))
     settings = dict(line.split("=", 1) for line in read_small(signing_file).splitlines()
                     if "=" in line)
-    keys = [settings[name] for name in KEY_SETTINGS if settings.get(name)]
+    # A key on a token is named by its pkcs11: URI: there is no file of it to stamp.
+    keys = [settings[name] for name in KEY_SETTINGS
+            if settings.get(name) and not settings[name].startswith("pkcs11:")]
     write_if_changed(keys_stamp, "".join(identity(os.path.abspath(key)) for key in keys))
 
 

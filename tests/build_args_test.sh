@@ -10,6 +10,9 @@ version=$(sed -n 's/^project(tq30_launcher VERSION \([0-9.]*\).*/\1/p' CMakeList
 scratch=$(mktemp -d /tmp/tq30-build-args.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 tests/signing/make_test_ca.sh "$scratch" >/dev/null
+# A key on a token: the rows name the token's module, and the key by its URI.
+tests/signing/make_test_token.sh "$scratch/token" "$scratch" 4321
+export SOFTHSM2_CONF=$scratch/token/softhsm2.conf
 mkdir "$scratch/payload-as-file-parent"
 touch "$scratch/a-file"
 ln -s "$root/dist" "$scratch/link-to-dist"
@@ -19,10 +22,13 @@ failures=0
 # Each row of stdin run with the script $1:
 # name | environment (words) | arguments (as the shell reads them: "" is an empty one) |
 # exit code | the line expected (SCRATCH stands for the scratch folder, ROOT for the
-# checkout, VERSION for the project's version)
+# checkout, VERSION for the project's version; ONLY: the line of the row above, and no other)
 check_rows() {
-  local script=$1 name environment arguments code line words got out
+  local script=$1 name environment arguments code line words got out only previous=""
   while IFS='|' read -r name environment arguments code line; do
+    only=""
+    [ "$line" != ONLY ] || { only=yes line=$previous; }
+    previous=$line
     line=${line//SCRATCH/$scratch}
     line=${line//ROOT/$root}
     line=${line//VERSION/$version}
@@ -31,7 +37,8 @@ check_rows() {
     got=0
     # shellcheck disable=SC2086 # the environment is words
     out=$(env $environment "$root/$script" "${words[@]}" 2>&1) || got=$?
-    if [ "$got" -eq "$code" ] && grep -qxF -- "$line" <<<"$out"; then
+    if [ "$got" -eq "$code" ] && grep -qxF -- "$line" <<<"$out" &&
+      { [ -z "$only" ] || [ "$out" = "$line" ]; }; then
       echo "PASS $name"
     else
       failures=$((failures + 1))
@@ -64,17 +71,37 @@ two_folders_around_verbose||payload-as-file-parent -v payload-as-file-parent|2|b
 verbose_not_a_folder||--verbose a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 not_a_folder||a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 no_such_folder||nowhere|1|build.sh: payload folder nowhere does not exist
-key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
-certificate_without_key|TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
+key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY names a key file, and its certificate goes in TQ30_SIGN_CERT, which is not set
+certificate_without_key|TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_CERT is set, but there is no key for it: set TQ30_SIGN_KEY to a key file, or to a token's pkcs11: URI
+missing_key_file_beside_its_certificate|TQ30_SIGN_KEY=release.key TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY names release.key, which is not a file
+missing_key_file_said_alone|TQ30_SIGN_KEY=release.key TQ30_SIGN_CERT=code.pem||1|ONLY
+token_key_without_its_module|TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=token/code.pem TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_KEY is a pkcs11: URI (pkcs11:token=tq30-test;object=code): set TQ30_SIGN_PKCS11_MODULE to the token's PKCS#11 module
+token_key_without_its_module_said_alone|TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=token/code.pem TQ30_SIGN_PASSWORD=4321||1|ONLY
+token_module_that_does_not_load|TQ30_SIGN_PKCS11_MODULE=a-file TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_PKCS11_MODULE (SCRATCH/a-file) does not load as a PKCS#11 module
+token_module_not_a_file|TQ30_SIGN_PKCS11_MODULE=module.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_PKCS11_MODULE names module.so, which is not a file
+token_uri_naming_no_key|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=nothing TQ30_SIGN_CERT=token/code.pem TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_KEY (pkcs11:token=tq30-test;object=nothing) names no private key on the tokens of TQ30_SIGN_PKCS11_MODULE
+token_uri_naming_another_token|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=elsewhere;object=code TQ30_SIGN_CERT=token/code.pem TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_KEY (pkcs11:token=elsewhere;object=code) names no private key on the tokens of TQ30_SIGN_PKCS11_MODULE
+token_wrong_pin|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_PASSWORD=1234||1|build.sh: the token refused the PIN in TQ30_SIGN_PASSWORD for TQ30_SIGN_KEY (pkcs11:token=tq30-test;object=code): PIN incorrect
+token_without_a_pin|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code||1|build.sh: TQ30_SIGN_PASSWORD is not set: it must hold the PIN of the token TQ30_SIGN_KEY is on
+token_pin_in_the_uri|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code;pin-value=4321||1|build.sh: TQ30_SIGN_KEY holds a PIN (pin-value or pin-source), which would stand on a command line; give the PIN in TQ30_SIGN_PASSWORD
+token_certificate_not_the_keys|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=code.pem TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_KEY (pkcs11:token=tq30-test;object=code) is not the key of any certificate in TQ30_SIGN_CERT (SCRATCH/code.pem)
+token_without_a_certificate|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=bare TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_CERT is not set, and the token holds no certificate at TQ30_SIGN_KEY (pkcs11:token=tq30-test;object=bare): set TQ30_SIGN_CERT to the key's certificate file
+token_module_without_a_key|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_PKCS11_MODULE is set, but TQ30_SIGN_KEY is not: set it to the pkcs11: URI of the key on the token
+token_module_with_a_key_file|TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.pem TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_PKCS11_MODULE is set, so TQ30_SIGN_KEY must be the key's pkcs11: URI, not SCRATCH/code.key
+token_beside_a_pkcs12_file|TQ30_SIGN_REQUIRED=yes TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=test TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code||1|build.sh: TQ30_SIGN_PKCS12 and TQ30_SIGN_PKCS11_MODULE each name a key: set one of them
+token_all_in_one_run_module_line|TQ30_SIGN_REQUIRED=yes TQ30_SIGN_PKCS11_MODULE=a-file TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=code.key TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_PKCS11_MODULE (SCRATCH/a-file) does not load as a PKCS#11 module
+token_all_in_one_run_certificate_line|TQ30_SIGN_REQUIRED=yes TQ30_SIGN_PKCS11_MODULE=a-file TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=code.key TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.key) holds no PEM certificate: a key, or another kind of file?
+token_all_in_one_run_required_line|TQ30_SIGN_REQUIRED=yes TQ30_SIGN_PKCS11_MODULE=a-file TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_CERT=code.key TQ30_SIGN_PASSWORD=4321||1|build.sh: TQ30_SIGN_REQUIRED is yes: 1 requires signing, 0 (or unset) does not
+token_wrong_pin_beside_another_problem|TQ30_SIGN_REQUIRED=yes TQ30_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so TQ30_SIGN_KEY=pkcs11:token=tq30-test;object=code TQ30_SIGN_PASSWORD=1234||1|build.sh: the token refused the PIN in TQ30_SIGN_PASSWORD for TQ30_SIGN_KEY (pkcs11:token=tq30-test;object=code): PIN incorrect
 missing_key_file|TQ30_SIGN_PKCS12=release.p12||1|build.sh: TQ30_SIGN_PKCS12 names release.p12, which is not a file
 signing_required_yes|TQ30_SIGN_REQUIRED=yes||1|build.sh: TQ30_SIGN_REQUIRED is yes: 1 requires signing, 0 (or unset) does not
-signing_required_empty_is_off|TQ30_SIGN_REQUIRED= TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
-password_without_a_key|TQ30_SIGN_PASSWORD=secret||1|build.sh: TQ30_SIGN_PASSWORD is set, but there is no key to open with it (TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)
+signing_required_empty_is_off|TQ30_SIGN_REQUIRED= TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY names a key file, and its certificate goes in TQ30_SIGN_CERT, which is not set
+password_without_a_key|TQ30_SIGN_PASSWORD=secret||1|build.sh: TQ30_SIGN_PASSWORD is set, but there is no key to open with it (TQ30_SIGN_PKCS12; TQ30_SIGN_KEY and TQ30_SIGN_CERT; or a token's TQ30_SIGN_PKCS11_MODULE and TQ30_SIGN_KEY)
 key_and_certificate_swapped_key_line|TQ30_SIGN_KEY=code.pem TQ30_SIGN_CERT=code.key||1|build.sh: TQ30_SIGN_KEY (SCRATCH/code.pem) holds no private key that opens with the password in TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong password?
 key_and_certificate_swapped_certificate_line|TQ30_SIGN_KEY=code.pem TQ30_SIGN_CERT=code.key||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.key) holds no PEM certificate: a key, or another kind of file?
 key_of_another_pair|TQ30_SIGN_KEY=other.key TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY (SCRATCH/other.key) is not the key of any certificate in TQ30_SIGN_CERT (SCRATCH/code.pem)
 certificate_in_a_pkcs12_file|TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.p12||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.p12) holds no PEM certificate: a key, or another kind of file?
-signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)
+signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12; TQ30_SIGN_KEY and TQ30_SIGN_CERT; or a token's TQ30_SIGN_PKCS11_MODULE and TQ30_SIGN_KEY)
 pkcs12_without_its_password|TQ30_SIGN_PKCS12=code.p12||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 pkcs12_with_a_wrong_password|TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=wrong||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 ROWS

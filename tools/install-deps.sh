@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake g++ make python3 libgtest-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth osslsigncode openssl mmdebstrap time
           qemu-system-x86 e2fsprogs nlohmann-json3-dev libssl-dev python3-mypy flake8
-          man-db groff-base)
+          man-db groff-base libengine-pkcs11-openssl softhsm2 opensc strace)
 # One query for all of them: every build runs this, and a query per package costs seconds.
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()

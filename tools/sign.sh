@@ -3,29 +3,61 @@
 #   tools/sign.sh IN.exe OUT.exe
 # The key comes from the environment, either
 #   TQ30_SIGN_PKCS12=file.p12  [TQ30_SIGN_PASSWORD=...]
+# or a key on a token, reached through the OpenSSL PKCS#11 engine:
+#   TQ30_SIGN_PKCS11_MODULE=module.so  TQ30_SIGN_KEY='pkcs11:...'  TQ30_SIGN_PASSWORD=PIN
+#   [TQ30_SIGN_CERT=cert.pem] (without it, the certificate on the token at the key's URI)
 # or
 #   TQ30_SIGN_KEY=key.pem  TQ30_SIGN_CERT=cert.pem (the certificate and any intermediates)
-# TQ30_SIGN_TIMESTAMP_URL adds a timestamp from that server (it needs the network; off by
-# default). Without a timestamp the signing time is SOURCE_DATE_EPOCH, else the time of the
-# last commit, so signing the same image twice gives the same bytes.
+# The password is read from the file TQ30_SIGN_PASSWORD_FILE names when it is set (./build.sh
+# writes one only the signer reads), else from TQ30_SIGN_PASSWORD.
+# TQ30_SIGN_TIMESTAMP_URL adds a timestamp from that RFC 3161 authority (off by default).
+# Without a timestamp the signing time is SOURCE_DATE_EPOCH, else the time of the last
+# commit, so signing the same image twice gives the same bytes.
 # Exit code 3 when no key is configured.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: tools/sign.sh IN.exe OUT.exe" >&2; exit 2; }
 in=$1
 out=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
+# Kept in this shell only: no program started from here gets the password in its environment.
+password=${TQ30_SIGN_PASSWORD:-}
+export -n TQ30_SIGN_PASSWORD
+
+# The engine osslsigncode loads for a token: the one of the OpenSSL it runs with.
+pkcs11_engine() {
+  local folder
+  folder=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')
+  if [ ! -f "$folder/pkcs11.so" ]; then
+    echo "tools/sign.sh: the OpenSSL PKCS#11 engine is not installed ($folder/pkcs11.so):" \
+      "install Debian's libengine-pkcs11-openssl" >&2
+    exit 1
+  fi
+  echo "$folder/pkcs11.so"
+}
 
 if [ -n "${TQ30_SIGN_PKCS12:-}" ]; then
   key=(-pkcs12 "$TQ30_SIGN_PKCS12")
+elif [ -n "${TQ30_SIGN_PKCS11_MODULE:-}" ] && [ -n "${TQ30_SIGN_KEY:-}" ]; then
+  key=(-pkcs11engine "$(pkcs11_engine)" -pkcs11module "$TQ30_SIGN_PKCS11_MODULE"
+    -key "$TQ30_SIGN_KEY")
+  if [ -n "${TQ30_SIGN_CERT:-}" ]; then
+    key+=(-certs "$TQ30_SIGN_CERT")
+  else
+    key+=(-pkcs11cert "$TQ30_SIGN_KEY")
+  fi
 elif [ -n "${TQ30_SIGN_KEY:-}" ] && [ -n "${TQ30_SIGN_CERT:-}" ]; then
   key=(-certs "$TQ30_SIGN_CERT" -key "$TQ30_SIGN_KEY")
 else
   exit 3
 fi
-# The password reaches osslsigncode through a pipe on descriptor 3, never on a command line,
-# which any local user can read in /proc/PID/cmdline; printf is bash's own, not a process.
-# Nothing of it is written to disk, so nothing is left to remove.
-[ -n "${TQ30_SIGN_PASSWORD:-}" ] && key+=(-readpass /dev/fd/3)
+# Else the password reaches osslsigncode through a pipe on descriptor 3, never on a command
+# line, which any local user can read in /proc/PID/cmdline; printf is bash's own, not a
+# process. Nothing of it is written to disk here, so nothing is left to remove.
+if [ -n "${TQ30_SIGN_PASSWORD_FILE:-}" ]; then
+  key+=(-readpass "$TQ30_SIGN_PASSWORD_FILE")
+elif [ -n "$password" ]; then
+  key+=(-readpass /dev/fd/3)
+fi
 
 extra=()
 if [ -n "${TQ30_SIGN_TIMESTAMP_URL:-}" ]; then
@@ -36,5 +68,6 @@ else
 fi
 
 rm -f "$out"
+# Nothing is asked on the terminal: a token's PIN comes only as above.
 osslsigncode sign "${key[@]}" -h sha256 -n "Varnholt Tonequill TQ-30" "${extra[@]}" \
-  -in "$in" -out "$out" >/dev/null 3< <(printf '%s' "${TQ30_SIGN_PASSWORD:-}")
+  -in "$in" -out "$out" >/dev/null </dev/null 3< <(printf '%s' "$password")

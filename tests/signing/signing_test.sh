@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Signs both built launchers with a throwaway CA and checks that the signature verifies
-# against it, that the store still verifies, that signing is reproducible, and that
-# changing one byte of an item breaks the signature. (The signed x64 launcher running
+# Signs both built launchers with a throwaway CA, by a key file and by a key on a SoftHSM 2
+# token, and checks that the signature verifies against it, that the store still verifies,
+# that signing is reproducible, that changing one byte of an item breaks the signature, and
+# that a timestamp from an authority on the loopback verifies. Then ./build.sh, in a copy of
+# the checkout, signs both launchers with the token's key without the PIN standing on any
+# command line or in any environment but its own, and a timestamp authority that refuses or
+# answers junk fails the build with dist/ left as it was. (The signed x64 launcher running
 # under Wine is an end-to-end case.) The launchers are those of build/win32 and build/win64.
 # Usage: tests/signing/signing_test.sh SELFINST_PACK
 set -euo pipefail
@@ -11,8 +15,31 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tests/signing/make_test_ca.sh "$work/ca"
 tests/signing/make_test_ca.sh "$work/other"
+# The token's PIN is one no other process holds: a trace of the build looks for it.
+pin="pin-$$-$RANDOM$RANDOM"
+tests/signing/make_test_token.sh "$work/token" "$work/ca" "$pin"
+export SOFTHSM2_CONF=$work/token/softhsm2.conf
+module=/usr/lib/softhsm/libsofthsm2.so
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# An authority in MODE (see timestamp_authority.py) for as long as this shell holds the
+# pipe on descriptor $authority; its URL in url.
+start_authority() {
+  local fifo
+  fifo=$(mktemp -u "$work/authority.XXXXXX")
+  mkfifo "$fifo"
+  exec {authority}> >(exec python3 tests/signing/timestamp_authority.py "$work/ca" "$1" >"$fifo")
+  read -r url <"$fifo"
+}
+stop_authority() {
+  exec {authority}>&-
+}
+# Whether an image's signature and its timestamp verify against the test CA.
+verify_timestamped() {
+  osslsigncode verify -CAfile "$work/ca/ca.pem" -TSA-CAfile "$2" -in "$1" >"$work/ts-verify.log" 2>&1 &&
+    grep -qx "Timestamp Server Signature verification: ok" "$work/ts-verify.log"
+}
 
 for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
   image=$(basename "$built")
@@ -24,8 +51,15 @@ for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
     tools/sign.sh "$built" "$work/pem-$image"
   TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
     tools/sign.sh "$built" "$work/pem-again-$image"
+  # A key on a token, with the certificate from a file and from the token.
+  TQ30_SIGN_PKCS11_MODULE=$module TQ30_SIGN_KEY="pkcs11:token=tq30-test;object=code" \
+    TQ30_SIGN_CERT=$work/token/code.pem TQ30_SIGN_PASSWORD=$pin \
+    tools/sign.sh "$built" "$work/token-$image"
+  TQ30_SIGN_PKCS11_MODULE=$module TQ30_SIGN_KEY="pkcs11:token=tq30-test;object=code" \
+    TQ30_SIGN_PASSWORD=$pin tools/sign.sh "$built" "$work/token-certificate-$image"
 
-  for signed in "$work/p12-$image" "$work/pem-$image"; do
+  for signed in "$work/p12-$image" "$work/pem-$image" "$work/token-$image" \
+    "$work/token-certificate-$image"; do
     osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$signed" >"$work/verify.log" 2>&1 ||
       { cat "$work/verify.log"; fail "$signed does not verify against the test CA"; }
     "$pack" verify "$signed" --payload "$payload" >/dev/null ||
@@ -95,11 +129,89 @@ untouched|$work/pem-$image||0|IMAGE: store intact, 11 items (contents not compar
 data2ChangedChecksumRight|$work/resummed-$image||1|selfinst-pack: IMAGE: signature does not match the image
 withItsCa|$work/pem-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
 withAnotherCa|$work/pem-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
+tokenWithItsCa|$work/token-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+tokenCertificateWithItsCa|$work/token-certificate-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+tokenWithAnotherCa|$work/token-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
 unsignedWithACa|$built|--ca $work/ca/ca.pem|1|selfinst-pack: IMAGE: is unsigned: there is no chain to check against $work/ca/ca.pem
 ROWS
   "$pack" list "$work/resummed-$image" | head -1 | grep -q ", signature does not match the image$" ||
     fail "list does not show $image's changed data.2"
+
+  # Timestamped by an authority on the loopback: the timestamp verifies against the CA that
+  # issued the authority's certificate, and not against another.
+  start_authority answer
+  TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
+    TQ30_SIGN_TIMESTAMP_URL=$url tools/sign.sh "$built" "$work/timestamped-$image" {authority}>&- ||
+    fail "signing $image with a timestamp failed"
+  stop_authority
+  verify_timestamped "$work/timestamped-$image" "$work/ca/ca.pem" ||
+    { tail -n 3 "$work/ts-verify.log"; fail "the timestamp of $image does not verify"; }
+  ! verify_timestamped "$work/timestamped-$image" "$work/other/ca.pem" ||
+    fail "the timestamp of $image verifies against another CA"
+  ! verify_timestamped "$work/pem-$image" "$work/ca/ca.pem" ||
+    fail "$image signed without a timestamp is taken for timestamped"
   echo "$image: signed, verified, reproducible, tampering detected"
+done
+
+# ./build.sh signs both launchers with the key on the token, TQ30_SIGN_REQUIRED counting
+# it, while every program it starts is traced: the PIN is in no program's arguments or
+# environment but build.sh's own, the first the trace shows. It builds in a copy of the
+# checkout's files, so that the build folders and dist/ the other tests read are left alone.
+copy=$work/checkout
+mkdir "$copy"
+git ls-files -z | xargs -0 cp --parents -t "$copy"
+token_build() {
+  (cd "$copy" && env TQ30_SIGN_PKCS11_MODULE=$module \
+    TQ30_SIGN_KEY="pkcs11:token=tq30-test;object=code" TQ30_SIGN_PASSWORD="$pin" "$@")
+}
+if token_build TQ30_SIGN_REQUIRED=1 strace -f -v -s 65536 -e trace=execve -o "$work/trace" \
+  ./build.sh >"$work/build.out" 2>&1; then
+  for launcher in tq30-setup.exe tq30-setup-x64.exe; do
+    osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$copy/dist/$launcher" >/dev/null 2>&1 ||
+      fail "dist/$launcher built with the key on the token does not verify against the test CA"
+    said=$("$pack" verify "$copy/dist/$launcher" --ca "$work/ca/ca.pem" 2>&1) &&
+      [ "${said%; chain checked}" != "$said" ] ||
+      fail "verify --ca does not take dist/$launcher built with the key on the token: $said"
+  done
+  head -n 1 "$work/trace" | grep -qF 'execve("./build.sh", ["./build.sh"]' ||
+    fail "the trace does not start with build.sh: $(head -n 1 "$work/trace")"
+  # Both launchers and the trial before the build.
+  [ "$(grep -c 'execve("[^"]*/osslsigncode", \["osslsigncode", "sign"' "$work/trace")" -eq 3 ] ||
+    fail "the trace does not show osslsigncode signing three times"
+  # build.sh's own process is the first line's (env, then bash, in its place); every other
+  # is a program it ran. Read whole, not with grep -q, which pipefail would take for a failure.
+  own=$(head -n 1 "$work/trace" | cut -d' ' -f1)
+  leak=$(awk -v own="$own" '$1 != own' "$work/trace" | grep -F -- "$pin" | cut -c1-300 || true)
+  [ -z "$leak" ] ||
+    fail "the PIN stood on a command line or in an environment while the build ran: ${leak%%$'\n'*}"
+else
+  fail "./build.sh with the key on the token failed: $(tail -n 5 "$work/build.out")"
+fi
+
+# With a timestamp authority the launchers are timestamped; one that refuses, or answers
+# junk, fails the build, and dist/ is left as it was, byte for byte.
+start_authority answer
+token_build TQ30_SIGN_TIMESTAMP_URL="$url" ./build.sh >"$work/build.out" 2>&1 {authority}>&- ||
+  fail "./build.sh with a timestamp authority failed: $(tail -n 5 "$work/build.out")"
+stop_authority
+for launcher in tq30-setup.exe tq30-setup-x64.exe; do
+  verify_timestamped "$copy/dist/$launcher" "$work/ca/ca.pem" ||
+    { tail -n 3 "$work/ts-verify.log"; fail "dist/$launcher carries no timestamp that verifies"; }
+done
+cp -a "$copy/dist" "$work/dist-before"
+signing_failed="build.sh: compiling, packing, signing and verifying tq30-setup.exe failed; the"
+signing_failed+=" last lines of build/build.log:"
+for mode in refuse junk; do
+  start_authority "$mode"
+  code=0
+  token_build TQ30_SIGN_TIMESTAMP_URL="$url" ./build.sh >"$work/build.out" 2>&1 {authority}>&- ||
+    code=$?
+  stop_authority
+  [ "$code" -eq 1 ] && grep -qxF "$signing_failed" "$work/build.out" ||
+    fail "a timestamp authority that answers $mode did not fail the build (exit $code):" \
+      "$(tail -n 5 "$work/build.out")"
+  diff -r "$work/dist-before" "$copy/dist" >/dev/null ||
+    fail "a timestamp authority that answers $mode changed dist/"
 done
 
 # The password stands on no command line while signing runs: an osslsigncode first on PATH
