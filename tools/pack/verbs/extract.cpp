@@ -14,6 +14,21 @@
 #include "verbs/loaded_inputs.h"
 #include "verbs/verbs.h"
 
+namespace {
+
+// Every name is claimed before a byte is written: a file in the way stops it at once, with
+// every other one in the way named.
+bool ClaimEveryName(OutputSet* set, std::vector<std::size_t>* outputs, Report* report) {
+  bool claimed = true;
+  for (std::size_t r = 0; r < Manifest().size(); ++r) {
+    claimed = claimed ? set->AddNewFile(Manifest()[r].fileName, &(*outputs)[r], report)
+                      : (set->SayIfTaken(Manifest()[r].fileName, report), false);
+  }
+  return claimed;
+}
+
+}  // namespace
+
 int Extract(const Arguments& arguments) {
   const std::string& imagePath = arguments.image;
   LoadedImage loaded;
@@ -44,14 +59,7 @@ int Extract(const Arguments& arguments) {
         return false;
       }
       begun = true;
-      // Every name is claimed before a byte is written: a file in the way stops it at once,
-      // with every other one in the way named.
-      bool claimed = true;
-      for (std::size_t r = 0; r < Manifest().size(); ++r) {
-        claimed = claimed ? set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)
-                          : (set.SayIfTaken(Manifest()[r].fileName, &report), false);
-      }
-      if (!claimed) {
+      if (!ClaimEveryName(&set, &outputs, &report)) {
         return false;
       }
     }
