@@ -149,6 +149,14 @@ def main():
                 attribute[1][1][1][0] = oid("1.2.840.113549.1.7.1")
     case("idDataContentType", content_type)
 
+    def id_data_content(signed):
+        signed[2][1][:] = [oid("1.2.840.113549.1.7.1"), [0xA0, [[0x04, b"not indirect data"]]]]
+    case("idDataContent", id_data_content)
+
+    def content_not_a_sequence(signed):
+        signed[2][1][1][1][:] = [[0x04, b"not a sequence"]]
+    case("contentNotASequence", content_not_a_sequence)
+
     def no_attributes(signed):
         del signer_info(signed)[3]
     case("noSignedAttributes", no_attributes)

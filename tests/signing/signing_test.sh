@@ -140,6 +140,8 @@ sha512t224Digest|verify|$crafted/sha512t224Digest.exe||1|selfinst-pack: IMAGE: t
 signatureAlgorithmAsDigest|verify|$crafted/rsaAsDigest.exe||1|selfinst-pack: IMAGE: the signed digest is RSA-SHA256, which Authenticode does not define
 otherDataType|verify|$crafted/otherDataType.exe||1|selfinst-pack: IMAGE: the signed data is of type 1.3.6.1.4.1.311.2.1.25, not SpcPeImageData
 idDataContentType|verify|$crafted/idDataContentType.exe||1|selfinst-pack: IMAGE: the signed attributes give the content type pkcs7-data, not SpcIndirectDataContent
+idDataContent|verify|$crafted/idDataContent.exe||1|selfinst-pack: IMAGE: the signed content is pkcs7-data, not SpcIndirectDataContent
+contentNotASequence|extract|$crafted/contentNotASequence.exe|-C $work/out|1|selfinst-pack: IMAGE: the signed content is not a SEQUENCE, as SpcIndirectDataContent is
 noSignedAttributes|verify|$crafted/noSignedAttributes.exe||1|selfinst-pack: IMAGE: the signature has no signed attributes
 berIndefinite|verify|$crafted/berIndefinite.exe||1|selfinst-pack: IMAGE: the signature is not in DER, the one encoding Authenticode allows
 nulInNameJson|verify|$crafted/nulInName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing\u0000Evil; chain not checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing\u0000Evil","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"problems":[]}

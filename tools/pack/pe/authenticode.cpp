@@ -206,11 +206,14 @@ bool CheckSignedData(State* s) {
     s->problem = "the signature is not a PKCS#7 SignedData";
     return false;
   }
-  const std::string type = OidText(pkcs7->d.sign->contents->type, true);
-  if (type != kSpcIndirectData || pkcs7->d.sign->contents->d.other == nullptr ||
-      pkcs7->d.sign->contents->d.other->type != V_ASN1_SEQUENCE) {
+  if (OidText(pkcs7->d.sign->contents->type, true) != kSpcIndirectData) {
     s->problem = "the signed content is " + OidText(pkcs7->d.sign->contents->type, false) +
                  ", not SpcIndirectDataContent";
+    return false;
+  }
+  if (pkcs7->d.sign->contents->d.other == nullptr ||
+      pkcs7->d.sign->contents->d.other->type != V_ASN1_SEQUENCE) {
+    s->problem = "the signed content is not a SEQUENCE, as SpcIndirectDataContent is";
     return false;
   }
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
