@@ -80,7 +80,8 @@ class Image:
         for (word,) in struct.iter_unpack("<H", image + b"\0" * (len(image) % 2)):
             total += word
             total = (total & 0xFFFF) + (total >> 16)
-        struct.pack_into("<I", image, self.checksum_at, ((total & 0xFFFF) + len(image)) & 0xFFFFFFFF)
+        checksum = ((total & 0xFFFF) + len(image)) & 0xFFFFFFFF
+        struct.pack_into("<I", image, self.checksum_at, checksum)
         open(path, "wb").write(image)
 
 
