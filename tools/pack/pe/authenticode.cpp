@@ -120,7 +120,9 @@ std::string CommonNames(X509* certificate) {
       while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
         --cut;  // not inside a UTF-8 sequence
       }
-      text = text.substr(0, cut) + "... (cut from " + std::to_string(text.size()) + " bytes)";
+      const std::string mark = "... (cut from " + std::to_string(text.size()) + " bytes)";
+      text.resize(cut);
+      text += mark;
     }
     names += (names.empty() ? "CN=" : ", CN=") + text;
   }
