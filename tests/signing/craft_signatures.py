@@ -196,19 +196,23 @@ def main():
     case("twoNames", renamed(b"TQ-30 Test Code Signing", b"Second"))
     case("bidiName", renamed("abc\u202edef".encode()))
 
-    def impostor(with_ca):
+    def impostor(with_ca, count=1):
         def edit(signed):
             certificates = part(signed, 0xA0)[1]
             real = certificates[0]
-            fake = parse(encode(real))[0]
-            subject_of(fake)[1] = [common_name(b"Somebody Else Entirely")]
-            signature = fake[1][2]
-            signature[1] = signature[1][:-8] + os.urandom(8)
+            fakes = []
+            for n in range(count):
+                fake = parse(encode(real))[0]
+                subject_of(fake)[1] = [common_name(b"Somebody Else Entirely %d" % n)]
+                signature = fake[1][2]
+                signature[1] = signature[1][:-8] + os.urandom(8)
+                fakes.append(fake)
             # As DER orders a SET OF: by encoding.
-            certificates[:] = sorted([fake, real] + ([ca] if with_ca else []), key=encode)
+            certificates[:] = sorted(fakes + [real] + ([ca] if with_ca else []), key=encode)
         return edit
     case("impostorBesideItsIssuer", impostor(True))
     case("impostorAlone", impostor(False))
+    case("manyImpostors", impostor(True, 4))
 
     indefinite = parse(image.pkcs7)[0]
     cases["berIndefinite"] = dict(pkcs7=encode(indefinite, indefinite=True))

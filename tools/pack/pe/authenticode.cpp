@@ -19,6 +19,8 @@ namespace {
 constexpr std::uint32_t kLargestSignature = 1u << 20;
 // RFC 5280 allows 20 octets; a little more is still a serial, kilobytes are not.
 constexpr int kLargestSerial = 64;
+// Each certificate that carries the signer's issuer and serial is tried: a few at most.
+constexpr int kMostSignerCandidates = 4;
 // A common name longer than X.520's bound is shown cut, and says so.
 constexpr std::size_t kLongestShownName = 64;
 constexpr const char* kSpcIndirectData = "1.3.6.1.4.1.311.2.1.4";
@@ -402,11 +404,11 @@ bool SignsWith(PKCS7* pkcs7, X509* certificate, const Bytes& content) {
 // issuer in the set; nullptr, with the problem, when there is none or no single one.
 X509* FindSigner(PKCS7* pkcs7, const Bytes& content, std::string* problem) {
   STACK_OF(X509)* set = pkcs7->d.sign->cert;
-  const PKCS7_ISSUER_AND_SERIAL* named =
+  const PKCS7_ISSUER_AND_SERIAL* wanted =
       sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0)->issuer_and_serial;
   std::vector<X509*> signing;
   std::vector<X509*> vouched;
-  bool anyNamed = false;
+  int candidates = 0;
   for (int i = 0; i < sk_X509_num(set); ++i) {
     X509* certificate = sk_X509_value(set, i);
     if (SerialTooLong(X509_get0_serialNumber(certificate))) {
@@ -414,11 +416,15 @@ X509* FindSigner(PKCS7* pkcs7, const Bytes& content, std::string* problem) {
                  " of the signature has a serial number longer than any certificate's";
       return nullptr;
     }
-    if (X509_NAME_cmp(X509_get_issuer_name(certificate), named->issuer) != 0 ||
-        ASN1_INTEGER_cmp(X509_get0_serialNumber(certificate), named->serial) != 0) {
+    if (X509_NAME_cmp(X509_get_issuer_name(certificate), wanted->issuer) != 0 ||
+        ASN1_INTEGER_cmp(X509_get0_serialNumber(certificate), wanted->serial) != 0) {
       continue;
     }
-    anyNamed = true;
+    if (++candidates > kMostSignerCandidates) {
+      *problem = "the signature holds more than " + std::to_string(kMostSignerCandidates) +
+                 " certificates named as its signer";
+      return nullptr;
+    }
     if (SignsWith(pkcs7, certificate, content)) {
       signing.push_back(certificate);
       if (VouchedInSet(certificate, set)) {
@@ -429,7 +435,7 @@ X509* FindSigner(PKCS7* pkcs7, const Bytes& content, std::string* problem) {
   if (vouched.size() == 1 || (vouched.empty() && signing.size() == 1)) {
     return vouched.empty() ? signing[0] : vouched[0];
   }
-  *problem = !anyNamed         ? "the signer's certificate is not in the signature"
+  *problem = candidates == 0   ? "the signer's certificate is not in the signature"
              : signing.empty() ? "signature does not match the image"
                                : "the signature holds " + std::to_string(signing.size()) +
                                      " certificates that could be its signer, and no one of "
