@@ -29,3 +29,14 @@ for cert in "server serverAuth CA:FALSE sha256" "mail emailProtection CA:FALSE s
     -days 30 "-$digest" -extfile "$name.ext" 2>/dev/null
 done
 openssl x509 -in ca.pem -addreject codeSigning -out ca-rejecting.pem
+# DIR/mid-chain.pem: a code-signing certificate and the intermediate CA that issued it, one
+# that the CA made for server authentication only.
+openssl req -newkey rsa:2048 -nodes -keyout mid.key -out mid.csr -subj "/CN=TQ-30 Test Server CA" \
+  2>/dev/null
+printf '%s\n' "basicConstraints=critical,CA:TRUE" "keyUsage=critical,keyCertSign" \
+  "extendedKeyUsage=serverAuth" >mid.ext
+openssl x509 -req -in mid.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out mid.pem -days 30 \
+  -extfile mid.ext 2>/dev/null
+openssl x509 -req -in code.csr -CA mid.pem -CAkey mid.key -CAcreateserial -out mid-code.pem \
+  -days 30 -extfile code.ext 2>/dev/null
+cat mid-code.pem mid.pem >mid-chain.pem

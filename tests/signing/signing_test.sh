@@ -86,7 +86,7 @@ open(sys.argv[2], "wb").write(image)
 PYTHON
   # Signatures made otherwise than a release's: by certificates it must not trust, with
   # digests it must not accept, and hostile tables and PKCS#7s crafted from a good one.
-  for cert in server mail ca-signer md5; do
+  for cert in server mail ca-signer md5 mid-chain; do
     TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/$cert.pem \
       tools/sign.sh "$built" "$work/$cert-$image"
   done
@@ -131,6 +131,7 @@ mzAfterEntry|list|$crafted/mzAfterEntry.exe||1|selfinst-pack: IMAGE: the certifi
 serverAuthSigner|verify|$work/server-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is not for code signing
 mailSigner|verify|$work/mail-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is not for code signing
 caRejectsCodeSigning|verify|$work/pem-$image|--ca $work/ca/ca-rejecting.pem|1|selfinst-pack: IMAGE: $work/ca/ca-rejecting.pem rejects its certificate for code signing
+intermediateNotForCode|verify|$work/mid-chain-$image|--ca $ca|1|selfinst-pack: IMAGE: certificate 2 of the chain is not for code signing
 signerIsACa|verify|$work/ca-signer-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is a CA's
 signerSignedWithMd5|verify|$work/md5-$image|--ca $ca|1|selfinst-pack: IMAGE: certificate 1 of the chain is signed with MD5, which is broken
 md5Digest|verify|$work/md5-digest-$image||1|selfinst-pack: IMAGE: the signer's digest is MD5, which is broken
