@@ -1,11 +1,13 @@
 // libFuzzer target: each input is read as an image, through the image reader, the store
-// reader and every check that verify and extract run, and as a stub, through everything
+// reader and every check that verify and extract run, its signature's included, and as a
+// stub, through everything
 // pack does before it writes a byte. Either must refuse any input cleanly, never reading
 // out of range, in time and memory bounded by the input's size.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "pe/authenticode.h"
 #include "pe/loader_checks.h"
 #include "store/pack_image.h"
 #include "store/store_reader.h"
@@ -33,12 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ParsePeImage(file, &image, &report)) {
     return 0;
   }
-  (void)ReadSignature(file, image, &report);
+  AuthenticodeCheck signature(file, image, ReadSignature(file, image, &report));
+  std::vector<Span> signedSpans;
+  signature.AddSpans(&signedSpans);
   StoreView store;
-  if (ReadStore(file, image, &store, &report)) {
-    (void)VerifyImage(
-        file, image, store, [](std::size_t, const std::uint8_t*, std::size_t) { return true; },
-        &report);
+  if (ReadStore(file, image, &store, &report) &&
+      VerifyImage(
+          file, image, store, [](std::size_t, const std::uint8_t*, std::size_t) { return true; },
+          &report, signedSpans)) {
+    (void)signature.Finish();
   }
   return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the image reader's fuzz target with clang and runs it for a bounded time on a
 # seed corpus of real images: the two linked stubs and both launchers packed with a
-# one-byte-per-file payload. Usage: tests/fuzz/run_fuzz.sh [SECONDS]
+# one-byte-per-file payload, unsigned and signed. Usage: tests/fuzz/run_fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-30}
@@ -33,6 +33,12 @@ open(sys.argv[2], "wb").write(stub)
 ' build/$arch/launcher-stub.exe "build/fuzz/tiny-stub-$arch.exe" $arch
   build/fuzz/selfinst-pack pack --stub "build/fuzz/tiny-stub-$arch.exe" --payload "$tiny" \
     -o "$corpus/packed-$arch.exe"
+done
+# Both packed launchers signed too, so that mutations reach the signature's reading.
+tests/signing/make_test_ca.sh build/fuzz/ca
+for arch in win32 win64; do
+  TQ30_SIGN_KEY=build/fuzz/ca/code.key TQ30_SIGN_CERT=build/fuzz/ca/code.pem \
+    tools/sign.sh "$corpus/packed-$arch.exe" "$corpus/signed-$arch.exe"
 done
 # Inputs that once found a fault, kept so that every run tries them first.
 cp tests/fuzz/regressions/* "$corpus/"

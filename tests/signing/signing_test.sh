@@ -118,23 +118,89 @@ for (word,) in struct.iter_unpack("<H", image + b"\0" * (len(image) % 2)):
 struct.pack_into("<I", image, checksum_at, ((total & 0xFFFF) + len(image)) & 0xFFFFFFFF)
 open(sys.argv[2], "wb").write(image)
 PYTHON
-  # case | image | verify's options | exit code | what the last line ends with
-  while IFS='|' read -r name subject options code line; do
+  # Signatures made otherwise than a release's: by certificates it must not trust, with
+  # digests it must not accept, and hostile tables and PKCS#7s crafted from a good one.
+  for cert in server mail ca-signer md5 mid-chain; do
+    TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/$cert.pem \
+      tools/sign.sh "$built" "$work/$cert-$image"
+  done
+  for digest in md5 sha1; do
+    osslsigncode sign -certs "$work/ca/code.pem" -key "$work/ca/code.key" -h $digest -time 0 \
+      -in "$built" -out "$work/$digest-digest-$image" >/dev/null
+  done
+  crafted=$work/crafted-$image
+  mkdir "$crafted"
+  tests/signing/craft_signatures.py "$work/pem-$image" "$work/ca/ca.pem" "$crafted"
+  printf '%s\n' "-----BEGIN CERTIFICATE-----" "bm90IGEgY2VydGlmaWNhdGU=" \
+    "-----END CERTIFICATE-----" | cat "$work/ca/ca.pem" - >"$work/ca-then-corrupt.pem"
+  ca=$work/ca/ca.pem
+  # case | command | image | options | exit code | what the last line ends with; a refused
+  # extract leaves no folder
+  while IFS='|' read -r name command subject options code line; do
     # shellcheck disable=SC2086 # the options are words
-    out=$("$pack" verify "$subject" $options 2>&1) && got=0 || got=$?
+    out=$("$pack" "$command" "$subject" $options 2>&1) && got=0 || got=$?
     [ "$got" -eq "$code" ] && [ "${out##*$'\n'}" = "${line//IMAGE/$subject}" ] ||
-      fail "$image, $name: exit $got, said: $out"
+      fail "$image, $name: exit $got, said: ${out##*$'\n'}"
+    [ "$command" != extract ] || [ "$code" -eq 0 ] || [ ! -e "$work/out" ] ||
+      fail "$image, $name: extract left $work/out"
+    rm -rf "$work/out"
   done <<ROWS
-untouched|$work/pem-$image||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked
-data2ChangedChecksumRight|$work/resummed-$image||1|selfinst-pack: IMAGE: signature does not match the image
-withItsCa|$work/pem-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
-withAnotherCa|$work/pem-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
-tokenWithItsCa|$work/token-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
-tokenCertificateWithItsCa|$work/token-certificate-$image|--ca $work/ca/ca.pem|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
-tokenWithAnotherCa|$work/token-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
-unsignedWithACa|$built|--ca $work/ca/ca.pem|1|selfinst-pack: IMAGE: is unsigned: there is no chain to check against $work/ca/ca.pem
+untouched|verify|$work/pem-$image||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked
+data2ChangedChecksumRight|verify|$work/resummed-$image||1|selfinst-pack: IMAGE: signature does not match the image
+withItsCa|verify|$work/pem-$image|--ca $ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+withAnotherCa|verify|$work/pem-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
+tokenWithItsCa|verify|$work/token-$image|--ca $ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+tokenCertificateWithItsCa|verify|$work/token-certificate-$image|--ca $ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked
+tokenWithAnotherCa|verify|$work/token-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the signer's certificate does not chain to $work/other/ca.pem
+unsignedWithACa|verify|$built|--ca $ca|1|selfinst-pack: IMAGE: is unsigned: there is no chain to check against $ca
+extractData2Changed|extract|$work/resummed-$image|-C $work/out|1|selfinst-pack: IMAGE: signature does not match the image
+extractEmptyEntry|extract|$crafted/emptyEntry.exe|-C $work/out|1|selfinst-pack: IMAGE: the certificate entry holds no signature
+extractSignerMissing|extract|$crafted/signerMissing.exe|-C $work/out|1|selfinst-pack: IMAGE: the signer's certificate is not in the signature
+extractNotSpcIndirectData|extract|$crafted/idDataContentType.exe|-C $work/out|1|selfinst-pack: IMAGE: the signed attributes give the content type pkcs7-data, not SpcIndirectDataContent
+extractSigned|extract|$work/pem-$image|-C $work/out|0|
+listData2Changed|list|$work/resummed-$image||1|selfinst-pack: IMAGE: signature does not match the image
+listBytesAfterTable|list|$crafted/bytesAfterTable.exe||1|selfinst-pack: IMAGE: 16 bytes follow the certificate table, which must end the file
+bytesAfterTable|verify|$crafted/bytesAfterTable.exe||1|selfinst-pack: IMAGE: 16 bytes follow the certificate table, which must end the file
+secondEntry|verify|$crafted/secondEntry.exe|--ca $ca|1|selfinst-pack: IMAGE: the certificate table holds a second entry
+bytesAfterEntry|verify|$crafted/bytesAfterEntry.exe|--ca $ca|1|selfinst-pack: IMAGE: the certificate table holds 64 bytes after its entry
+bytesInsideLength|verify|$crafted/bytesInsideLength.exe|--ca $ca|1|selfinst-pack: IMAGE: the certificate entry holds 4096 bytes after its signature
+mzAfterEntry|list|$crafted/mzAfterEntry.exe||1|selfinst-pack: IMAGE: the certificate table holds 1048578 bytes after its entry
+serverAuthSigner|verify|$work/server-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is not for code signing
+mailSigner|verify|$work/mail-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is not for code signing
+caRejectsCodeSigning|verify|$work/pem-$image|--ca $work/ca/ca-rejecting.pem|1|selfinst-pack: IMAGE: $work/ca/ca-rejecting.pem rejects its certificate for code signing
+intermediateNotForCode|verify|$work/mid-chain-$image|--ca $ca|1|selfinst-pack: IMAGE: certificate 2 of the chain is not for code signing
+signerIsACa|verify|$work/ca-signer-$image|--ca $ca|1|selfinst-pack: IMAGE: the signer's certificate is a CA's
+signerSignedWithMd5|verify|$work/md5-$image|--ca $ca|1|selfinst-pack: IMAGE: certificate 1 of the chain is signed with MD5, which is broken
+md5Digest|verify|$work/md5-digest-$image||1|selfinst-pack: IMAGE: the signer's digest is MD5, which is broken
+sha1Digest|verify|$work/sha1-digest-$image|--ca $ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked; SHA-1, a weak digest
+sha3Digest|verify|$crafted/sha3Digest.exe||1|selfinst-pack: IMAGE: the signed digest is SHA3-256, which Authenticode does not define
+sha512t224Digest|verify|$crafted/sha512t224Digest.exe||1|selfinst-pack: IMAGE: the signed digest is SHA512-224, which Authenticode does not define
+signatureAlgorithmAsDigest|verify|$crafted/rsaAsDigest.exe||1|selfinst-pack: IMAGE: the signed digest is RSA-SHA256, which Authenticode does not define
+otherDataType|verify|$crafted/otherDataType.exe||1|selfinst-pack: IMAGE: the signed data is of type 1.3.6.1.4.1.311.2.1.25, not SpcPeImageData
+idDataContentType|verify|$crafted/idDataContentType.exe||1|selfinst-pack: IMAGE: the signed attributes give the content type pkcs7-data, not SpcIndirectDataContent
+idDataContent|verify|$crafted/idDataContent.exe||1|selfinst-pack: IMAGE: the signed content is pkcs7-data, not SpcIndirectDataContent
+contentNotASequence|extract|$crafted/contentNotASequence.exe|-C $work/out|1|selfinst-pack: IMAGE: the signed content is not a SEQUENCE, as SpcIndirectDataContent is
+noSignedAttributes|verify|$crafted/noSignedAttributes.exe||1|selfinst-pack: IMAGE: the signature has no signed attributes
+berIndefinite|verify|$crafted/berIndefinite.exe||1|selfinst-pack: IMAGE: the signature is not in DER, the one encoding Authenticode allows
+nulInNameJson|verify|$crafted/nulInName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing\u0000Evil; chain not checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing\u0000Evil","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"problems":[]}
+bmpName|verify|$crafted/bmpName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=呑ⴳ〠; chain not checked
+longName|verify|$crafted/longName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA... (cut from 300 bytes); chain not checked
+twoNames|verify|$crafted/twoNames.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing, CN=Second; chain not checked
+bidiName|verify|$crafted/bidiName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=abc\u202edef; chain not checked
+bidiNameJson|verify|$crafted/bidiName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=abc\u202edef; chain not checked","signature":"valid","signer":"CN=abc\u202edef","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"problems":[]}
+impostorBesideItsIssuer|verify|$crafted/impostorBesideItsIssuer.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked
+impostorAlone|verify|$crafted/impostorAlone.exe||1|selfinst-pack: IMAGE: the signature holds 2 certificates that could be its signer, and no one of them alone is vouched for by its issuer
+manyImpostors|verify|$crafted/manyImpostors.exe||1|selfinst-pack: IMAGE: the signature holds more than 4 certificates named as its signer
+twoSigners|verify|$crafted/twoSigners.exe||1|selfinst-pack: IMAGE: the signature has 2 signers, where Authenticode allows one
+chainJson|verify|$work/pem-$image|--json --ca $ca|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing","digest":"SHA-256","weak_digest":false,"chain":{"checked":true,"ca":"$ca","trusted":true},"problems":[]}
+noSigner|verify|$crafted/noSigner.exe||1|selfinst-pack: IMAGE: the signature has no signer
+signerMissing|verify|$crafted/signerMissing.exe||1|selfinst-pack: IMAGE: the signer's certificate is not in the signature
+longSerial|verify|$crafted/longSerial.exe||1|selfinst-pack: IMAGE: the signer's serial number is 102400 bytes, longer than any certificate's
+corruptPemAfterTheCa|verify|$work/pem-$image|--ca $work/ca-then-corrupt.pem|1|selfinst-pack: IMAGE: $work/ca-then-corrupt.pem: its certificate 2 is not a PEM certificate that can be read
+digestPastItsEnd|verify|$crafted/digestPastItsEnd.exe||1|selfinst-pack: IMAGE: the signed content has a length that runs past its end
 ROWS
-  "$pack" list "$work/resummed-$image" | head -1 | grep -q ", signature does not match the image$" ||
+  listed=$("$pack" list "$work/resummed-$image" 2>/dev/null) || true
+  [[ ${listed%%$'\n'*} == *", signature does not match the image" ]] ||
     fail "list does not show $image's changed data.2"
 
   # Timestamped by an authority on the loopback: the timestamp verifies against the CA that

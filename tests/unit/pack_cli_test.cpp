@@ -28,16 +28,21 @@ struct Usage {
 const char* const kVerifiedJson =
     R"j({"image":"$DIR/good.exe","verified":true,"payload":"$PAYLOAD","contents":"match",)j"
     R"j("items":11,"summary":"11 items match $PAYLOAD, byte for byte","signature":"none",)j"
-    R"j("signer":null,"problems":[]})j"
+    R"j("signer":null,)j"
+    R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("problems":[]})j"
     "\n";
 const char* const kIntactJson =
     R"j({"image":"$DIR/good.exe","verified":true,"payload":null,"contents":"not compared",)j"
     R"j("items":11,"summary":"store intact, 11 items (contents not compared)",)j"
-    R"j("signature":"none","signer":null,"problems":[]})j"
+    R"j("signature":"none","signer":null,)j"
+    R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("problems":[]})j"
     "\n";
 const char* const kRefusedJson =
     R"j({"image":"$DIR/missing.exe","verified":false,"payload":null,"contents":"not compared",)j"
     R"j("items":null,"summary":"refused","signature":null,"signer":null,)j"
+    R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
     R"j("problems":[{"subject":"$DIR/missing.exe",)j"
     R"j("what":"cannot open: No such file or directory"}]})j"
     "\n"
@@ -45,7 +50,9 @@ const char* const kRefusedJson =
 const char* const kUnprovedJson =
     R"j({"image":"$DIR/good.exe","verified":false,"payload":"$DIR/nowhere",)j"
     R"j("contents":"not proved","items":null,"summary":"refused","signature":null,)j"
-    R"j("signer":null,"problems":[{"subject":)j"
+    R"j("signer":null,)j"
+    R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("problems":[{"subject":)j"
     R"j("$DIR/nowhere","what":"cannot open the payload folder: No such file or directory"}]})j"
     "\n"
     "selfinst-pack: $DIR/nowhere: cannot open the payload folder: No such file or directory\n";
@@ -60,7 +67,8 @@ const Usage kUsages[] = {
      {"extract", "--help"},
      0,
      "usage: selfinst-pack extract IMAGE -C DIR\n"
-     "writes the files a built launcher carries into a folder, once it verifies\n"
+     "writes the files a built launcher carries into a folder, once it verifies, signature "
+     "included\n"
      "  IMAGE   the built launcher to read\n"
      "  -C DIR  the folder to write into (made when missing)\n"
      "example: selfinst-pack extract dist/tq30-setup.exe -C unpacked\n",
@@ -73,7 +81,7 @@ const Usage kUsages[] = {
      "checks a built launcher's store and loader fields, and its items against a payload\n"
      "  IMAGE          the built launcher to check\n"
      "  --payload DIR  compares every item with its file, byte for byte\n"
-     "  --ca FILE      also checks that a signature's certificate chains to a CA of FILE (PEM)\n"
+     "  --ca FILE      also checks that the signer chains to a CA of FILE (PEM), for code signing\n"
      "  --json         prints one JSON document instead\n"
      "example: selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem\n",
      true},

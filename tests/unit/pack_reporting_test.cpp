@@ -156,6 +156,16 @@ const PrintingVerb kPrintingVerbs[] = {
      "a\\u009b31mb.exe", "\xc2\x9b", true},
     {"ListByteNotUtf8", "list", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", true},
     {"VerifyByteNotUtf8", "verify", "a\xff\x9b.exe", "a\\xff\\x9b.exe", "\xff", true},
+    // U+202E would show what follows it the other way round.
+    {"ListBidiMark", "list",
+     "a\xe2\x80\xae"
+     "txt.exe",
+     "a\\u202etxt.exe", "\xe2\x80\xae", true},
+    {"VerifyBidiMark", "verify",
+     "a\xe2\x80\xae"
+     "txt.exe",
+     "a\\u202etxt.exe", "\xe2\x80\xae", true},
+    {"ListArabicLetterMark", "list", "a\xd8\x9c.exe", "a\\u061c.exe", "\xd8\x9c", true},
 };
 
 class ImagePathOnStdout : public PackTest, public ::testing::WithParamInterface<PrintingVerb> {};

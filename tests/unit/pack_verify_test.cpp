@@ -267,8 +267,13 @@ TEST_F(PackTest, ListCallsOnlyAWellFormedCertificateTableSigned) {
   FixCheckSum(&image);
   WriteBytes(dir + "/empty-table.exe", image);
   const CommandResult run = RunPack({"list", dir + "/empty-table.exe"});
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, 1);  // as verify fails on it
   EXPECT_NE(run.output.find(": PE32, 11 items, malformed certificate table\n"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("\nselfinst-pack: " + dir +
+                            "/empty-table.exe: the certificate table is not after the last "
+                            "section, or holds no signature"),
+            std::string::npos)
       << run.output;
 }
 

@@ -47,7 +47,8 @@ const std::vector<VerbSpec>& Verbs() {
        "selfinst-pack pack --stub build/win32/launcher-stub.exe --payload payload "
        "-o tq30-setup.exe"},
       {"list",
-       "shows the files a built launcher carries, with sizes and SHA-256",
+       "shows a built launcher's files with sizes and SHA-256, and its signature as verify "
+       "judges it",
        {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
        {Flag("--json", "prints one JSON document instead", &A::json)},
        List,
@@ -58,12 +59,13 @@ const std::vector<VerbSpec>& Verbs() {
        {Value("--payload", "DIR", kOptional, "compares every item with its file, byte for byte",
               &A::payload),
         Value("--ca", "FILE", kOptional,
-              "also checks that a signature's certificate chains to a CA of FILE (PEM)", &A::ca),
+              "also checks that the signer chains to a CA of FILE (PEM), for code signing", &A::ca),
         Flag("--json", "prints one JSON document instead", &A::json)},
        Verify,
        "selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem"},
       {"extract",
-       "writes the files a built launcher carries into a folder, once it verifies",
+       "writes the files a built launcher carries into a folder, once it verifies, signature "
+       "included",
        {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
        {Value("-C", "DIR", kNeeded, "the folder to write into (made when missing)", &A::folder)},
        Extract,

@@ -16,6 +16,22 @@ nlohmann::ordered_json SignerJson(const SignatureVerdict& signature) {
                                   : nlohmann::ordered_json(signature.signer);
 }
 
+// Whether the signer was checked against a CA file, which one, and what that file said, so
+// that a script tells a signer it trusts from one that only names itself alike.
+nlohmann::ordered_json ChainJson(const SignatureVerdict& signature) {
+  const bool asked = !signature.caName.empty();
+  return {{"checked", signature.chainChecked},
+          {"ca", asked ? nlohmann::ordered_json(signature.caName) : nullptr},
+          {"trusted", asked && signature.table == Signature::kSigned
+                          ? nlohmann::ordered_json(signature.valid)
+                          : nullptr}};
+}
+
+nlohmann::ordered_json DigestJson(const SignatureVerdict& signature) {
+  return signature.digest.empty() ? nlohmann::ordered_json(nullptr)
+                                  : nlohmann::ordered_json(signature.digest);
+}
+
 }  // namespace
 
 void PrintListingJson(const std::string& imagePath, const char* format,
@@ -32,6 +48,9 @@ void PrintListingJson(const std::string& imagePath, const char* format,
              {"format", format},
              {"signature", signature.State()},
              {"signer", SignerJson(signature)},
+             {"digest", DigestJson(signature)},
+             {"weak_digest", signature.WeakDigest()},
+             {"chain", ChainJson(signature)},
              {"items", items},
              {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
 }
@@ -53,5 +72,8 @@ void PrintVerifyJson(const std::string& imagePath, const std::string& payload, b
              {"summary", verified ? summary : "refused"},
              {"signature", verified ? nlohmann::ordered_json(signature.State()) : nullptr},
              {"signer", verified ? SignerJson(signature) : nullptr},
+             {"digest", verified ? DigestJson(signature) : nullptr},
+             {"weak_digest", verified && signature.WeakDigest()},
+             {"chain", ChainJson(signature)},
              {"problems", problems}});
 }

@@ -49,6 +49,12 @@ std::size_t Utf8Length(const std::string& text, std::size_t at, std::uint32_t* c
 
 }  // namespace
 
+bool IsBidiControl(std::uint32_t codePoint) {
+  return codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
+         (codePoint >= 0x202A && codePoint <= 0x202E) ||
+         (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
 std::string Shown(const std::string& text) {
   std::string shown;
   for (std::size_t at = 0; at < text.size();) {
@@ -66,8 +72,10 @@ std::string Shown(const std::string& text) {
       shown += "\\x" + digits.substr(digits.size() - 2);
       ++at;
     } else {
-      // C1 controls too: a terminal may act on U+009B as on ESC [.
-      shown += codePoint <= 0x9F ? Printable(codePoint) : text.substr(at, length);
+      // C1 controls too: a terminal may act on U+009B as on ESC [. A bidirectional mark
+      // would show the text around it in another order than it is.
+      shown += codePoint <= 0x9F || IsBidiControl(codePoint) ? Printable(codePoint)
+                                                             : text.substr(at, length);
       at += length;
     }
   }

@@ -117,19 +117,10 @@ FileStamp StampOf(const struct stat& status) {
           nanoseconds(status.st_ctim)};
 }
 
-}  // namespace
-
-[[nodiscard]] bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
-                                Report* report) {
-  files->clear();
-  const std::string folderProblem = FolderProblem(folder);
-  if (!folderProblem.empty()) {
-    return Refuse(report, folder, folderProblem);
-  }
-  // Every problem of the folder at once: one run shows the user all there is to mend.
-  const std::set<std::string> names = NamesIn(folder);
-  const StageProblems stage(report);
-  std::uint64_t total = 0;
+// Each file the manifest names, with a hint where only its case or a trailing space differs;
+// the good ones join `files`, and every size known is added to `total`.
+void CheckManifestFiles(const std::string& folder, const std::set<std::string>& names,
+                        std::vector<PayloadFile>* files, std::uint64_t* total, Report* report) {
   for (const ManifestFile& file : Manifest()) {
     PayloadFile checked{folder + "/" + file.fileName, 0};
     std::string problem = FileProblem(checked.path, &checked.size);
@@ -141,7 +132,7 @@ FileStamp StampOf(const struct stat& status) {
       problem += " (\"" + spaced + "\" is there: its name ends in a space)";
     }
     if (!problem.empty()) {
-      total += checked.size;  // known for a file that cannot be read
+      *total += checked.size;  // known for a file that cannot be read
       Refuse(report, checked.path, problem);
       continue;
     }
@@ -149,11 +140,15 @@ FileStamp StampOf(const struct stat& status) {
     if (!CheckPayloadTotal(checked.size, checked.path, true, report)) {
       continue;
     }
-    total += checked.size;
+    *total += checked.size;
     files->push_back(checked);
   }
-  // A file no row names is not carried; a case-only difference from a missing file was
-  // hinted at above, and one beside the file itself would be the same file on Windows.
+}
+
+// A file no row names is not carried; a case-only difference from a missing file was
+// hinted at already, and one beside the file itself would be the same file on Windows.
+void CheckOtherNames(const std::string& folder, const std::set<std::string>& names,
+                     Report* report) {
   for (const std::string& name : names) {
     const auto& manifest = Manifest();
     const auto variant = std::find_if(manifest.begin(), manifest.end(), [&](const ManifestFile& f) {
@@ -178,6 +173,23 @@ FileStamp StampOf(const struct stat& status) {
             : std::string("not a payload file: the launcher carries exactly these eleven files") +
                   (spacedOf != manifest.end() ? " (its name ends in a space)" : ""));
   }
+}
+
+}  // namespace
+
+[[nodiscard]] bool CheckPayload(const std::string& folder, std::vector<PayloadFile>* files,
+                                Report* report) {
+  files->clear();
+  const std::string folderProblem = FolderProblem(folder);
+  if (!folderProblem.empty()) {
+    return Refuse(report, folder, folderProblem);
+  }
+  // Every problem of the folder at once: one run shows the user all there is to mend.
+  const std::set<std::string> names = NamesIn(folder);
+  const StageProblems stage(report);
+  std::uint64_t total = 0;
+  CheckManifestFiles(folder, names, files, &total, report);
+  CheckOtherNames(folder, names, report);
   // Too many bytes in the files found good already is a problem of its own, said beside
   // the others.
   if (total > kLargestPayload) {

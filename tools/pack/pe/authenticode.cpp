@@ -17,7 +17,14 @@ namespace {
 
 // A signature with its chain is a few kilobytes; anything near this is not one.
 constexpr std::uint32_t kLargestSignature = 1u << 20;
+// RFC 5280 allows 20 octets; a little more is still a serial, kilobytes are not.
+constexpr int kLargestSerial = 64;
+// Each certificate that carries the signer's issuer and serial is tried: a few at most.
+constexpr int kMostSignerCandidates = 4;
+// A common name longer than X.520's bound is shown cut, and says so.
+constexpr std::size_t kLongestShownName = 64;
 constexpr const char* kSpcIndirectData = "1.3.6.1.4.1.311.2.1.4";
+constexpr const char* kSpcPeImageData = "1.3.6.1.4.1.311.2.1.15";
 
 struct Pkcs7Free {
   void operator()(PKCS7* p) const { PKCS7_free(p); }
@@ -25,13 +32,108 @@ struct Pkcs7Free {
 struct MdContextFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
+struct StoreFree {
+  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+struct StoreContextFree {
+  void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
+};
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct CertificatesFree {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
+};
 
-// One DER element at `*p`, within `end`: its contents' start and length.
-bool Element(const unsigned char** p, const unsigned char* end, int wantedTag, long* length) {
+std::string OidText(const ASN1_OBJECT* object, bool numeric) {
+  char text[80] = {};
+  (void)OBJ_obj2txt(text, sizeof text, object, numeric ? 1 : 0);
+  return text;
+}
+
+// The digests Authenticode defines, by the names people know them by; MD5 is broken and
+// SHA-1 weak, the rest sound.
+const char* AuthenticodeDigest(int nid) {
+  switch (nid) {
+    case NID_md5:
+      return "MD5";
+    case NID_sha1:
+      return "SHA-1";
+    case NID_sha256:
+      return "SHA-256";
+    case NID_sha384:
+      return "SHA-384";
+    case NID_sha512:
+      return "SHA-512";
+    default:
+      return nullptr;
+  }
+}
+
+// Why a digest algorithm cannot be one a release trusts, or "" when it can.
+std::string DigestProblem(const ASN1_OBJECT* algorithm, const char* what) {
+  const int nid = OBJ_obj2nid(algorithm);
+  if (AuthenticodeDigest(nid) == nullptr) {
+    return std::string(what) + " is " +
+           (nid == NID_undef ? OidText(algorithm, true) : std::string(OBJ_nid2sn(nid))) +
+           ", which Authenticode does not define";
+  }
+  if (nid == NID_md5) {
+    return std::string(what) + " is MD5, which is broken";
+  }
+  return "";
+}
+
+// One DER element at `*p`, within `end`: its contents' start and length. A length that
+// runs past `end` is told apart from an element of another kind.
+bool Element(const unsigned char** p, const unsigned char* end, int wantedTag, long* length,
+             std::string* problem) {
   int tag = 0;
   int cls = 0;
   const int flags = ASN1_get_object(p, length, &tag, &cls, end - *p);
-  return (flags & 0x80) == 0 && flags != 0x21 && tag == wantedTag && cls == V_ASN1_UNIVERSAL;
+  ERR_clear_error();
+  if ((flags & 0x80) != 0) {
+    *problem = "the signed content has a length that runs past its end";
+    return false;
+  }
+  if (flags == 0x21 || tag != wantedTag || cls != V_ASN1_UNIVERSAL) {
+    *problem = "the signed content is not an SpcIndirectDataContent";
+    return false;
+  }
+  return true;
+}
+
+// Each common name of a certificate as OpenSSL decodes it from its own string type, as
+// "CN=..., CN=...", each longer one cut and marked so.
+std::string CommonNames(X509* certificate) {
+  const X509_NAME* name = X509_get_subject_name(certificate);
+  std::string names;
+  for (int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1); i >= 0;
+       i = X509_NAME_get_index_by_NID(name, NID_commonName, i)) {
+    unsigned char* utf8 = nullptr;
+    const int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
+    std::string text =
+        length < 0 ? std::string("(a name that cannot be decoded)")
+                   : std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+    if (text.size() > kLongestShownName) {
+      std::size_t cut = kLongestShownName;
+      while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a UTF-8 sequence
+      }
+      const std::string mark = "... (cut from " + std::to_string(text.size()) + " bytes)";
+      text.resize(cut);
+      text += mark;
+    }
+    names += (names.empty() ? "CN=" : ", CN=") + text;
+  }
+  ERR_clear_error();
+  return names;
+}
+
+bool SerialTooLong(const ASN1_INTEGER* serial) {
+  return serial != nullptr && ASN1_STRING_length(serial) > kLargestSerial;
 }
 
 }  // namespace
@@ -42,12 +144,161 @@ struct AuthenticodeCheck::State {
   std::unique_ptr<EVP_MD_CTX, MdContextFree> hash;
   Bytes signedDigest;  // what the signature says the image hashes to
   Bytes content;       // the signed content, as PKCS7_verify reads it
+  std::string digest;  // its name, as people know it
   std::uint64_t checkSumAt = 0;
   std::uint64_t directoryAt = 0;
   std::uint64_t tableAt = 0;
   bool hashed = true;
   std::string problem;  // set when there is nothing to hash against
 };
+
+namespace {
+
+using State = AuthenticodeCheck::State;
+
+// The entry's PKCS#7, DER and nothing after it but zero padding to eight bytes.
+bool ReadPkcs7(const ImageFile& file, const DataDirectory& directory, State* s) {
+  std::uint32_t length = 0;
+  if (!ReadField(file, directory.rva, certificate::kLength, &length)) {
+    return false;
+  }
+  if (length > kLargestSignature) {
+    s->problem = "the certificate entry's dwLength, " + std::to_string(length) +
+                 " bytes, is larger than any signature";
+    return false;
+  }
+  Bytes der(length - certificate::kHeaderSize);
+  if (der.empty()) {
+    s->problem = "the certificate entry holds no signature";
+    return false;
+  }
+  if (!ReadAt(file, std::uint64_t{directory.rva} + certificate::kHeaderSize, der.size(),
+              der.data())) {
+    return false;
+  }
+  const unsigned char* p = der.data();
+  s->pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  ERR_clear_error();
+  if (!s->pkcs7) {
+    return false;
+  }
+  const auto read = static_cast<std::size_t>(p - der.data());
+  if (der.size() - read >= 8 || !std::all_of(der.begin() + static_cast<long>(read), der.end(),
+                                             [](std::uint8_t b) { return b == 0; })) {
+    s->problem = "the certificate entry holds " + std::to_string(der.size() - read) +
+                 " bytes after its signature";
+    return false;
+  }
+  // DER has one encoding: BER's other ones (indefinite lengths among them) re-encode apart.
+  unsigned char* again = nullptr;
+  const int againLength = i2d_PKCS7(s->pkcs7.get(), &again);
+  const bool same =
+      againLength == static_cast<int>(read) && std::equal(again, again + againLength, der.begin());
+  OPENSSL_free(again);
+  if (!same) {
+    s->problem = "the signature is not in DER, the one encoding Authenticode allows";
+    return false;
+  }
+  return true;
+}
+
+// One signer, with the signed attributes Authenticode requires, over SpcIndirectDataContent.
+bool CheckSignedData(State* s) {
+  PKCS7* pkcs7 = s->pkcs7.get();
+  if (PKCS7_type_is_signed(pkcs7) == 0 || pkcs7->d.sign == nullptr ||
+      pkcs7->d.sign->contents == nullptr) {
+    s->problem = "the signature is not a PKCS#7 SignedData";
+    return false;
+  }
+  if (OidText(pkcs7->d.sign->contents->type, true) != kSpcIndirectData) {
+    s->problem = "the signed content is " + OidText(pkcs7->d.sign->contents->type, false) +
+                 ", not SpcIndirectDataContent";
+    return false;
+  }
+  if (pkcs7->d.sign->contents->d.other == nullptr ||
+      pkcs7->d.sign->contents->d.other->type != V_ASN1_SEQUENCE) {
+    s->problem = "the signed content is not a SEQUENCE, as SpcIndirectDataContent is";
+    return false;
+  }
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
+  const int signers = infos == nullptr ? 0 : sk_PKCS7_SIGNER_INFO_num(infos);
+  if (signers != 1) {
+    s->problem = signers == 0 ? "the signature has no signer"
+                              : "the signature has " + std::to_string(signers) +
+                                    " signers, where Authenticode allows one";
+    return false;
+  }
+  PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+  const ASN1_TYPE* contentType = PKCS7_get_signed_attribute(info, NID_pkcs9_contentType);
+  if (sk_X509_ATTRIBUTE_num(PKCS7_get_signed_attributes(info)) <= 0) {
+    s->problem = "the signature has no signed attributes";
+  } else if (contentType == nullptr || contentType->type != V_ASN1_OBJECT) {
+    s->problem = "the signed attributes give no content type";
+  } else if (OidText(contentType->value.object, true) != kSpcIndirectData) {
+    s->problem = "the signed attributes give the content type " +
+                 OidText(contentType->value.object, false) + ", not SpcIndirectDataContent";
+  } else if (SerialTooLong(info->issuer_and_serial->serial)) {
+    s->problem = "the signer's serial number is " +
+                 std::to_string(ASN1_STRING_length(info->issuer_and_serial->serial)) +
+                 " bytes, longer than any certificate's";
+  } else {
+    s->problem = DigestProblem(info->digest_alg->algorithm, "the signer's digest");
+  }
+  return s->problem.empty();
+}
+
+// SpcIndirectDataContent ::= SEQUENCE { data SpcAttributeTypeAndOptionalValue, messageDigest
+// DigestInfo }; what is signed is its contents, without the SEQUENCE's own tag and length.
+bool ReadIndirectData(State* s) {
+  const ASN1_STRING* sequence = s->pkcs7->d.sign->contents->d.other->value.sequence;
+  const unsigned char* at = sequence->data;
+  const unsigned char* end = at + sequence->length;
+  long size = 0;
+  if (!Element(&at, end, V_ASN1_SEQUENCE, &size, &s->problem)) {
+    return false;
+  }
+  s->content.assign(at, at + size);
+  end = at + size;
+  if (!Element(&at, end, V_ASN1_SEQUENCE, &size, &s->problem)) {
+    return false;
+  }
+  // The data: its type, and the image's page hashes, when any, which a loader checks.
+  const unsigned char* dataEnd = at + size;
+  ASN1_OBJECT* dataType = d2i_ASN1_OBJECT(nullptr, &at, dataEnd - at);
+  const std::string dataOid = dataType != nullptr ? OidText(dataType, true) : "";
+  ASN1_OBJECT_free(dataType);
+  ERR_clear_error();
+  if (dataOid != kSpcPeImageData) {
+    s->problem = "the signed data is of type " + (dataOid.empty() ? "(none)" : dataOid) +
+                 ", not SpcPeImageData";
+    return false;
+  }
+  at = dataEnd;
+  if (!Element(&at, end, V_ASN1_SEQUENCE, &size, &s->problem) ||
+      !Element(&at, end, V_ASN1_SEQUENCE, &size, &s->problem)) {
+    return false;
+  }
+  const unsigned char* algorithmEnd = at + size;
+  ASN1_OBJECT* algorithm = d2i_ASN1_OBJECT(nullptr, &at, algorithmEnd - at);
+  const int nid = algorithm != nullptr ? OBJ_obj2nid(algorithm) : NID_undef;
+  s->problem = algorithm != nullptr ? DigestProblem(algorithm, "the signed digest")
+                                    : "the signed digest names no algorithm";
+  ASN1_OBJECT_free(algorithm);
+  ERR_clear_error();
+  at = algorithmEnd;
+  if (!s->problem.empty() || !Element(&at, end, V_ASN1_OCTET_STRING, &size, &s->problem)) {
+    return false;
+  }
+  s->signedDigest.assign(at, at + size);
+  s->digest = AuthenticodeDigest(nid);
+  s->hash.reset(EVP_MD_CTX_new());
+  if (!s->hash || EVP_DigestInit_ex(s->hash.get(), EVP_get_digestbynid(nid), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+  return true;
+}
+
+}  // namespace
 
 AuthenticodeCheck::AuthenticodeCheck(const ImageFile& file, const PeImage& image, Signature table)
     : state_(std::make_unique<State>()) {
@@ -56,70 +307,17 @@ AuthenticodeCheck::AuthenticodeCheck(const ImageFile& file, const PeImage& image
   if (table != Signature::kSigned) {
     return;
   }
-  s.problem = "the signature cannot be read";
   const DataDirectory directory = DataDirectoryOf(image, dataDirectory::kSecurity);
-  std::uint32_t length = 0;
-  if (!ReadField(file, directory.rva, certificate::kLength, &length) ||
-      length > kLargestSignature) {
+  if (!ReadPkcs7(file, directory, &s) || !CheckSignedData(&s) || !ReadIndirectData(&s)) {
+    if (s.problem.empty()) {
+      s.problem = "the signature cannot be read";
+    }
+    s.hash.reset();
     return;
-  }
-  Bytes der(length - certificate::kHeaderSize);
-  if (!ReadAt(file, std::uint64_t{directory.rva} + certificate::kHeaderSize, der.size(),
-              der.data())) {
-    return;
-  }
-  const unsigned char* p = der.data();
-  s.pkcs7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  PKCS7* pkcs7 = s.pkcs7.get();
-  if (pkcs7 == nullptr || PKCS7_type_is_signed(pkcs7) == 0 || pkcs7->d.sign == nullptr ||
-      pkcs7->d.sign->contents == nullptr || pkcs7->d.sign->contents->d.other == nullptr) {
-    ERR_clear_error();
-    return;
-  }
-  char oid[64] = {};
-  (void)OBJ_obj2txt(oid, sizeof oid, pkcs7->d.sign->contents->type, 1);
-  const ASN1_TYPE* other = pkcs7->d.sign->contents->d.other;
-  if (std::string(oid) != kSpcIndirectData || other->type != V_ASN1_SEQUENCE) {
-    s.problem = "the signature is not an Authenticode signature";
-    return;
-  }
-  // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }; what is signed
-  // is its contents, without the SEQUENCE's own tag and length.
-  const ASN1_STRING* sequence = other->value.sequence;
-  const unsigned char* at = sequence->data;
-  const unsigned char* end = at + sequence->length;
-  long size = 0;
-  if (!Element(&at, end, V_ASN1_SEQUENCE, &size)) {
-    return;
-  }
-  s.content.assign(at, at + size);
-  end = at + size;
-  if (!Element(&at, end, V_ASN1_SEQUENCE, &size)) {
-    return;
-  }
-  at += size;  // the data: the image's page hashes, when any, which a loader checks
-  if (!Element(&at, end, V_ASN1_SEQUENCE, &size) || !Element(&at, end, V_ASN1_SEQUENCE, &size)) {
-    return;
-  }
-  const unsigned char* algorithmEnd = at + size;
-  ASN1_OBJECT* algorithm = d2i_ASN1_OBJECT(nullptr, &at, algorithmEnd - at);
-  const EVP_MD* md = algorithm != nullptr ? EVP_get_digestbyobj(algorithm) : nullptr;
-  ASN1_OBJECT_free(algorithm);
-  at = algorithmEnd;
-  if (md == nullptr || !Element(&at, end, V_ASN1_OCTET_STRING, &size)) {
-    ERR_clear_error();
-    s.problem = "the signature names a digest this tool does not know";
-    return;
-  }
-  s.signedDigest.assign(at, at + size);
-  s.hash.reset(EVP_MD_CTX_new());
-  if (!s.hash || EVP_DigestInit_ex(s.hash.get(), md, nullptr) != 1) {
-    throw std::bad_alloc();
   }
   s.checkSumAt = OptionalFieldAt(image, optional::kCheckSum);
   s.directoryAt = DataDirectoryAt(image, dataDirectory::kSecurity);
   s.tableAt = directory.rva;
-  s.problem.clear();
 }
 
 AuthenticodeCheck::~AuthenticodeCheck() = default;
@@ -142,26 +340,160 @@ void AuthenticodeCheck::AddSpans(std::vector<Span>* spans) {
 
 namespace {
 
-// Every certificate of a PEM file held in memory, as trusted; false when there is none.
-bool AddCertificates(X509_STORE* store, const Bytes& pem) {
-  BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  if (in == nullptr) {
+// Every certificate of a PEM file held in memory, as trusted, trust settings included; ""
+// when each block is one, else what is wrong with the file.
+std::string AddCertificates(X509_STORE* store, const Bytes& pem, const std::string& caName) {
+  std::unique_ptr<BIO, BioFree> in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!in) {
     throw std::bad_alloc();
   }
-  STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(in, nullptr, nullptr, nullptr);
-  BIO_free(in);
   int added = 0;
-  bool failed = infos == nullptr;
-  for (int i = 0; !failed && i < sk_X509_INFO_num(infos); ++i) {
-    X509* certificate = sk_X509_INFO_value(infos, i)->x509;
-    if (certificate != nullptr) {
-      failed = X509_STORE_add_cert(store, certificate) != 1;
-      ++added;
+  for (;;) {
+    X509* certificate = PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr);
+    if (certificate == nullptr) {
+      const unsigned long code = ERR_peek_last_error();
+      ERR_clear_error();
+      if (ERR_GET_LIB(code) == ERR_LIB_PEM && ERR_GET_REASON(code) == PEM_R_NO_START_LINE) {
+        break;  // no block left
+      }
+      return caName + ": its certificate " + std::to_string(added + 1) +
+             " is not a PEM certificate that can be read";
+    }
+    const bool stored = X509_STORE_add_cert(store, certificate) == 1;
+    X509_free(certificate);
+    ERR_clear_error();
+    if (!stored) {
+      return caName + ": its certificate " + std::to_string(added + 1) + " cannot be used";
+    }
+    ++added;
+  }
+  return added > 0 ? "" : caName + " holds no PEM certificate to check the chain against";
+}
+
+// Whether `certificate`'s own signature verifies under a certificate of `set` named as its
+// issuer.
+bool VouchedInSet(X509* certificate, STACK_OF(X509) * set) {
+  for (int i = 0; i < sk_X509_num(set); ++i) {
+    X509* issuer = sk_X509_value(set, i);
+    if (X509_NAME_cmp(X509_get_subject_name(issuer), X509_get_issuer_name(certificate)) == 0 &&
+        X509_verify(certificate, X509_get0_pubkey(issuer)) == 1) {
+      ERR_clear_error();
+      return true;
     }
   }
-  sk_X509_INFO_pop_free(infos, X509_INFO_free);
   ERR_clear_error();
-  return !failed && added > 0;
+  return false;
+}
+
+// Whether the signer info's signature verifies with `certificate`'s key alone.
+bool SignsWith(PKCS7* pkcs7, X509* certificate, const Bytes& content) {
+  std::unique_ptr<BIO, BioFree> in(
+      BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  std::unique_ptr<STACK_OF(X509), CertificatesFree> only(sk_X509_new_null());
+  if (!in || !only || sk_X509_push(only.get(), certificate) <= 0) {
+    throw std::bad_alloc();
+  }
+  const int flags = PKCS7_BINARY | PKCS7_NOINTERN | PKCS7_NOVERIFY;
+  const bool verified = PKCS7_verify(pkcs7, only.get(), nullptr, in.get(), nullptr, flags) == 1;
+  ERR_clear_error();
+  return verified;
+}
+
+// The signer's certificate: of those the signer info names by issuer and serial, the one
+// whose key verifies the signature, preferring one whose own signature verifies under its
+// issuer in the set; nullptr, with the problem, when there is none or no single one.
+X509* FindSigner(PKCS7* pkcs7, const Bytes& content, std::string* problem) {
+  STACK_OF(X509)* set = pkcs7->d.sign->cert;
+  const PKCS7_ISSUER_AND_SERIAL* wanted =
+      sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0)->issuer_and_serial;
+  std::vector<X509*> signing;
+  std::vector<X509*> vouched;
+  int candidates = 0;
+  for (int i = 0; i < sk_X509_num(set); ++i) {
+    X509* certificate = sk_X509_value(set, i);
+    if (SerialTooLong(X509_get0_serialNumber(certificate))) {
+      *problem = "certificate " + std::to_string(i + 1) +
+                 " of the signature has a serial number longer than any certificate's";
+      return nullptr;
+    }
+    if (X509_NAME_cmp(X509_get_issuer_name(certificate), wanted->issuer) != 0 ||
+        ASN1_INTEGER_cmp(X509_get0_serialNumber(certificate), wanted->serial) != 0) {
+      continue;
+    }
+    if (++candidates > kMostSignerCandidates) {
+      *problem = "the signature holds more than " + std::to_string(kMostSignerCandidates) +
+                 " certificates named as its signer";
+      return nullptr;
+    }
+    if (SignsWith(pkcs7, certificate, content)) {
+      signing.push_back(certificate);
+      if (VouchedInSet(certificate, set)) {
+        vouched.push_back(certificate);
+      }
+    }
+  }
+  if (vouched.size() == 1 || (vouched.empty() && signing.size() == 1)) {
+    return vouched.empty() ? signing[0] : vouched[0];
+  }
+  *problem = candidates == 0   ? "the signer's certificate is not in the signature"
+             : signing.empty() ? "signature does not match the image"
+                               : "the signature holds " + std::to_string(signing.size()) +
+                                     " certificates that could be its signer, and no one of "
+                                     "them alone is vouched for by its issuer";
+  return nullptr;
+}
+
+// What a release asks of the chain beyond its signatures: a signer for code signing that is
+// no CA, no certificate that refuses code signing, and no MD5 anywhere.
+std::string ChainProblem(X509* signer, STACK_OF(X509) * chain) {
+  if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) == 0 ||
+      (X509_get_extended_key_usage(signer) & XKU_CODE_SIGN) == 0) {
+    return "the signer's certificate is not for code signing";
+  }
+  if (X509_check_ca(signer) != 0) {
+    return "the signer's certificate is a CA's";
+  }
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    X509* certificate = sk_X509_value(chain, i);
+    const std::uint32_t usage = X509_get_extended_key_usage(certificate);
+    if ((X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) != 0 &&
+        (usage & (XKU_CODE_SIGN | XKU_ANYEKU)) == 0) {
+      return "certificate " + std::to_string(i + 1) + " of the chain is not for code signing";
+    }
+    int md = NID_undef;
+    if (OBJ_find_sigid_algs(X509_get_signature_nid(certificate), &md, nullptr) == 0 ||
+        md == NID_md5) {
+      return "certificate " + std::to_string(i + 1) + " of the chain is signed with " +
+             (md == NID_md5 ? "MD5, which is broken" : "an algorithm this tool does not know");
+    }
+  }
+  return "";
+}
+
+// The signer's chain to a certificate of the CA file, trusted for code signing.
+std::string CheckChain(X509* signer, PKCS7* pkcs7, const std::string& caName, const Bytes& caPem) {
+  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  std::unique_ptr<X509_STORE_CTX, StoreContextFree> context(X509_STORE_CTX_new());
+  if (!store || !context) {
+    throw std::bad_alloc();
+  }
+  std::string unreadable = AddCertificates(store.get(), caPem, caName);
+  if (!unreadable.empty()) {
+    return unreadable;
+  }
+  if (X509_STORE_CTX_init(context.get(), store.get(), signer, pkcs7->d.sign->cert) != 1 ||
+      X509_STORE_CTX_set_trust(context.get(), X509_TRUST_OBJECT_SIGN) != 1) {
+    throw std::bad_alloc();
+  }
+  const bool chained = X509_verify_cert(context.get()) == 1;
+  const int error = X509_STORE_CTX_get_error(context.get());
+  ERR_clear_error();
+  if (!chained) {
+    return error == X509_V_ERR_CERT_REJECTED
+               ? caName + " rejects its certificate for code signing"
+               : "the signer's certificate does not chain to " + caName;
+  }
+  return ChainProblem(signer, X509_STORE_CTX_get0_chain(context.get()));
 }
 
 }  // namespace
@@ -171,6 +503,8 @@ SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Byte
   SignatureVerdict verdict;
   verdict.table = s.table;
   verdict.problem = s.problem;
+  verdict.digest = s.digest;
+  verdict.caName = caPem != nullptr ? caName : "";
   if (!s.hash) {
     return verdict;
   }
@@ -179,50 +513,18 @@ SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Byte
   if (!s.hashed || EVP_DigestFinal_ex(s.hash.get(), digest, &length) != 1) {
     throw std::bad_alloc();
   }
-  PKCS7* pkcs7 = s.pkcs7.get();
-  STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7, nullptr, 0);
-  if (signers != nullptr && sk_X509_num(signers) == 1) {
-    char cn[256] = {};
-    if (X509_NAME_get_text_by_NID(X509_get_subject_name(sk_X509_value(signers, 0)), NID_commonName,
-                                  cn, sizeof cn) > 0) {
-      verdict.signer = std::string("CN=") + cn;
-    }
-  }
-  sk_X509_free(signers);
-  ERR_clear_error();
   if (!std::equal(digest, digest + length, s.signedDigest.begin(), s.signedDigest.end())) {
     verdict.problem = "signature does not match the image";
     return verdict;
   }
-  X509_STORE* store = X509_STORE_new();
-  BIO* content = BIO_new_mem_buf(s.content.data(), static_cast<int>(s.content.size()));
-  if (store == nullptr || content == nullptr) {
-    throw std::bad_alloc();
+  X509* signer = FindSigner(s.pkcs7.get(), s.content, &verdict.problem);
+  if (signer == nullptr) {
+    return verdict;
   }
-  int flags = PKCS7_BINARY;
-  bool storeReady = true;
-  if (caPem == nullptr) {
-    flags |= PKCS7_NOVERIFY;
-  } else {
-    // A code-signing certificate is for code, not mail: any purpose the CA allows.
-    storeReady =
-        AddCertificates(store, *caPem) && X509_STORE_set_purpose(store, X509_PURPOSE_ANY) == 1;
-  }
-  if (!storeReady) {
-    ERR_clear_error();
-    verdict.problem = caName + " holds no PEM certificate to check the chain against";
-  } else if (PKCS7_verify(pkcs7, nullptr, store, content, nullptr, flags) == 1) {
-    verdict.valid = true;
-    verdict.chainChecked = caPem != nullptr;
-  } else {
-    const unsigned long code = ERR_peek_last_error();
-    const bool chain = ERR_GET_REASON(code) == PKCS7_R_CERTIFICATE_VERIFY_ERROR;
-    ERR_clear_error();
-    verdict.problem = chain ? "the signer's certificate does not chain to " + caName
-                            : "signature does not match the image";
-  }
-  BIO_free(content);
-  X509_STORE_free(store);
+  verdict.signer = CommonNames(signer);
+  verdict.problem = caPem == nullptr ? "" : CheckChain(signer, s.pkcs7.get(), caName, *caPem);
+  verdict.valid = verdict.problem.empty();
+  verdict.chainChecked = verdict.valid && caPem != nullptr;
   return verdict;
 }
 
@@ -239,8 +541,11 @@ std::string SignatureVerdict::Text() const {
     return problem;
   }
   return "signature valid, signed by " + (signer.empty() ? "an unnamed signer" : signer) +
-         (chainChecked ? "; chain checked" : "; chain not checked");
+         (chainChecked ? "; chain checked" : "; chain not checked") +
+         (WeakDigest() ? "; " + digest + ", a weak digest" : "");
 }
+
+bool SignatureVerdict::WeakDigest() const { return digest == "SHA-1"; }
 
 const char* SignatureVerdict::State() const {
   switch (table) {

@@ -18,13 +18,16 @@ constexpr std::uint64_t kLargestCaFile = 1u << 20;
 
 struct SignatureVerdict {
   Signature table = Signature::kNone;
-  bool valid = false;  // the image is what was signed, by the certificate named
-  std::string signer;  // "CN=..." of the signer's certificate, when known
-  bool chainChecked = false;
-  std::string problem;  // why not valid, for the report
+  bool valid = false;         // the image is what was signed, by the certificate named
+  std::string signer;         // "CN=..., CN=..." of the signer's certificate, when known
+  std::string digest;         // "SHA-256", when the signature could be read
+  std::string caName;         // the CA file the chain was checked against, when one was given
+  bool chainChecked = false;  // and it chains there, as a release needs
+  std::string problem;        // why not valid, for the report
   // For people ("signature valid, signed by CN=...; chain not checked") and for scripts.
   std::string Text() const;
   const char* State() const;
+  bool WeakDigest() const;
 };
 
 class AuthenticodeCheck {
@@ -43,7 +46,8 @@ class AuthenticodeCheck {
   // checks the signer's chain against its certificates.
   SignatureVerdict Finish(const std::string& caName = "", const Bytes* caPem = nullptr);
 
+  struct State;  // what the steps of reading the signature fill in
+
  private:
-  struct State;
   std::unique_ptr<State> state_;
 };

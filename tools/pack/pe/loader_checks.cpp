@@ -108,8 +108,8 @@ void CheckTrailingData(const ImageFile& file, const PeImage& image, Report* repo
     return;
   }
   const DataDirectory table = DataDirectoryOf(image, dataDirectory::kSecurity);
-  const bool isTheTable = table.size != 0 && table.rva == AlignUp(rawEnd, 8) &&
-                          std::uint64_t{table.rva} + table.size == file.size;
+  // Where the table ends is the table's own rule, which ReadSignature names.
+  const bool isTheTable = table.size != 0 && table.rva == AlignUp(rawEnd, 8);
   if (!isTheTable) {
     Refuse(report, file.path,
            std::to_string(file.size - rawEnd) + " bytes after the last section, from " +
@@ -117,8 +117,31 @@ void CheckTrailingData(const ImageFile& file, const PeImage& image, Report* repo
   }
 }
 
+// What follows the one entry a signature writes: nothing, or a second entry a Windows loader
+// that checks padding refuses, or bytes that are no entry at all.
+std::string AfterTheEntry(const ImageFile& file, std::uint64_t at, std::uint64_t tableEnd) {
+  std::uint32_t length = 0;
+  std::uint32_t revision = 0;
+  if (tableEnd - at >= certificate::kHeaderSize &&
+      ReadField(file, at, certificate::kLength, &length) &&
+      ReadField(file, at, certificate::kRevision, &revision) &&
+      length >= certificate::kHeaderSize && revision == certificate::kRevision2) {
+    return "the certificate table holds a second entry";
+  }
+  return "the certificate table holds " + std::to_string(tableEnd - at) + " bytes after its entry";
+}
+
+// The entry's padding to eight bytes, which must be zero.
+bool PaddingIsZero(const ImageFile& file, std::uint64_t from, std::uint64_t to) {
+  std::uint8_t padding[8] = {};
+  return to - from < sizeof padding && ReadAt(file, from, to - from, padding) &&
+         std::all_of(padding, padding + (to - from), [](std::uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
+// As a Windows loader that checks padding reads the table: one entry, padded with zeros to
+// eight bytes, and the table ends the file.
 Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* report) {
   const DataDirectory table = DataDirectoryOf(image, dataDirectory::kSecurity);
   if (table.rva == 0 && table.size == 0) {
@@ -127,8 +150,8 @@ Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* rep
   std::uint32_t length = 0;
   std::uint32_t revision = 0;
   std::uint32_t type = 0;
-  const bool placed = table.rva >= RawEnd(image) && table.rva % 8 == 0 &&
-                      std::uint64_t{table.rva} + table.size <= file.size;
+  const std::uint64_t tableEnd = std::uint64_t{table.rva} + table.size;
+  const bool placed = table.rva >= RawEnd(image) && table.rva % 8 == 0 && tableEnd <= file.size;
   if (!placed || table.size < certificate::kHeaderSize) {
     Refuse(report, file.path,
            "the certificate table is not after the last section, or holds no signature (" +
@@ -145,7 +168,21 @@ Signature ReadSignature(const ImageFile& file, const PeImage& image, Report* rep
                std::to_string(table.size) + " bytes or fewer");
     return Signature::kMalformed;
   }
-  return Signature::kSigned;
+  const std::uint64_t entryEnd = std::uint64_t{table.rva} + length;
+  const std::uint64_t paddedEnd = std::min(AlignUp(entryEnd, 8), tableEnd);
+  bool wellFormed = true;
+  if (!PaddingIsZero(file, entryEnd, paddedEnd)) {
+    wellFormed = Refuse(report, file.path, "the certificate entry's padding is not zero");
+  }
+  if (paddedEnd < tableEnd) {
+    wellFormed = Refuse(report, file.path, AfterTheEntry(file, paddedEnd, tableEnd));
+  }
+  if (tableEnd < file.size) {
+    wellFormed = Refuse(report, file.path,
+                        std::to_string(file.size - tableEnd) +
+                            " bytes follow the certificate table, which must end the file");
+  }
+  return wellFormed ? Signature::kSigned : Signature::kMalformed;
 }
 
 void LoaderProblems(const ImageFile& file, const PeImage& image, std::size_t storeSection,

@@ -1,5 +1,5 @@
 // extract: the files a built launcher carries, written into a folder once the image
-// verifies, all of them or none.
+// verifies, its signature included, all of them or none.
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,9 +9,25 @@
 #include "io/output_folder.h"
 #include "io/system_io.h"
 #include "payload/manifest.h"
+#include "pe/authenticode.h"
 #include "store/store_verify.h"
 #include "verbs/loaded_inputs.h"
 #include "verbs/verbs.h"
+
+namespace {
+
+// Every name is claimed before a byte is written: a file in the way stops it at once, with
+// every other one in the way named.
+bool ClaimEveryName(OutputSet* set, std::vector<std::size_t>* outputs, Report* report) {
+  bool claimed = true;
+  for (std::size_t r = 0; r < Manifest().size(); ++r) {
+    claimed = claimed ? set->AddNewFile(Manifest()[r].fileName, &(*outputs)[r], report)
+                      : (set->SayIfTaken(Manifest()[r].fileName, report), false);
+  }
+  return claimed;
+}
+
+}  // namespace
 
 int Extract(const Arguments& arguments) {
   const std::string& imagePath = arguments.image;
@@ -43,22 +59,26 @@ int Extract(const Arguments& arguments) {
         return false;
       }
       begun = true;
-      // Every name is claimed before a byte is written: a file in the way stops it at once,
-      // with every other one in the way named.
-      bool claimed = true;
-      for (std::size_t r = 0; r < Manifest().size(); ++r) {
-        claimed = claimed ? set.AddNewFile(Manifest()[r].fileName, &outputs[r], &report)
-                          : (set.SayIfTaken(Manifest()[r].fileName, &report), false);
-      }
-      if (!claimed) {
+      if (!ClaimEveryName(&set, &outputs, &report)) {
         return false;
       }
     }
     progress->Add(size);
     return set.Write(outputs[row], data, size, &report);
   };
-  const bool verified = VerifyImage(loaded.file, loaded.image, loaded.store, write, &report);
+  // The signature is verify's to judge: one it refuses names no file either.
+  Report tableProblems;  // the loader's checks name them
+  AuthenticodeCheck signature(loaded.file, loaded.image,
+                              ReadSignature(loaded.file, loaded.image, &tableProblems));
+  std::vector<Span> signedSpans;
+  signature.AddSpans(&signedSpans);
+  const bool verified =
+      VerifyImage(loaded.file, loaded.image, loaded.store, write, &report, signedSpans);
   progress.reset();
+  const SignatureVerdict verdict = signature.Finish();
+  if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
+    Refuse(&report, imagePath, verdict.problem);
+  }
   if (!verified || !report.empty() || !begun || !set.Place(&report)) {
     return Fail(report);
   }

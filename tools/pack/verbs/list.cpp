@@ -84,13 +84,19 @@ int List(const Arguments& arguments) {
   if (!LoadImage(arguments.image, &loaded, &report)) {
     return Fail(report);
   }
-  // The listing says "malformed certificate table"; the table's faults are verify's to name.
+  // The listing says "malformed certificate table" or what is wrong with the signature, as
+  // verify would, and the problem's own line follows it with the exit code verify gives.
   Report signatureProblems;
   AuthenticodeCheck signature(loaded.file, loaded.image,
                               ReadSignature(loaded.file, loaded.image, &signatureProblems));
   if (!ListItems(loaded, &listed, &signature, &report)) {
     return Fail(report);
   }
-  PrintListing(arguments.image, loaded, signature.Finish(), listed, arguments.json);
-  return 0;
+  const SignatureVerdict verdict = signature.Finish();
+  PrintListing(arguments.image, loaded, verdict, listed, arguments.json);
+  if (verdict.table == Signature::kSigned && !verdict.valid) {
+    Refuse(&signatureProblems, arguments.image, verdict.problem);
+  }
+  (void)std::fflush(stdout);  // the listing first, then the lines that say why it fails
+  return signatureProblems.empty() ? 0 : Fail(signatureProblems);
 }
