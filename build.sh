@@ -29,6 +29,16 @@ usage_error() {
   exit 2
 }
 
+# A name as every message shows it: each control character and bidirectional mark as
+# \uXXXX, each byte that is not UTF-8 as \xXX (tools/build/shown.py). A name of printable
+# ASCII alone is shown as it is, without starting a process.
+shown() {
+  case $1 in
+  *[!\ -~]*) "${python:-python3}" "$root/tools/build/shown.py" "$1" ;;
+  *) printf '%s\n' "$1" ;;
+  esac
+}
+
 # A line break or another control character in a path the build writes into its makefiles
 # would stand there as a line of its own.
 refuse_control_characters() {
@@ -113,13 +123,14 @@ resolve_payload() {
   for inside in dist build; do
     case $place/ in
     "$root/$inside"/*)
-      usage_error "the payload folder $place is inside $inside/, which the build" \
+      usage_error "the payload folder $(shown "$place") is inside $inside/, which the build" \
         "replaces; keep it elsewhere"
       ;;
     esac
   done
-  [ -e "$payload" ] || fail "payload folder $payload does not exist"
-  [ -d "$payload" ] || fail "$payload is not a folder: give the folder holding the eleven files"
+  [ -e "$payload" ] || fail "payload folder $(shown "$payload") does not exist"
+  [ -d "$payload" ] ||
+    fail "$(shown "$payload") is not a folder: give the folder holding the eleven files"
   payload=$(cd -- "$payload" && pwd -P)
   refuse_control_characters "the payload folder's full path $payload" "$payload"
 }
@@ -177,7 +188,7 @@ resolve_signing_files() {
     if [ -f "$value" ]; then
       export "$variable=$(realpath -- "$value")"
     else
-      problem "$variable names $value, which is not a file"
+      problem "$variable names $(shown "$value"), which is not a file"
       export "$variable="
       missing_signing_file=yes
     fi
@@ -206,18 +217,21 @@ check_signing() {
   if [ -n "$pkcs12" ] &&
     ! TQ30_SIGN_PASSWORD=${TQ30_SIGN_PASSWORD:-} openssl pkcs12 -in "$pkcs12" -noout \
       -passin env:TQ30_SIGN_PASSWORD </dev/null 2>/dev/null; then
-    problem "TQ30_SIGN_PKCS12 ($pkcs12) cannot be opened with the password in" \
+    problem "TQ30_SIGN_PKCS12 ($(shown "$pkcs12")) cannot be opened with the password in" \
       "TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file"
   fi
   if [ -z "$pkcs12" ] && [ -n "$key" ] && [ -n "$cert" ]; then
     key_public=$(public_key_of_key "$key")
     [ -n "$key_public" ] ||
-      problem "TQ30_SIGN_KEY ($key) holds no private key that opens with the password in" \
-        "TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong password?"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) holds no private key that opens with the" \
+        "password in TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong" \
+        "password?"
     if [ -z "$(public_keys_of_certificates "$cert" | tr -d '\0')" ]; then
-      problem "TQ30_SIGN_CERT ($cert) holds no PEM certificate: a key, or another kind of file?"
+      problem "TQ30_SIGN_CERT ($(shown "$cert")) holds no PEM certificate: a key, or another" \
+        "kind of file?"
     elif [ -n "$key_public" ] && ! certificate_of_key_in "$key_public" "$cert"; then
-      problem "TQ30_SIGN_KEY ($key) is not the key of any certificate in TQ30_SIGN_CERT ($cert)"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) is not the key of any certificate in" \
+        "TQ30_SIGN_CERT ($(shown "$cert"))"
     fi
   fi
   [ ${#problems[@]} -eq 0 ] && return 0
@@ -340,7 +354,7 @@ check_payload() {
   cat "$staging/check.out" >&2
   rm -f "$staging/check.out"
   [ $code -eq 0 ] || exit 1
-  echo "payload checked: $payload"
+  echo "payload checked: $(shown "$payload")"
 }
 
 # A Windows build folder is configured again only when its cache does not hold every
@@ -415,9 +429,10 @@ keep_others_in_dist() {
     for made in "${made_by_a_build[@]}"; do
       [ "$name" != "$made" ] || continue 2
     done
-    cp -al -- "$entry" "$staging/" 2>&7 || fail "dist/$name, not made by a build, could not" \
-      "be kept in the new set (a mount point, or on another file system?); dist/ is left as it was"
-    echo "dist/$name: kept, not made by a build"
+    cp -al -- "$entry" "$staging/" 2>&7 || fail "dist/$(shown "$name"), not made by a build," \
+      "could not be kept in the new set (a mount point, or on another file system?); dist/ is" \
+      "left as it was"
+    echo "dist/$(shown "$name"): kept, not made by a build"
   done
   shopt -u nullglob dotglob
 }

@@ -57,6 +57,7 @@ two_folders_around_verbose||payload-as-file-parent -v payload-as-file-parent|2|b
 verbose_not_a_folder||--verbose a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 not_a_folder||a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 no_such_folder||nowhere|1|build.sh: payload folder nowhere does not exist
+no_such_folder_named_with_a_bidirectional_mark_and_a_stray_byte||$'now\xe2\x80\xaehere\xff'|1|build.sh: payload folder now\u202ehere\xff does not exist
 key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
 certificate_without_key|TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY and TQ30_SIGN_CERT go together: set both, or neither
 missing_key_file|TQ30_SIGN_PKCS12=release.p12||1|build.sh: TQ30_SIGN_PKCS12 names release.p12, which is not a file
