@@ -33,6 +33,16 @@ usage_error() {
   exit 2
 }
 
+# A name as every message shows it: each control character and bidirectional mark as
+# \uXXXX, each byte that is not UTF-8 as \xXX (tools/build/shown.py). A name of printable
+# ASCII alone is shown as it is, without starting a process.
+shown() {
+  case $1 in
+  *[!\ -~]*) "${python:-python3}" "$root/tools/build/shown.py" "$1" ;;
+  *) printf '%s\n' "$1" ;;
+  esac
+}
+
 # A line break or another control character in a path the build writes into its makefiles
 # would stand there as a line of its own.
 refuse_control_characters() {
@@ -121,13 +131,14 @@ resolve_payload() {
   for inside in dist build; do
     case $place/ in
     "$root/$inside"/*)
-      usage_error "the payload folder $place is inside $inside/, which the build" \
+      usage_error "the payload folder $(shown "$place") is inside $inside/, which the build" \
         "replaces; keep it elsewhere"
       ;;
     esac
   done
-  [ -e "$payload" ] || fail "payload folder $payload does not exist"
-  [ -d "$payload" ] || fail "$payload is not a folder: give the folder holding the eleven files"
+  [ -e "$payload" ] || fail "payload folder $(shown "$payload") does not exist"
+  [ -d "$payload" ] ||
+    fail "$(shown "$payload") is not a folder: give the folder holding the eleven files"
   payload=$(cd -- "$payload" && pwd -P)
   refuse_control_characters "the payload folder's full path $payload" "$payload"
 }
@@ -200,7 +211,7 @@ resolve_signing_files() {
     if [ -f "$value" ]; then
       export "$variable=$(realpath -- "$value")"
     else
-      problem "$variable names $value, which is not a file"
+      problem "$variable names $(shown "$value"), which is not a file"
       export "$variable="
       missing_signing_files+=" $variable "
     fi
@@ -250,25 +261,25 @@ check_token_key() {
     return 0
   case $said in
   *"Unable to load module"*)
-    problem "TQ30_SIGN_PKCS11_MODULE ($module) does not load as a PKCS#11 module" ;;
+    problem "TQ30_SIGN_PKCS11_MODULE ($(shown "$module")) does not load as a PKCS#11 module" ;;
   *"Login failed"*)
     reason=$(token_refusal "$said")
     problem "the token refused the PIN in TQ30_SIGN_PASSWORD for TQ30_SIGN_KEY" \
-      "($key)${reason:+: $reason}" ;;
+      "($(shown "$key"))${reason:+: $reason}" ;;
   *"The private key was not found"*)
-    problem "TQ30_SIGN_KEY ($key) names no private key on the tokens of TQ30_SIGN_PKCS11_MODULE" ;;
+    problem "TQ30_SIGN_KEY ($(shown "$key")) names no private key on the tokens of TQ30_SIGN_PKCS11_MODULE" ;;
   *"The certificate was not found"*)
     problem "TQ30_SIGN_CERT is not set, and the token holds no certificate at TQ30_SIGN_KEY" \
-      "($key): set TQ30_SIGN_CERT to the key's certificate file" ;;
+      "($(shown "$key")): set TQ30_SIGN_CERT to the key's certificate file" ;;
   *"consistency of a private key"*)
     if [ -n "$cert" ]; then
-      problem "TQ30_SIGN_KEY ($key) is not the key of any certificate in TQ30_SIGN_CERT ($cert)"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) is not the key of any certificate in TQ30_SIGN_CERT ($(shown "$cert"))"
     else
-      problem "TQ30_SIGN_KEY ($key) is not the key of the certificate the token holds at it"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) is not the key of the certificate the token holds at it"
     fi
     ;;
   tools/sign.sh:*) problem "${said#tools/sign.sh: }" ;;
-  *) problem "TQ30_SIGN_KEY ($key) could not sign a trial file: $(tail -n 1 <<<"$said")" ;;
+  *) problem "TQ30_SIGN_KEY ($(shown "$key")) could not sign a trial file: $(shown "$(tail -n 1 <<<"$said")")" ;;
   esac
 }
 
@@ -285,7 +296,7 @@ check_signing() {
   if [ -z "$pkcs12" ] && [ -z "$module" ] && ! signing_file_missing TQ30_SIGN_PKCS11_MODULE; then
     case $key in
     pkcs11:*)
-      problem "TQ30_SIGN_KEY is a pkcs11: URI ($key): set TQ30_SIGN_PKCS11_MODULE to the" \
+      problem "TQ30_SIGN_KEY is a pkcs11: URI ($(shown "$key")): set TQ30_SIGN_PKCS11_MODULE to the" \
         "token's PKCS#11 module"
       ;;
     ?*)
@@ -315,12 +326,13 @@ check_signing() {
   if [ -n "$pkcs12" ] &&
     ! TQ30_SIGN_PASSWORD=$signing_password openssl pkcs12 -in "$pkcs12" -noout \
       -passin env:TQ30_SIGN_PASSWORD </dev/null 2>/dev/null; then
-    problem "TQ30_SIGN_PKCS12 ($pkcs12) cannot be opened with the password in" \
+    problem "TQ30_SIGN_PKCS12 ($(shown "$pkcs12")) cannot be opened with the password in" \
       "TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file"
   fi
   if [ -n "$cert" ] && [ -z "$pkcs12" ] &&
     [ -z "$(public_keys_of_certificates "$cert" | tr -d '\0')" ]; then
-    problem "TQ30_SIGN_CERT ($cert) holds no PEM certificate: a key, or another kind of file?"
+    problem "TQ30_SIGN_CERT ($(shown "$cert")) holds no PEM certificate: a key, or another" \
+      "kind of file?"
     cert=""
   fi
   if [ -z "$pkcs12" ] && [ -n "$key" ] && [ -n "$module" ]; then
@@ -328,10 +340,12 @@ check_signing() {
   elif [ -z "$pkcs12" ] && [ -n "$key" ] && [ "${key#pkcs11:}" = "$key" ]; then
     key_public=$(public_key_of_key "$key")
     [ -n "$key_public" ] ||
-      problem "TQ30_SIGN_KEY ($key) holds no private key that opens with the password in" \
-        "TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong password?"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) holds no private key that opens with the" \
+        "password in TQ30_SIGN_PASSWORD (unset counts as empty): a certificate, or the wrong" \
+        "password?"
     if [ -n "$key_public" ] && [ -n "$cert" ] && ! certificate_of_key_in "$key_public" "$cert"; then
-      problem "TQ30_SIGN_KEY ($key) is not the key of any certificate in TQ30_SIGN_CERT ($cert)"
+      problem "TQ30_SIGN_KEY ($(shown "$key")) is not the key of any certificate in" \
+        "TQ30_SIGN_CERT ($(shown "$cert"))"
     fi
   fi
   [ ${#problems[@]} -eq 0 ] || {
@@ -457,7 +471,7 @@ check_payload() {
   cat "$staging/check.out" >&2
   rm -f "$staging/check.out"
   [ $code -eq 0 ] || exit 1
-  echo "payload checked: $payload"
+  echo "payload checked: $(shown "$payload")"
 }
 
 # A Windows build folder is configured again only when its cache does not hold every
@@ -476,21 +490,118 @@ configure_windows_build() {
   [ -n "$configured" ] || run_step "configuring $out" "" cmake --preset "$arch" "$@"
 }
 
-# "signed" or "not signed", as the launcher's last build step recorded it after verifying
-# it; read from the launcher itself when that record is missing.
-signing_state() {
-  local record=$1.signing-state state=""
-  [ -n "$(unexpected_kind "$record" file)" ] || [ ! -f "$record" ] || state=$(cat -- "$record")
-  case $state in
-  signed | "not signed") echo "$state" ;;
-  *)
-    if "$pack" list "$1" | sed -n 1p | grep -qF ", signature valid, "; then
-      echo signed
-    else
-      echo "not signed"
+# The SHA-256 of files, as sha256sum prints it. A launcher carries up to 2 GB, so a file is
+# read again only when it is not the one hashed last time: its device, inode, size,
+# modification time and change time, kept in build/sha256.cache. An edit can put the
+# modification time back, not the change time. A file is read with openssl, which uses the
+# processor's SHA instructions.
+declare -A cached_sha256=() known_sha256=()
+read_sha256_cache() {
+  local cache=build/sha256.cache line
+  [ -z "$(unexpected_kind "$cache" file)" ] && [ -f "$cache" ] || return 0
+  # Only a line that holds an identity and 64 hex digits counts: anything else the cache
+  # holds is no hash to show, escape codes least of all.
+  while read -r line; do
+    cached_sha256[${line% *}]=${line##* }
+  done < <(head -c 65536 -- "$cache" | LC_ALL=C grep -aE \
+    '^[0-9]+ [0-9]+ [0-9]+ [0-9]+\.[0-9]{9} [0-9]+\.[0-9]{9} [0-9a-f]{64}$' || true)
+}
+file_identity() {
+  stat -c '%d %i %s %.9Y %.9Z' -- "$1"
+}
+# Sets sha256 to FILE's, from the cache when FILE is the file hashed then; with "afresh",
+# read again whatever the cache holds.
+file_sha256() {
+  local identity
+  identity=$(file_identity "$1")
+  sha256=${cached_sha256[$identity]:-}
+  [ -z "$sha256" ] || [ "${2:-}" = afresh ] || return 0
+  sha256=$(openssl dgst -sha256 -r -- "$1" | cut -d' ' -f1)
+  cached_sha256[$identity]=$sha256
+}
+
+# A launcher a build has verified is recorded beside it in NAME.verified: its SHA-256 and
+# whether it is signed, on one line. The record names the file's bytes, not its name or its
+# times, so that nothing put in its place or written into it since counts as verified.
+write_launcher_record() {
+  local fresh
+  fresh=$(mktemp "$1.verified.XXXXXX")
+  printf '%s %s\n' "$2" "$3" >"$fresh"
+  mv -fT -- "$fresh" "$1.verified"
+}
+# Sets recorded_sha256 and recorded_state from LAUNCHER's record; both "" without one.
+read_launcher_record() {
+  local record=$1.verified line=""
+  recorded_sha256="" recorded_state=""
+  [ -z "$(unexpected_kind "$record" file)" ] && [ -f "$record" ] || return 0
+  line=$(head -c 100 -- "$record" | LC_ALL=C grep -axE '[0-9a-f]{64} (signed|not signed)' ||
+    true)
+  [ -n "$line" ] || return 0
+  recorded_sha256=${line%% *} recorded_state=${line#* }
+}
+
+# A build reuses its launcher when nothing it is made from changed, and dist/ holds a second
+# name for it: an edit made there reaches the build's file. So the launcher is reused only
+# when it is, byte for byte, the one a build verified. One that is not is removed, with the
+# packed image when that is the same file (as it is unsigned), so that this build makes and
+# verifies it again. Sets reused_identity, reused_sha256 and reused_state ("" when not).
+check_launcher_before_reuse() {
+  local launcher=$1 name unsigned
+  name=$(basename -- "$launcher")
+  reused_identity="" reused_sha256="" reused_state=""
+  [ -e "$launcher" ] || [ -L "$launcher" ] || return 0
+  read_launcher_record "$launcher"
+  if [ -z "$recorded_sha256" ]; then
+    echo "$name: no record that a build verified it; making it again"
+  else
+    if [ -z "$(unexpected_kind "$launcher" file)" ]; then
+      file_sha256 "$launcher"
+      # A cached hash that differs is read again: the cache alone never remakes a launcher.
+      [ "$sha256" = "$recorded_sha256" ] || file_sha256 "$launcher" afresh
+      if [ "$sha256" = "$recorded_sha256" ]; then
+        reused_identity=$(file_identity "$launcher") reused_sha256=$sha256
+        reused_state=$recorded_state
+        return 0
+      fi
     fi
-    ;;
-  esac
+    echo "$name: changed since a build verified it (in dist/ or build/); making it again"
+  fi
+  unsigned=${launcher%.exe}.unsigned.exe
+  [ ! "$unsigned" -ef "$launcher" ] || rm -f -- "$unsigned"
+  rm -f -- "$launcher" "$launcher.verified"
+}
+
+# Sets state to "signed" when the packer finds the launcher's own signature valid (list
+# --json), else to "not signed".
+judge_signature() {
+  local judged
+  judged=$("$pack" list --json "$1" 2>/dev/null |
+    "$python" -c 'import json, sys; print(json.load(sys.stdin)["signature"])' 2>/dev/null) ||
+    true
+  state="not signed"
+  [ "$judged" != valid ] || state=signed
+}
+
+# The launcher goes into the new set as a second name, not a copy: the build never writes
+# into a launcher it has made, it puts a new file in its place, and a launcher changed
+# since a build verified it is caught before reuse. "up to date" is said only of the
+# launcher that was checked so; a new one is judged by its own signature and recorded.
+# Clears signed when the launcher is not signed.
+stage_launcher() {
+  local launcher=$1 name state
+  name=$(basename -- "$launcher")
+  if [ -n "$reused_identity" ] && [ "$(file_identity "$launcher")" = "$reused_identity" ]; then
+    state=$reused_state sha256=$reused_sha256
+    echo "$name: up to date ($state): nothing it is made from changed"
+  else
+    judge_signature "$launcher"
+    file_sha256 "$launcher"
+    write_launcher_record "$launcher" "$sha256" "$state"
+  fi
+  # Linking changes the file's change time: the hash goes with the name to the report.
+  known_sha256[dist/$name]=$sha256
+  ln -- "$launcher" "$staging/$name" 2>/dev/null || cp -- "$launcher" "$staging/$name"
+  [ "$state" = signed ] || signed=""
 }
 
 # Compiles the launcher with the payload's sizes, then packs it (pack refuses a payload
@@ -499,7 +610,7 @@ signing_state() {
 # from changed. Without a payload folder it carries the demo payload, generated in the
 # build folder. Clears signed when the launcher is not signed.
 build_launcher() {
-  local arch=$1 out=tq30-setup.exe demo=demo-payload before state variable
+  local arch=$1 out=tq30-setup.exe demo=demo-payload variable
   [ "$arch" = win32 ] || { out=tq30-setup-x64.exe demo=demo-payload-x64; }
   local settings=(-DTQ30_PAYLOAD_DIR:STRING="$payload" -DTQ30_HOST_TOOLS:PATH="$root/build/tool"
     -DPython3_EXECUTABLE:FILEPATH="$python")
@@ -507,16 +618,10 @@ build_launcher() {
     settings+=("-D$variable:STRING=${!variable:-}")
   done
   configure_windows_build "$arch" "$out" "${settings[@]}"
-  before=$(stat -c '%i %.9Y' "build/$arch/$out" 2>/dev/null || true)
+  check_launcher_before_reuse "build/$arch/$out"
   run_step "compiling, packing, signing and verifying $out" "^$out: " \
     cmake --build --preset "$arch" -j"$jobs" --target launcher
-  # A second name, not a copy: the build never writes into a launcher it has made, it puts
-  # a new file in its place.
-  ln -- "build/$arch/$out" "$staging/$out" 2>/dev/null || cp "build/$arch/$out" "$staging/$out"
-  state=$(signing_state "build/$arch/$out")
-  [ "$state" = signed ] || signed=""
-  [ "$before" != "$(stat -c '%i %.9Y' "build/$arch/$out")" ] ||
-    echo "$out: up to date ($state): nothing it is made from changed"
+  stage_launcher "build/$arch/$out"
   [ -n "$payload" ] || cp -R "build/$arch/demo-payload" "$staging/$demo"
 }
 
@@ -532,9 +637,10 @@ keep_others_in_dist() {
     for made in "${made_by_a_build[@]}"; do
       [ "$name" != "$made" ] || continue 2
     done
-    cp -al -- "$entry" "$staging/" 2>&7 || fail "dist/$name, not made by a build, could not" \
-      "be kept in the new set (a mount point, or on another file system?); dist/ is left as it was"
-    echo "dist/$name: kept, not made by a build"
+    cp -al -- "$entry" "$staging/" 2>&7 || fail "dist/$(shown "$name"), not made by a build," \
+      "could not be kept in the new set (a mount point, or on another file system?); dist/ is" \
+      "left as it was"
+    echo "dist/$(shown "$name"): kept, not made by a build"
   done
   shopt -u nullglob dotglob
 }
@@ -548,21 +654,16 @@ replace_dist() {
   rm -rf -- "$staging"
 }
 
-# The SHA-256 of each file, as sha256sum prints it. A launcher carries up to 2 GB, so a
-# file is read again only when it is not the one hashed last time (its device, inode, size
-# and modification time, kept in build/sha256.cache), and with openssl, which uses the
-# processor's SHA instructions.
+# Each file's SHA-256 as sha256sum prints it: the launchers' as this build checked them,
+# the others' from the cache or read. The cache then holds these files as they stand now.
 show_sha256() {
-  local cache=build/sha256.cache file identity hash
+  local file
   hashes=$(mktemp build/.sha256.cache.XXXXXX)
-  [ -z "$(unexpected_kind "$cache" file)" ] && [ -f "$cache" ] || cache=/dev/null
   for file in "$@"; do
-    identity=$(stat -c '%d %i %s %.9Y' -- "$file")
-    hash=$(awk -v identity="$identity" '$1 " " $2 " " $3 " " $4 == identity { print $5; exit }' \
-      "$cache")
-    [ -n "$hash" ] || hash=$(openssl dgst -sha256 -r -- "$file" | cut -d' ' -f1)
-    echo "$identity $hash" >>"$hashes"
-    echo "  $hash  $file"
+    sha256=${known_sha256[$file]:-}
+    [ -n "$sha256" ] || file_sha256 "$file"
+    echo "$(file_identity "$file") $sha256" >>"$hashes"
+    echo "  $sha256  $file"
   done
   mv -fT -- "$hashes" build/sha256.cache 2>/dev/null || rm -f -- "$hashes"
   hashes=""
@@ -597,6 +698,7 @@ main() {
   trap clean_up EXIT  # a failed build leaves no half set behind, in build/ either
   take_lock
   open_log
+  read_sha256_cache
   make_staging
   build_packer
   check_payload

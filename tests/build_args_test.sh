@@ -71,6 +71,7 @@ two_folders_around_verbose||payload-as-file-parent -v payload-as-file-parent|2|b
 verbose_not_a_folder||--verbose a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 not_a_folder||a-file|1|build.sh: a-file is not a folder: give the folder holding the eleven files
 no_such_folder||nowhere|1|build.sh: payload folder nowhere does not exist
+no_such_folder_named_with_a_bidirectional_mark_and_a_stray_byte||$'now\xe2\x80\xaehere\xff'|1|build.sh: payload folder now\u202ehere\xff does not exist
 key_without_certificate|TQ30_SIGN_KEY=code.key||1|build.sh: TQ30_SIGN_KEY names a key file, and its certificate goes in TQ30_SIGN_CERT, which is not set
 certificate_without_key|TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_CERT is set, but there is no key for it: set TQ30_SIGN_KEY to a key file, or to a token's pkcs11: URI
 missing_key_file_beside_its_certificate|TQ30_SIGN_KEY=release.key TQ30_SIGN_CERT=code.pem||1|build.sh: TQ30_SIGN_KEY names release.key, which is not a file

@@ -3,7 +3,10 @@
 # after the other, and dist/ ends holding the launchers of one of them, carrying that run's
 # payload and no demo payload; a build packs again exactly the launchers whose inputs
 # changed (a payload file put in place with an older time included), and with a user's
-# payload builds the x64 launcher only when asked; what else the user keeps in dist/ stays;
+# payload builds the x64 launcher only when asked; a launcher changed since a build verified
+# it (an edit in dist/, its time put back or not, or another file in its place) is made
+# again, signed when asked, and the SHA-256 shown is the file's whatever build/sha256.cache
+# says; what else the user keeps in dist/ stays, and its name is shown escaped;
 # a build that fails at any step leaves dist/ exactly as it was; nothing planted in build/
 # is followed or waited on, and a build killed with SIGKILL holds up no later one. Works in
 # a copy of the checkout's files, so that the build folders the other tests read are left
@@ -65,9 +68,30 @@ older_copy() { # the same size, other bytes, an older time: as cp -p, tar x or r
   cp -p "$work/older" "$1"
 }
 cp "$payload/disk1.id" "$work/older"
+# One byte in the middle of a file changed in place, as an editor that writes into the file
+# leaves it; with keeping-its-time, its modification time put back as `touch -m -d` can.
+edit_in_place() {
+  python3 - "$@" <<'PYTHON'
+import os, sys
+path = sys.argv[1]
+before = os.stat(path)
+with open(path, "r+b") as image:
+    image.seek(before.st_size // 2)
+    byte = image.read(1)[0]
+    image.seek(before.st_size // 2)
+    image.write(bytes([byte ^ 0xFF]))
+if sys.argv[2:] == ["keeping-its-time"]:
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+PYTHON
+}
+# build/sha256.cache made to hold VALUE as the hash of FILE as it is now.
+cache_says() {
+  echo "$(stat -c '%d %i %s %.9Y %.9Z' "$1") $2" >build/sha256.cache
+}
+escape_codes=$(printf '\033]0;owned\a\033[31mred\342\200\256\377')
 # name | what changes (a command) | the arguments (as the shell reads them) | launchers
-# packed again
-while IFS='|' read -r name change arguments packed; do
+# packed again | a line the build says (or none)
+while IFS='|' read -r name change arguments packed line; do
   before32=$(identity win32 tq30-setup) before64=$(identity win64 tq30-setup-x64)
   eval "$change"
   args=()
@@ -96,18 +120,26 @@ while IFS='|' read -r name change arguments packed; do
     fail "$name: the closing lines are not dist/'s files with their SHA-256"
   grep -qxF "dist/SHA256SUMS: kept, not made by a build" "$work/$name.out" ||
     fail "$name: the build did not say it kept dist/SHA256SUMS"
+  [ -z "$line" ] || grep -qxF -- "$line" "$work/$name.out" ||
+    fail "$name: the build did not say '$line'"
   echo "PASS $name: packed again: ${packed:-nothing}"
 done <<ROWS
-nothing_changed|:||
-demo_file_of_the_pe32_touched|touch build/win32/demo-payload/data.1||tq30-setup.exe
-demo_file_of_the_x64_touched|touch build/win64/demo-payload/setup.ins||tq30-setup-x64.exe
-users_payload|:|"$payload"|tq30-setup.exe
-users_payload_again|:|"$payload"|
-users_payload_with_the_x64_launcher|:|--x64 "$payload"|tq30-setup-x64.exe
-users_payload_with_the_x64_launcher_again|:|--x64 "$payload"|
-users_file_touched|touch "\$payload/data.2"|"$payload"|tq30-setup.exe
-users_file_older_same_size|older_copy "\$payload/disk1.id"|"$payload"|tq30-setup.exe
+nothing_changed|:|||
+demo_file_of_the_pe32_touched|touch build/win32/demo-payload/data.1||tq30-setup.exe|
+demo_file_of_the_x64_touched|touch build/win64/demo-payload/setup.ins||tq30-setup-x64.exe|
+users_payload|:|"$payload"|tq30-setup.exe|
+users_payload_again|:|"$payload"||
+users_payload_with_the_x64_launcher|:|--x64 "$payload"|tq30-setup-x64.exe|
+users_payload_with_the_x64_launcher_again|:|--x64 "$payload"||
+launcher_in_dist_edited_keeping_its_time|edit_in_place dist/tq30-setup-x64.exe keeping-its-time|--x64 "$payload"|tq30-setup-x64.exe|tq30-setup-x64.exe: changed since a build verified it (in dist/ or build/); making it again
+launcher_in_dist_edited|edit_in_place dist/tq30-setup.exe|"$payload"|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
+sha256_cache_holds_escape_codes|cache_says dist/tq30-setup.exe "\$escape_codes"|"$payload"||
+sha256_cache_holds_another_hash|cache_says dist/tq30-setup.exe \$(printf 'a%.0s' {1..64})|"$payload"||
+dist_entry_named_with_escape_codes|touch "dist/\$escape_codes"|"$payload"||dist/\u001b]0;owned\u0007\u001b[31mred\u202e\xff: kept, not made by a build
+users_file_touched|touch "\$payload/data.2"|"$payload"|tq30-setup.exe|
+users_file_older_same_size|older_copy "\$payload/disk1.id"|"$payload"|tq30-setup.exe|
 ROWS
+rm -f -- "dist/$escape_codes"  # the user's, kept by every build since; gone for what follows
 build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
   fail "after the older file, dist/tq30-setup.exe does not carry it"
 [ "$(ls dist)" = "$(printf 'SHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe')" ] ||
@@ -141,8 +173,10 @@ tests/signing/make_test_ca.sh "$work/keys" >/dev/null
 cp "$work/keys/code.p12" "$work/keys/-k ey.p12="
 cp "$work/keys/code.key" "$work/keys/k=.key="
 cp "$work/keys/code.pem" "$work/keys/c=.pem="
-# name | signing settings (as the shell reads them) | arguments | launchers signed
-while IFS='|' read -r name settings arguments launchers; do
+# name | what changes first (a command) | signing settings (as the shell reads them) |
+# arguments | launchers signed | a line the build says (or none)
+while IFS='|' read -r name change settings arguments launchers line; do
+  eval "$change"
   (cd "$work/keys" && eval "export $settings TQ30_SIGN_REQUIRED=1" &&
     eval "\"\$work/checkout/build.sh\" $arguments" >"$work/$name.out" 2>&1) ||
     fail "$name: the signed build failed: $(tail -n 3 "$work/$name.out")"
@@ -152,10 +186,14 @@ while IFS='|' read -r name settings arguments launchers; do
   done
   in_dist=$(cd dist && LC_ALL=C && names=(tq30-setup*.exe) && echo "${names[*]}")
   [ "$in_dist" = "$launchers" ] || fail "$name: dist/ holds $in_dist, not $launchers"
+  [ -z "$line" ] || grep -qxF -- "$line" "$work/$name.out" ||
+    fail "$name: the build did not say '$line'"
   echo "PASS $name: signed: $launchers"
 done <<'ROWS'
-pkcs12_named_with_a_trailing_equals_sign|TQ30_SIGN_PKCS12='-k ey.p12=' TQ30_SIGN_PASSWORD=test|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe
-pem_key_and_certificate_named_with_equals_signs|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe
+pkcs12_named_with_a_trailing_equals_sign|:|TQ30_SIGN_PKCS12='-k ey.p12=' TQ30_SIGN_PASSWORD=test|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe|
+pem_key_and_certificate_named_with_equals_signs|:|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|
+signed_launcher_in_dist_edited|edit_in_place dist/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
+unsigned_image_in_the_signed_launchers_place|cp build/win32/tq30-setup.unsigned.exe build/win32/moved.exe && mv build/win32/moved.exe build/win32/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
 ROWS
 
 # A build that fails at its last step (signing, with a timestamp server that does not
