@@ -1,33 +1,28 @@
 #!/usr/bin/env bash
-# The launcher's last two steps, each a command of the Windows build's graph, which alone
-# decides when they run (cmake/windows.cmake):
-#   pack-launcher.sh pack PACK STUB PAYLOAD_DIR_FILE OUT DEPFILE
-#     attaches the store of the payload folder to the linked stub (pack refuses items whose
-#     sizes are not those compiled into the stub) and names the payload files in DEPFILE
-#   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR_FILE SIGNING_FILE OUT
+# The launcher's last two steps, run by the Windows build's graph for the demo launcher
+# (cmake/windows.cmake) and by ./build.sh for any payload:
+#   pack-launcher.sh pack PACK STUB PAYLOAD_DIR OUT
+#     attaches the store of the payload folder to the stub, with the files' sizes in its
+#     table
+#   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR SIGNING_FILE OUT
 #     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
 #     the folder and only then puts it in place as OUT, with OUT.signing-state beside it
 #     ("signed" or "not signed"), so that ./build.sh need not read the launcher to know
-# PAYLOAD_DIR_FILE holds the folder's path and SIGNING_FILE the signing settings the build
-# was configured with (NAME=VALUE lines): neither stands on a make command line. Each step
-# says what it did in one line that starts with the launcher's name.
+# SIGNING_FILE holds the signing settings the launcher is signed with (NAME=VALUE lines),
+# so that none of them stands on a command line. Each step says what it did in one line
+# that starts with the launcher's name.
 set -euo pipefail
 unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
 step=$1
 pack=$2
 [ -x "$pack" ] || { echo "pack-launcher.sh: no packer at $pack" >&2; exit 1; }
-payload=$(cat -- "$4")
+payload=$4
 payload=$(cd -- "$payload" 2>/dev/null && pwd -P || printf '%s' "$payload")
 
 if [ "$step" = pack ]; then
-  [ $# -eq 6 ] || { echo "pack-launcher.sh: pack takes 5 arguments" >&2; exit 2; }
+  [ $# -eq 5 ] || { echo "pack-launcher.sh: pack takes 4 arguments" >&2; exit 2; }
   name=$(basename "$5" .unsigned.exe).exe
-  # Packed through a link in the build folder, so that the depfile names the payload files
-  # by paths CMake's makefiles can carry: a folder named with `:` or `\` would break them.
-  link=$(dirname "$5")/carried-payload
-  ln -sfn -- "$payload" "$link.new"
-  mv -fT -- "$link.new" "$link"
-  "$pack" pack --stub "$3" --payload "$link" -o "$5" --depfile "$6"
+  "$pack" pack --stub "$3" --payload "$payload" -o "$5"
   echo "$name: packed with the payload in $payload"
   exit 0
 fi

@@ -1,7 +1,7 @@
-// selfinst-pack: attaches the item store to a linked launcher; lists, checks and unpacks
-// the store of a built one; checks a payload folder and writes its sizes header. Images and
-// payloads are streamed in bounded chunks: memory stays flat at any payload size. This file
-// holds the verb table and the dispatch; each verb's handler is a file of its own in verbs/.
+// selfinst-pack: attaches the item store to the launcher's stub; lists, checks and unpacks
+// the store of a packed launcher; checks a payload folder. Images and payloads are streamed
+// in bounded chunks: memory stays flat at any payload size. This file holds the verb table
+// and the dispatch; each verb's handler is a file of its own in verbs/.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -36,15 +36,13 @@ const std::vector<VerbSpec>& Verbs() {
   constexpr Need kOptional = Need::kOptional;
   static const std::vector<VerbSpec> verbs = {
       {"pack",
-       "attaches the store of a payload folder to a linked launcher",
+       "makes a launcher: the stub with a payload folder's files, their sizes in its table",
        {},
-       {Value("--stub", "LINKED.exe", kNeeded, "the linked launcher, built for this payload",
+       {Value("--stub", "STUB.exe", kNeeded,
+              "the stub as built, for any payload: dist/tq30-stub.exe or tq30-stub-x64.exe",
               &A::stub),
         Value("--payload", "DIR", kNeeded, "the folder holding the eleven files", &A::payload),
-        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output),
-        Value("--depfile", "FILE", kOptional,
-              "also writes a make rule naming the payload files the launcher is made from",
-              &A::depfile)},
+        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output)},
        Pack},
       {"list",
        "shows the files a built launcher carries, with sizes and SHA-256",
@@ -70,15 +68,6 @@ const std::vector<VerbSpec>& Verbs() {
        {},
        {Value("--payload", "DIR", kNeeded, "the folder to check", &A::payload)},
        Check},
-      {"sizes",
-       "writes payload_sizes.h from a payload folder or from a built launcher",
-       {{"IMAGE", kOptional, "the built launcher to read the sizes of", &A::image}},
-       {Value("--payload", "DIR", kOptional, "the folder to read the sizes of (or IMAGE)",
-              &A::payload),
-        Value("-o", "FILE", kNeeded,
-              "the header to write (left alone when unchanged; - for standard output)",
-              &A::output)},
-       Sizes},
       {"names", "prints the names of the eleven payload files, in manifest order", {}, {}, Names},
       {"limits", "prints the largest payload a launcher carries", {}, {}, Limits},
       {"help",
