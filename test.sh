@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-tools/install-deps.sh
+tools/install-deps.sh test
 
 # The host build brings the Windows builds (with the demo payload) and the packer's
 # folder up to date too: the tests read them.
