@@ -8,7 +8,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from tq30 import ROOT, wine  # noqa: E402
 from tq30.manifest import FILES, file_of  # noqa: E402,F401 (re-exported for the cases)
-from tq30.wine import PACK, windows_path  # noqa: E402,F401
+from tq30.wine import MAKE_DEMO_PAYLOAD, PACK, windows_path  # noqa: E402,F401
 
 CAPTION = "Varnholt Tonequill TQ-30"
 
@@ -111,8 +111,7 @@ class Case:
         out = os.path.join(self.folder, "..", "tq30-setup-noprogram.exe")
         subprocess.run([os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload],
                        check=True)
-        subprocess.run([PACK, "pack", "--stub",
-                        self.build.program("launcher-stub.exe"), "--payload", payload,
+        subprocess.run([PACK, "pack", "--stub", self.build.stub, "--payload", payload,
                         "-o", out], check=True)
         return out
 
