@@ -164,6 +164,7 @@ add_executable(pack_tests
   tests/unit/pack_refusals_test.cpp
   tests/unit/pack_hostile_test.cpp
   tests/unit/pack_files_test.cpp
+  tests/unit/pack_sizes_test.cpp
   tests/unit/pack_compiled_table_test.cpp
   tests/unit/pack_outputs_test.cpp
   tests/unit/pack_interrupted_test.cpp
