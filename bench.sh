@@ -44,7 +44,7 @@ while [ $# -gt 0 ]; do
   *) refuse "unknown argument $1" ;;
   esac
 done
-tools/install-deps.sh
+tools/install-deps.sh test
 # The Windows builds with the demo payload and the tools they need, not dist/.
 for preset in win32 win64; do
   cmake --preset $preset >/dev/null

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds what ships, carrying a payload folder:
 #   dist/tq30-setup.exe      PE32 for 32-bit Windows: the product
+#   dist/tq30-stub.exe       its stub, for any payload: selfinst-pack pack makes the launcher
 #   dist/selfinst-pack       the store packer and inspector
-# and, for the demo payload or with --x64, dist/tq30-setup-x64.exe: PE32+ from the same
-# sources, to run under Wine here. The launchers are code-signed when a key is configured
+# and, for the demo payload or with --x64, dist/tq30-setup-x64.exe and dist/tq30-stub-x64.exe:
+# PE32+ from the same sources, to run under Wine here. The stubs are compiled once for any
+# payload; a build whose payload alone changed compiles nothing, it packs. The launchers are code-signed when a key is configured
 # (see tools/sign.sh).
 # Usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
 # One line per step; the whole log goes to build/build.log (-v shows it as it is written).
@@ -21,7 +23,8 @@ export -n TQ30_SIGN_PASSWORD
 root=$(cd -- "$(dirname -- "$0")" && pwd -P)
 usage="usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]"
 # What a build puts in dist/; anything else found there is kept in the new set.
-made_by_a_build=(selfinst-pack tq30-setup.exe tq30-setup-x64.exe demo-payload demo-payload-x64)
+made_by_a_build=(selfinst-pack tq30-setup.exe tq30-setup-x64.exe tq30-stub.exe tq30-stub-x64.exe
+  demo-payload demo-payload-x64)
 
 fail() {
   echo "build.sh: $*" >&2
@@ -57,15 +60,17 @@ show_help() {
   cat <<EOF
 $usage
 
-Builds what ships: dist/tq30-setup.exe (PE32, the product) and dist/selfinst-pack. The
-launcher carries the eleven files of PAYLOAD_DIR (taken from the folder you are in), or the
-demo payload without it. dist/ changes only when all of it is built, signed when asked and
+Builds what ships: dist/tq30-setup.exe (PE32, the product), its stub dist/tq30-stub.exe
+and dist/selfinst-pack. The launcher carries the eleven files of PAYLOAD_DIR (taken from the
+folder you are in), or the demo payload without it. The stub is compiled once for any
+payload: when only the payload changed, the build compiles nothing and packs again. dist/ changes only when all of it is built, signed when asked and
 verified; what else you keep there stays. It says one line per step; the whole log goes to
 build/build.log, and a failure shows the log's last lines.
 
   -v, --verbose   show everything the build prints, as it prints it
-  --x64           build dist/tq30-setup-x64.exe too, the same launcher for x86-64 that
-                  runs under the host's Wine (a build of the demo payload always does)
+  --x64           build dist/tq30-setup-x64.exe and its stub dist/tq30-stub-x64.exe too,
+                  the same launcher for x86-64 that runs under the host's Wine (a build
+                  of the demo payload always does)
   --version       show the version
   --              what follows is the payload folder, even when it starts with -
   -h, --help      show this
@@ -604,24 +609,63 @@ stage_launcher() {
   [ "$state" = signed ] || signed=""
 }
 
-# Compiles the launcher with the payload's sizes, then packs it (pack refuses a payload
-# whose sizes are not those compiled in), signs it when a key is configured and verifies it
-# against the payload (cmake/pack-launcher.sh), each step only when something it is made
-# from changed. Without a payload folder it carries the demo payload, generated in the
-# build folder. Clears signed when the launcher is not signed.
-build_launcher() {
-  local arch=$1 out=tq30-setup.exe demo=demo-payload variable
-  [ "$arch" = win32 ] || { out=tq30-setup-x64.exe demo=demo-payload-x64; }
-  local settings=(-DTQ30_PAYLOAD_DIR:STRING="$payload" -DTQ30_HOST_TOOLS:PATH="$root/build/tool"
-    -DPython3_EXECUTABLE:FILEPATH="$python")
-  for variable in "${signing_settings[@]}"; do
-    settings+=("-D$variable:STRING=${!variable:-}")
+# What a launcher in build/release is made from, one line each: the identity of every file
+# (size, times, device, inode: a file put in place with an older time counts) and the
+# signing settings. Packing and signing run again when it differs from what they were last
+# run with, and only then.
+launcher_inputs() {
+  local stub=$1 folder=$2 signing_file=$3 name file
+  for file in "$stub" "$pack" cmake/pack-launcher.sh tools/sign.sh; do
+    stat -L -c '%n %s %.9Y %.9Z %d %i' -- "$file"
   done
+  while IFS= read -r name; do
+    stat -L -c '%s %.9Y %.9Z %d %i' -- "$folder/$name" 2>&1 || true
+  done < <("$pack" names)
+  cat -- "$signing_file"
+  for name in "${signing_files[@]}"; do
+    [ -z "${!name:-}" ] || stat -L -c '%n %s %.9Y %.9Z %d %i' -- "${!name}"
+  done
+}
+
+# Compiles the stub when its sources changed (nothing else: the payload never reaches the
+# compile graph), then packs it with the payload (pack writes the files' sizes into its
+# table), signs the launcher when a key is configured and verifies it against the payload
+# (cmake/pack-launcher.sh), in build/release, each only when something it is made from
+# changed. Without a payload folder it carries the demo payload, generated in the build
+# folder. Clears signed when the launcher is not signed.
+build_launcher() {
+  local arch=$1 out=tq30-setup.exe stub=tq30-stub.exe demo=demo-payload variable
+  [ "$arch" = win32 ] || { out=tq30-setup-x64.exe stub=tq30-stub-x64.exe demo=demo-payload-x64; }
+  local settings=(-DTQ30_HOST_TOOLS:PATH="$root/build/tool" -DPython3_EXECUTABLE:FILEPATH="$python")
+  local targets=(launcher-stub) folder=$payload release=build/release
+  [ -n "$payload" ] || { targets+=(demo_payload) folder=$root/build/$arch/demo-payload; }
   configure_windows_build "$arch" "$out" "${settings[@]}"
-  check_launcher_before_reuse "build/$arch/$out"
-  run_step "compiling, packing, signing and verifying $out" "^$out: " \
-    cmake --build --preset "$arch" -j"$jobs" --target launcher
-  stage_launcher "build/$arch/$out"
+  run_step "compiling $stub" "^$stub: " \
+    cmake --build --preset "$arch" -j"$jobs" --target "${targets[@]}"
+  cp -- "build/$arch/$stub" "$staging/$stub"
+  mkdir -p -- "$release"
+  local launcher=$release/$out signing_file=$release/$out.signing-settings
+  local inputs=$release/$out.inputs
+  # The settings as this build takes them, for the signing step to read: none of them
+  # stands on a command line, and the password is not among them.
+  : >"$signing_file.new"
+  for variable in "${signing_settings[@]}" SOURCE_DATE_EPOCH; do
+    [ -z "${!variable:-}" ] || printf '%s=%s\n' "$variable" "${!variable}" >>"$signing_file.new"
+  done
+  mv -f -- "$signing_file.new" "$signing_file"
+  check_launcher_before_reuse "$launcher"
+  if [ ! -f "$launcher" ] || [ ! -f "$inputs" ] ||
+    [ "$(launcher_inputs "build/$arch/$stub" "$folder" "$signing_file")" != "$(cat -- "$inputs")" ]; then
+    rm -f -- "$inputs"
+    run_step "packing $out" "^$out: " \
+      cmake/pack-launcher.sh pack "$pack" "build/$arch/$stub" "$folder" "$release/${out%.exe}.unsigned.exe"
+    run_step "signing and verifying $out" "^$out: " \
+      cmake/pack-launcher.sh sign "$pack" "$release/${out%.exe}.unsigned.exe" "$folder" \
+      "$signing_file" "$launcher"
+    launcher_inputs "build/$arch/$stub" "$folder" "$signing_file" >"$inputs.new"
+    mv -f -- "$inputs.new" "$inputs"
+  fi
+  stage_launcher "$launcher"
   [ -n "$payload" ] || cp -R "build/$arch/demo-payload" "$staging/$demo"
 }
 
@@ -672,7 +716,8 @@ show_sha256() {
 report() {
   local file shipped=()
   echo "dist/ holds, with their SHA-256:"
-  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
+  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/tq30-stub.exe \
+    dist/tq30-stub-x64.exe dist/selfinst-pack; do
     [ ! -f "$file" ] || shipped+=("$file")
   done
   show_sha256 "${shipped[@]}"
@@ -688,7 +733,7 @@ main() {
   resolve_signing_files
   cd "$root"
   refuse_control_characters "the checkout's path" "$root"
-  tools/install-deps.sh  # says one line when it installs anything
+  tools/install-deps.sh build  # says one line when it installs anything
   check_signing
   jobs=$(nproc)
   # Debian's interpreter, which install-deps.sh installs, for this script's helpers and the

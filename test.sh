@@ -64,7 +64,7 @@ done
 # here on every failure is 1.
 trap 'code=$?; [ "$code" -eq 0 ] || exit 1' EXIT
 
-tools/install-deps.sh
+tools/install-deps.sh test
 
 # The host build brings the Windows builds (with the demo payload) and the packer's
 # folder up to date too: the tests read them.

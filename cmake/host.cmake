@@ -26,7 +26,6 @@ add_library(pack_library STATIC
   tools/pack/io/shown.cpp
   tools/pack/io/system_io.cpp
   tools/pack/payload/ceiling.cpp
-  tools/pack/payload/depfile.cpp
   tools/pack/payload/manifest.cpp
   tools/pack/payload/payload_folder.cpp
   tools/pack/pe/authenticode.cpp
@@ -34,7 +33,7 @@ add_library(pack_library STATIC
   tools/pack/pe/loader_checks.cpp
   tools/pack/pe/pe_image.cpp
   tools/pack/pe/pe_records.cpp
-  tools/pack/store/compiled_sizes.cpp
+  tools/pack/store/size_table.cpp
   tools/pack/store/pack_image.cpp
   tools/pack/store/payload_comparison.cpp
   tools/pack/store/store_layout.cpp
@@ -72,7 +71,6 @@ add_library(pack_commands STATIC
   tools/pack/verbs/names.cpp
   tools/pack/verbs/one_output.cpp
   tools/pack/verbs/pack.cpp
-  tools/pack/verbs/sizes.cpp
   tools/pack/verbs/verify.cpp)
 target_link_libraries(pack_commands PUBLIC pack_library nlohmann_json::nlohmann_json)
 target_include_directories(pack_commands PRIVATE "${pack_commit_dir}")
@@ -103,14 +101,12 @@ add_executable(make-demo-payload tools/demo-payload/make_demo_payload.cpp)
 target_include_directories(make-demo-payload PRIVATE tools/demo-payload src/payload)
 
 # The extraction pass over real files, counting its heap use, for the benchmarks: built on
-# request in a tool-preset folder, with the sizes of TQ30_PAYLOAD_DIR compiled in.
-if(NOT TQ30_PAYLOAD_DIR STREQUAL "")
-  add_payload_sizes(heap_bench_payload_sizes "${TQ30_PAYLOAD_DIR}")
-  add_executable(heap-bench EXCLUDE_FROM_ALL
-    ${LAUNCHER_SOURCES} src/payload/payload_table.cpp tools/bench/heap_bench.cpp)
-  target_include_directories(heap-bench PRIVATE src src/payload ${heap_bench_payload_sizes_DIR})
-  add_dependencies(heap-bench heap_bench_payload_sizes)
-endif()
+# request in a tool-preset folder, for the demo payload scaled by TQ30_HEAP_BENCH_SCALE.
+set(TQ30_HEAP_BENCH_SCALE 1 CACHE STRING "The heap benchmark's payload: the demo's times this")
+add_executable(heap-bench EXCLUDE_FROM_ALL
+  ${LAUNCHER_SOURCES} tools/demo-payload/demo_payload_table.cpp tools/bench/heap_bench.cpp)
+target_include_directories(heap-bench PRIVATE src src/payload tools/demo-payload)
+target_compile_definitions(heap-bench PRIVATE DEMO_SCALE=${TQ30_HEAP_BENCH_SCALE})
 
 if(TQ30_FUZZ)
   add_executable(fuzz-image-reader tests/fuzz/fuzz_image_reader.cpp)
@@ -130,9 +126,9 @@ include(GoogleTest)
 set(WIN32_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win32")
 set(WIN64_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/win64")
 # They sign as the environment of this build asks (tests/reproducible_build.sh signs alike).
-add_preset_build(win32_build win32 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+add_preset_build(win32_build win32 CLEAR TQ30_HOST_TOOLS
                  FROM_ENV ${SIGNING_SETTINGS} TARGETS all test_programs)
-add_preset_build(win64_build win64 CLEAR TQ30_PAYLOAD_DIR TQ30_HOST_TOOLS
+add_preset_build(win64_build win64 CLEAR TQ30_HOST_TOOLS
                  FROM_ENV ${SIGNING_SETTINGS} TARGETS all test_programs)
 add_dependencies(win64_build win32_build)
 add_custom_target(windows_builds ALL DEPENDS win32_build win64_build)
@@ -144,8 +140,6 @@ add_custom_command(OUTPUT ${TEST_PAYLOAD_DIR}.stamp
   COMMAND ${CMAKE_COMMAND} -E touch ${TEST_PAYLOAD_DIR}.stamp
   DEPENDS make-demo-payload)
 add_custom_target(test_payload DEPENDS ${TEST_PAYLOAD_DIR}.stamp)
-add_payload_sizes(test_payload_sizes "${TEST_PAYLOAD_DIR}")
-add_dependencies(test_payload_sizes test_payload)
 
 add_library(launcher_under_test STATIC ${LAUNCHER_SOURCES}
   tests/unit/fake_platform.cpp tests/unit/scratch_folder.cpp tests/unit/unprivileged.cpp)
@@ -154,12 +148,12 @@ target_compile_definitions(launcher_under_test PUBLIC TEST_PAYLOAD_DIR="${TEST_P
 target_link_libraries(launcher_under_test PUBLIC GTest::gtest GTest::gtest_main)
 
 add_executable(launcher_tests
-  src/payload/payload_table.cpp
+  tools/demo-payload/demo_payload_table.cpp
   tests/unit/launcher_test.cpp
   tests/unit/extraction_failures_test.cpp
   tests/unit/overwrite_question_test.cpp)
-target_include_directories(launcher_tests PRIVATE ${test_payload_sizes_DIR})
-add_dependencies(launcher_tests test_payload_sizes)
+target_include_directories(launcher_tests PRIVATE tools/demo-payload)
+add_dependencies(launcher_tests test_payload)
 target_link_libraries(launcher_tests PRIVATE launcher_under_test)
 gtest_discover_tests(launcher_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 

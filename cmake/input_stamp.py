@@ -1,18 +1,16 @@
-"""A step of every Windows build: the stamps that decide whether a launcher is packed and
-signed again. A file's modification time alone misses a file replaced by one of the same
-size with an older time (cp -p, tar x, rsync -t); its change time and its identity do not.
-So each stamp holds, for every file it covers, the size, the modification and change times
-in nanoseconds, the device and the inode, and is rewritten only when that differs: the
-packing and signing steps depend on the stamps, and an unchanged input leaves them alone.
+"""A step of every Windows build: the stamp that decides whether the demo launcher is signed
+again. A file's modification time alone misses a file replaced by one of the same size with
+an older time (cp -p, tar x, rsync -t); its change time and its identity do not. So the
+stamp holds, for every signing file, the size, the modification and change times in
+nanoseconds, the device and the inode, and is rewritten only when that differs: the
+signing step depends on the stamp, and unchanged keys leave it alone.
 
-    input_stamp.py PAYLOAD_DIR_FILE SIGNING_FILE PAYLOAD_STAMP KEYS_STAMP
-PAYLOAD_DIR_FILE holds the payload folder's path; SIGNING_FILE the signing settings, as the
-build's configuration wrote them (NAME=VALUE lines).
+    input_stamp.py SIGNING_FILE KEYS_STAMP
+SIGNING_FILE holds the signing settings, as the build's configuration wrote them
+(NAME=VALUE lines).
 """
 import os
 import sys
-
-from tq30.manifest import FILES
 
 # The signing settings that name files, from the one list of them.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "signing-settings.txt"),
@@ -52,12 +50,9 @@ def write_if_changed(path, text):
 
 
 def main(argv):
-    if len(argv) != 4:
+    if len(argv) != 2:
         sys.exit(__doc__)
-    payload_dir_file, signing_file, payload_stamp, keys_stamp = argv
-    folder = os.path.abspath(read_small(payload_dir_file))
-    write_if_changed(payload_stamp,
-                     "".join(identity(os.path.join(folder, name)) for name in FILES))
+    signing_file, keys_stamp = argv
     settings = dict(line.split("=", 1) for line in read_small(signing_file).splitlines()
                     if "=" in line)
     # A key on a token is named by its pkcs11: URI: there is no file of it to stamp.

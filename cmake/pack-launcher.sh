@@ -1,33 +1,27 @@
 #!/usr/bin/env bash
-# The launcher's last two steps, each a command of the Windows build's graph, which alone
-# decides when they run (cmake/windows.cmake):
-#   pack-launcher.sh pack PACK STUB PAYLOAD_DIR_FILE OUT DEPFILE
-#     attaches the store of the payload folder to the linked stub (pack refuses items whose
-#     sizes are not those compiled into the stub) and names the payload files in DEPFILE
-#   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR_FILE SIGNING_FILE OUT
+# The launcher's last two steps, run by the Windows build's graph for the demo launcher
+# (cmake/windows.cmake) and by ./build.sh for any payload:
+#   pack-launcher.sh pack PACK STUB PAYLOAD_DIR OUT
+#     attaches the store of the payload folder to the stub, with the files' sizes in its
+#     table
+#   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR SIGNING_FILE OUT
 #     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
-#     the folder and only then puts it in place as OUT, with OUT.signing-state beside it
-#     ("signed" or "not signed"), so that ./build.sh need not read the launcher to know
-# PAYLOAD_DIR_FILE holds the folder's path and SIGNING_FILE the signing settings the build
-# was configured with (NAME=VALUE lines): neither stands on a make command line. Each step
-# says what it did in one line that starts with the launcher's name.
+#     the folder and only then puts it in place as OUT
+# SIGNING_FILE holds the signing settings the launcher is signed with (NAME=VALUE lines),
+# so that none of them stands on a command line. Each step says what it did in one line
+# that starts with the launcher's name.
 set -euo pipefail
 unset CDPATH  # cd must not print, nor find a folder of the same name elsewhere
 step=$1
 pack=$2
 [ -x "$pack" ] || { echo "pack-launcher.sh: no packer at $pack" >&2; exit 1; }
-payload=$(cat -- "$4")
+payload=$4
 payload=$(cd -- "$payload" 2>/dev/null && pwd -P || printf '%s' "$payload")
 
 if [ "$step" = pack ]; then
-  [ $# -eq 6 ] || { echo "pack-launcher.sh: pack takes 5 arguments" >&2; exit 2; }
+  [ $# -eq 5 ] || { echo "pack-launcher.sh: pack takes 4 arguments" >&2; exit 2; }
   name=$(basename "$5" .unsigned.exe).exe
-  # Packed through a link in the build folder, so that the depfile names the payload files
-  # by paths CMake's makefiles can carry: a folder named with `:` or `\` would break them.
-  link=$(dirname "$5")/carried-payload
-  ln -sfn -- "$payload" "$link.new"
-  mv -fT -- "$link.new" "$link"
-  "$pack" pack --stub "$3" --payload "$link" -o "$5" --depfile "$6"
+  "$pack" pack --stub "$3" --payload "$payload" -o "$5"
   echo "$name: packed with the payload in $payload"
   exit 0
 fi
@@ -64,13 +58,11 @@ trap 'rm -rf "$work"' EXIT
 code=0
 "$(dirname "$0")/../tools/sign.sh" "$image" "$work/$name" || code=$?
 if [ $code -eq 0 ]; then
-  state=signed
   echo "$name: signed"
 elif [ $code -eq 3 ]; then
   # Unsigned, the packed image is the launcher: a second name for it costs no copy, and a
   # later pack writes a new file rather than into this one.
   ln "$image" "$work/$name" 2>/dev/null || cp "$image" "$work/$name"
-  state="not signed"
   echo "$name: not signed (no signing key configured)"
 else
   echo "pack-launcher.sh: signing $name failed" >&2
@@ -78,9 +70,6 @@ else
 fi
 "$pack" verify "$work/$name" --payload "$payload"
 echo "$name: verified against the payload"
-# Written before the launcher is put in place: until it is, this step runs again.
-printf '%s\n' "$state" >"$work/state"
-mv -f "$work/state" "$out.signing-state"
 if [ "$work/$name" -ef "$out" ]; then
   # Unsigned before and after: the launcher is that image already; only its time tells the
   # build that this step has run.

@@ -1,5 +1,6 @@
-# Windows programs: the launcher stub (linked without resources; the store is attached
-# afterwards by selfinst-pack), the stand-in installer and the test helpers.
+# Windows programs: the launcher stub (linked without resources, once for any payload; the
+# store and the files' sizes are attached afterwards by selfinst-pack), the launcher carrying
+# the demo payload that the tests run, the stand-in installer and the test helpers.
 set(TINY_PROGRAM_FLAGS -Os -flto -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables)
 # No timestamps and no symbols, so that two builds give the same bytes; ASLR and DEP on.
@@ -21,14 +22,7 @@ endfunction()
 # built already instead.
 set(TQ30_HOST_TOOLS "" CACHE PATH
     "Folder with the host's selfinst-pack and make-demo-payload; empty: build/tool, built here")
-# Compared as a string: a folder name ending in -NOTFOUND is still a folder.
-if(TQ30_PAYLOAD_DIR STREQUAL "")
-  set(demo ON)
-  set(host_programs selfinst-pack make-demo-payload)
-else()
-  set(demo OFF)
-  set(host_programs selfinst-pack)
-endif()
+set(host_programs selfinst-pack make-demo-payload)
 if(TQ30_HOST_TOOLS STREQUAL "")
   set(host_tools_dir "${PROJECT_SOURCE_DIR}/build/tool")
   list(TRANSFORM host_programs PREPEND "${host_tools_dir}/" OUTPUT_VARIABLE host_files)
@@ -93,83 +87,76 @@ string(REPLACE "\n" ";" PAYLOAD_FILE_NAMES "${PAYLOAD_FILE_NAMES}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              src/payload/payload_files.def python/tq30/manifest.py)
 
-# Without a payload folder the launcher carries the demo payload, generated here with this
-# build's stand-in installer as setup.exe.
-if(demo)
-  set(payload_dir "${CMAKE_CURRENT_BINARY_DIR}/demo-payload")
-  # Its files, from the manifest's one list, so that a deleted one is made again.
-  list(TRANSFORM PAYLOAD_FILE_NAMES PREPEND "${payload_dir}/" OUTPUT_VARIABLE demo_files)
-  add_custom_command(OUTPUT ${demo_files}
-    COMMAND "${host_tools_dir}/make-demo-payload" -o "${payload_dir}"
-            --installer "$<TARGET_FILE:standin>"
-    DEPENDS standin "${host_tools_dir}/make-demo-payload"
-    COMMENT "Generating the demo payload"
-    VERBATIM)
-  add_custom_target(demo_payload DEPENDS ${demo_files})
-  add_dependencies(demo_payload host_tools)
-else()
-  set(payload_dir "${TQ30_PAYLOAD_DIR}")
-endif()
+# The launcher here carries the demo payload, generated with this build's stand-in
+# installer as setup.exe; ./build.sh packs the stub with any other payload itself.
+set(payload_dir "${CMAKE_CURRENT_BINARY_DIR}/demo-payload")
+# Its files, from the manifest's one list, so that a deleted one is made again.
+list(TRANSFORM PAYLOAD_FILE_NAMES PREPEND "${payload_dir}/" OUTPUT_VARIABLE demo_files)
+add_custom_command(OUTPUT ${demo_files}
+  COMMAND "${host_tools_dir}/make-demo-payload" -o "${payload_dir}"
+          --installer "$<TARGET_FILE:standin>"
+  DEPENDS standin "${host_tools_dir}/make-demo-payload"
+  COMMENT "Generating the demo payload"
+  VERBATIM)
+add_custom_target(demo_payload DEPENDS ${demo_files})
+add_dependencies(demo_payload host_tools)
 
-add_payload_sizes(launcher_payload_sizes "${payload_dir}")
-add_dependencies(launcher_payload_sizes host_tools)
-if(demo)
-  add_dependencies(launcher_payload_sizes demo_payload)
-endif()
-add_tiny_program(launcher-stub windows
-  ${LAUNCHER_SOURCES} src/payload/payload_table.cpp
-  src/platform/win32/platform_win32.cpp src/platform/win32/winmain.cpp)
-target_include_directories(launcher-stub PRIVATE src src/payload ${launcher_payload_sizes_DIR})
-add_dependencies(launcher-stub launcher_payload_sizes)
-target_link_libraries(launcher-stub PRIVATE shell32)
-
-# The launcher users run: packed, signed when a key is configured, verified; each step
-# runs again exactly when one of its inputs changed. The payload files' identities (size,
-# times, inode: a file put in place with an older time counts) are checked on every build by
-# input_stamp.py, which rewrites its stamps only when they differ; pack's depfile names the
-# same files to make.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(launcher_name tq30-setup-x64)
+  set(stub_name tq30-stub-x64)
 else()
   set(launcher_name tq30-setup)
+  set(stub_name tq30-stub)
 endif()
+# The table's sizes are the packer's to write: its file is compiled outside link-time
+# optimisation, so that no other file of the launcher sees the placeholders it holds.
+set_source_files_properties(src/payload/payload_table.cpp PROPERTIES COMPILE_OPTIONS -fno-lto)
+set(STUB_SOURCES ${LAUNCHER_SOURCES} src/payload/payload_table.cpp
+    src/platform/win32/platform_win32.cpp src/platform/win32/winmain.cpp)
+add_tiny_program(launcher-stub windows ${STUB_SOURCES})
+target_include_directories(launcher-stub PRIVATE src src/payload)
+target_link_libraries(launcher-stub PRIVATE shell32)
+set_target_properties(launcher-stub PROPERTIES OUTPUT_NAME ${stub_name})
+# The same stub with other placeholders: the tests hold it against the stub, which it must
+# equal byte for byte but for the table's sizes, as it does while no size is folded into code.
+add_tiny_program(other-placeholder-stub windows ${STUB_SOURCES})
+target_include_directories(other-placeholder-stub PRIVATE src src/payload)
+target_link_libraries(other-placeholder-stub PRIVATE shell32)
+target_compile_definitions(other-placeholder-stub PRIVATE PAYLOAD_SIZE_PLACEHOLDER=0x5eed)
+set_target_properties(other-placeholder-stub PROPERTIES EXCLUDE_FROM_ALL ON)
 # Said as it happens, among the launcher's other lines that ./build.sh shows.
 add_custom_command(TARGET launcher-stub POST_BUILD
-  COMMAND "${CMAKE_COMMAND}" -E echo "${launcher_name}.exe: compiled for the payload's sizes"
+  COMMAND "${CMAKE_COMMAND}" -E echo "${stub_name}.exe: compiled"
   VERBATIM)
+
+# The demo launcher: packed, signed when a key is configured, verified; each step runs again
+# exactly when one of its inputs changed. The signing keys' identities (size, times, inode:
+# a file put in place with an older time counts) are checked on every build by
+# input_stamp.py, which rewrites its stamp only when they differ.
 set(launcher_file "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}.exe")
 set(unsigned_file "${CMAKE_CURRENT_BINARY_DIR}/${launcher_name}.unsigned.exe")
-set(payload_dir_file "${launcher_payload_sizes_DIR}/payload_dir.txt")
-set(payload_stamp "${CMAKE_CURRENT_BINARY_DIR}/payload-files.stamp")
 set(keys_stamp "${CMAKE_CURRENT_BINARY_DIR}/signing-keys.stamp")
 add_custom_target(launcher_inputs
-  COMMAND "${CMAKE_COMMAND}" -E env "PYTHONPATH=${PROJECT_SOURCE_DIR}/python"
-          "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/cmake/input_stamp.py"
-          "${payload_dir_file}" "${SIGNING_SETTINGS_FILE}" "${payload_stamp}" "${keys_stamp}"
-  BYPRODUCTS "${payload_stamp}" "${keys_stamp}"
+  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/cmake/input_stamp.py"
+          "${SIGNING_SETTINGS_FILE}" "${keys_stamp}"
+  BYPRODUCTS "${keys_stamp}"
   VERBATIM)
-if(demo)
-  add_dependencies(launcher_inputs demo_payload)
-endif()
 set(pack_launcher "${PROJECT_SOURCE_DIR}/cmake/pack-launcher.sh")
 add_custom_command(OUTPUT "${unsigned_file}"
   COMMAND "${pack_launcher}" pack "${HOST_PACK}" "$<TARGET_FILE:launcher-stub>"
-          "${payload_dir_file}" "${unsigned_file}" "${unsigned_file}.d"
-  DEPENDS launcher-stub "${HOST_PACK}" "${pack_launcher}" "${payload_dir_file}"
-          "${payload_stamp}"
-  DEPFILE "${unsigned_file}.d"
+          "${payload_dir}" "${unsigned_file}"
+  DEPENDS launcher-stub "${HOST_PACK}" "${pack_launcher}" ${demo_files}
   COMMENT "Packing ${launcher_name}.exe"
   VERBATIM)
 add_custom_command(OUTPUT "${launcher_file}"
-  COMMAND "${pack_launcher}" sign "${HOST_PACK}" "${unsigned_file}" "${payload_dir_file}"
+  COMMAND "${pack_launcher}" sign "${HOST_PACK}" "${unsigned_file}" "${payload_dir}"
           "${SIGNING_SETTINGS_FILE}" "${launcher_file}"
-  BYPRODUCTS "${launcher_file}.signing-state"
   DEPENDS "${unsigned_file}" "${HOST_PACK}" "${pack_launcher}" "${PROJECT_SOURCE_DIR}/tools/sign.sh"
           "${SIGNING_SETTINGS_FILE}" "${keys_stamp}"
   COMMENT "Signing and verifying ${launcher_name}.exe"
   VERBATIM)
 add_custom_target(launcher ALL DEPENDS "${launcher_file}")
-add_dependencies(launcher launcher_inputs host_tools)
+add_dependencies(launcher launcher_inputs demo_payload host_tools)
 
 # What the tests and benchmarks run beside the launcher, built on request.
 add_executable(dialog-driver EXCLUDE_FROM_ALL tools/dialog-driver/dialog_driver.cpp)
@@ -180,11 +167,10 @@ add_tiny_program(write-baseline console tools/bench/write_baseline.cpp)
 add_tiny_program(size-baseline windows tools/bench/size_baseline.cpp)
 target_link_libraries(size-baseline PRIVATE shell32)
 add_tiny_program(exit-at-once windows tools/bench/exit_at_once.cpp src/payload/payload_table.cpp)
-target_include_directories(exit-at-once PRIVATE src src/payload ${launcher_payload_sizes_DIR})
-add_dependencies(exit-at-once launcher_payload_sizes)
+target_include_directories(exit-at-once PRIVATE src src/payload)
 add_tiny_program(decoy windows tools/decoy/decoy.cpp)
 set_target_properties(write-baseline size-baseline exit-at-once decoy PROPERTIES
                       EXCLUDE_FROM_ALL ON)
-add_custom_target(test_programs DEPENDS standin dialog-driver decoy)
+add_custom_target(test_programs DEPENDS standin dialog-driver decoy other-placeholder-stub)
 add_custom_target(bench_programs
   DEPENDS standin dialog-driver write-baseline size-baseline exit-at-once)

@@ -50,7 +50,8 @@ check_rows() {
 
 check_rows build.sh <<'ROWS'
 help||--help|0|usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]
-help_names_x64||--help|0|  --x64           build dist/tq30-setup-x64.exe too, the same launcher for x86-64 that
+help_names_x64||--help|0|  --x64           build dist/tq30-setup-x64.exe and its stub dist/tq30-stub-x64.exe too,
+help_names_the_stub||--help|0|Builds what ships: dist/tq30-setup.exe (PE32, the product), its stub dist/tq30-stub.exe
 version||--version|0|build.sh VERSION
 version_before_a_folder||--version a-file|0|build.sh VERSION
 help_names_verbose||-v --help|0|  -v, --verbose   show everything the build prints, as it prints it

@@ -2,11 +2,13 @@
 # ./build.sh leaves dist/ as one set: two builds started together in one checkout run one
 # after the other, and dist/ ends holding the launchers of one of them, carrying that run's
 # payload and no demo payload; a build packs again exactly the launchers whose inputs
-# changed (a payload file put in place with an older time included), and with a user's
-# payload builds the x64 launcher only when asked; a launcher changed since a build verified
-# it (an edit in dist/, its time put back or not, or another file in its place) is made
-# again, signed when asked, and the SHA-256 shown is the file's whatever build/sha256.cache
-# says; what else the user keeps in dist/ stays, and its name is shown escaped;
+# changed (a payload file put in place with an older time included) and compiles nothing
+# when only the payload changed, and with a user's payload builds the x64 launcher only
+# when asked; the stub in dist/ packed by hand gives the launcher the build gives; a
+# launcher changed since a build verified it (an edit in dist/, its time put back or not, or
+# another file in its place) is made again, signed when asked, and the SHA-256 shown is the
+# file's whatever build/sha256.cache says; what else the user keeps in dist/ stays, and its
+# name is shown escaped;
 # a build that fails at any step leaves dist/ exactly as it was; nothing planted in build/
 # is followed or waited on, and a build killed with SIGKILL holds up no later one. Works in
 # a copy of the checkout's files, so that the build folders the other tests read are left
@@ -34,11 +36,12 @@ build/tool/make-demo-payload -o "$payload" --installer build/win32/setup.exe
 printf 'a readme of our own\n' >"$payload/readme.txt"
 # Its last lines: the files made in dist/, with their SHA-256 as sha256sum gives them.
 expected=$(echo "dist/ holds, with their SHA-256:"
-  sha256sum dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack | sed 's/^/  /'
+  sha256sum dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/tq30-stub.exe \
+    dist/tq30-stub-x64.exe dist/selfinst-pack | sed 's/^/  /'
   echo "  dist/demo-payload/: the demo payload's eleven files"
   echo "  dist/demo-payload-x64/: the demo payload's eleven files")
-[ "$(tail -n 6 "$work/first.out")" = "$expected" ] ||
-  fail "the first build's last lines are not dist/'s files: $(tail -n 6 "$work/first.out")"
+[ "$(tail -n 8 "$work/first.out")" = "$expected" ] ||
+  fail "the first build's last lines are not dist/'s files: $(tail -n 8 "$work/first.out")"
 # What the user keeps in dist/ beside the build's files: every later build keeps it.
 printf 'sums of our own\n' >dist/SHA256SUMS
 mkdir dist/notes
@@ -51,7 +54,8 @@ kept=$(cd dist && sha256sum SHA256SUMS notes/release.txt)
 closing_lines() {
   local file
   echo "dist/ holds, with their SHA-256:"
-  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/selfinst-pack; do
+  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/tq30-stub.exe \
+    dist/tq30-stub-x64.exe dist/selfinst-pack; do
     [ ! -f "$file" ] || sha256sum "$file" | sed 's/^/  /'
   done
   for file in dist/demo-payload dist/demo-payload-x64; do
@@ -61,7 +65,7 @@ closing_lines() {
 
 # Each row changes something (or nothing), builds, and names the launchers packed again:
 # exactly those the build says it packed, and whose packed image is a new file.
-identity() { stat -c '%i %.9Y' "build/$1/$2.unsigned.exe"; }
+identity() { stat -c '%i %.9Y' "build/release/$2.unsigned.exe"; }
 older_copy() { # the same size, other bytes, an older time: as cp -p, tar x or rsync -t leave it
   printf 'X' | dd of="$work/older" bs=1 count=1 conv=notrunc 2>/dev/null
   touch -d '2001-01-01' "$work/older"
@@ -97,6 +101,8 @@ while IFS='|' read -r name change arguments packed line; do
   args=()
   eval "args=($arguments)"
   ./build.sh "${args[@]}" >"$work/$name.out" 2>&1 || fail "$name: the build failed"
+  # No source changed: whatever the payload, nothing is compiled.
+  ! grep -m1 "Building CXX object" build/build.log || fail "$name: the build compiled"
   said=$({ grep -o '^tq30-setup[-x64]*\.exe: packed' "$work/$name.out" || true; } | cut -d: -f1 | xargs)
   made=""
   [ "$before32" = "$(identity win32 tq30-setup)" ] || made="tq30-setup.exe"
@@ -137,13 +143,21 @@ sha256_cache_holds_escape_codes|cache_says dist/tq30-setup.exe "\$escape_codes"|
 sha256_cache_holds_another_hash|cache_says dist/tq30-setup.exe \$(printf 'a%.0s' {1..64})|"$payload"||
 dist_entry_named_with_escape_codes|touch "dist/\$escape_codes"|"$payload"||dist/\u001b]0;owned\u0007\u001b[31mred\u202e\xff: kept, not made by a build
 users_file_touched|touch "\$payload/data.2"|"$payload"|tq30-setup.exe|
+users_file_of_other_sizes|printf 'more' >>"\$payload/data.2"; printf 'x' >>"\$payload/readme.txt"|"$payload"|tq30-setup.exe|
 users_file_older_same_size|older_copy "\$payload/disk1.id"|"$payload"|tq30-setup.exe|
 ROWS
 rm -f -- "dist/$escape_codes"  # the user's, kept by every build since; gone for what follows
 build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
   fail "after the older file, dist/tq30-setup.exe does not carry it"
-[ "$(ls dist)" = "$(printf 'SHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe')" ] ||
+[ "$(ls dist)" = "$(printf 'SHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe\ntq30-stub.exe')" ] ||
   fail "dist/ holds more than what ships and what the user kept: $(ls dist)"
+# A release from dist/ alone, on a machine without the compilers: the packer finds no
+# program to start, and its launcher is the build's, byte for byte.
+env -i PATH=/nonexistent dist/selfinst-pack pack --stub dist/tq30-stub.exe --payload "$payload" \
+  -o "$work/by-hand.exe" || fail "dist/selfinst-pack could not pack dist/tq30-stub.exe"
+cmp -s "$work/by-hand.exe" dist/tq30-setup.exe ||
+  fail "dist/tq30-stub.exe packed by hand is not dist/tq30-setup.exe"
+echo "PASS dist/tq30-stub.exe packed by hand gives dist/tq30-setup.exe"
 
 # Together: the demo payload again and the user's payload.
 ./build.sh >"$work/a.out" 2>&1 &
@@ -193,7 +207,7 @@ done <<'ROWS'
 pkcs12_named_with_a_trailing_equals_sign|:|TQ30_SIGN_PKCS12='-k ey.p12=' TQ30_SIGN_PASSWORD=test|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe|
 pem_key_and_certificate_named_with_equals_signs|:|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|
 signed_launcher_in_dist_edited|edit_in_place dist/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
-unsigned_image_in_the_signed_launchers_place|cp build/win32/tq30-setup.unsigned.exe build/win32/moved.exe && mv build/win32/moved.exe build/win32/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
+unsigned_image_in_the_signed_launchers_place|cp build/release/tq30-setup.unsigned.exe build/release/moved.exe && mv build/release/moved.exe build/release/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
 ROWS
 
 # A build that fails at its last step (signing, with a timestamp server that does not

@@ -44,8 +44,8 @@ truncate -s $((largest + 1 - others)) "$payload/data.2"
 
 # One byte above: refused before anything is built. The launchers the last build left (or
 # their absence) must stay exactly as they were.
-launchers=(dist/tq30-setup.exe dist/tq30-setup-x64.exe build/win32/launcher-stub.exe
-  build/win64/launcher-stub.exe)
+launchers=(dist/tq30-setup.exe dist/tq30-setup-x64.exe build/win32/tq30-stub.exe
+  build/win64/tq30-stub-x64.exe)
 snapshot() {
   local launcher
   for launcher in "${launchers[@]}"; do
@@ -70,15 +70,11 @@ now:
 $(snapshot)"
 echo "one byte above the limit: refused by ./build.sh ($last)"
 
-# At the limit: the PE32 built as ./build.sh builds it, in a build folder of its own.
+# At the limit: the PE32 packed as ./build.sh packs it, from the build's stub.
 truncate -s $((largest - others)) "$payload/data.2"
 [ "$(du -cb "$payload"/* | tail -n 1 | cut -f1)" -eq "$largest" ] || fail "the payload is not $largest bytes"
-cmake -S . -B "$work/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=MinSizeRel -DTQ30_PACK:FILEPATH="$pack" \
-  -DTQ30_PAYLOAD_DIR:STRING="$payload" >/dev/null
-cmake --build "$work/win32" -j2 --target launcher-stub >/dev/null
 launcher=$work/tq30-setup.exe
-"$pack" pack --stub "$work/win32/launcher-stub.exe" --payload "$payload" -o "$launcher"
+"$pack" pack --stub build/win32/tq30-stub.exe --payload "$payload" -o "$launcher"
 echo "launcher carrying $largest bytes: $(stat -c %s "$launcher") bytes ($((SECONDS - started)) s so far)"
 
 # Run as a user would, from a folder on disk; the installer (first stage only, no window)

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Payload folders whose paths hold characters that shells, make and CMake treat
-# specially: the sizes header of the launcher build must come from exactly the folder
-# given, and no part of its path may ever run. Configures the Windows launcher build
-# once and builds only its sizes step for each folder.
+# Payload folders whose paths hold characters that shells treat specially: the launcher
+# ./build.sh packs, signs and verifies (cmake/pack-launcher.sh, given the folder as it is)
+# must carry exactly the folder given, and no part of its path may ever run.
 # Usage: tests/payload_paths_test.sh HOST_SELFINST_PACK
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,21 +25,22 @@ for name in "${names[@]}"; do
   cp build/host/test-payload/* "$scratch/$name/"
 done
 
-build=$scratch/build
-cmake --preset win32 -B "$build" -DTQ30_HOST_TOOLS:PATH="$(dirname "$pack")" \
-  -DTQ30_PAYLOAD_DIR:STRING="$scratch/${names[0]}" >/dev/null
+stub=build/win32/tq30-stub.exe
+: >"$scratch/signing.txt"  # no key: the launcher is the packed image
 for name in "${names[@]}"; do
   folder=$scratch/$name
-  cmake -DTQ30_PAYLOAD_DIR:STRING="$folder" "$build" >/dev/null
-  if ! cmake --build "$build" --target launcher_payload_sizes >"$scratch/log" 2>&1; then
+  rm -f "$scratch/out.unsigned.exe" "$scratch/out.exe"
+  if ! cmake/pack-launcher.sh pack "$pack" "$stub" "$folder" "$scratch/out.unsigned.exe" \
+    >"$scratch/log" 2>&1 ||
+    ! cmake/pack-launcher.sh sign "$pack" "$scratch/out.unsigned.exe" "$folder" \
+      "$scratch/signing.txt" "$scratch/out.exe" >>"$scratch/log" 2>&1; then
     cat "$scratch/log"
-    fail "the sizes step failed for $name"
+    fail "packing failed for $name"
     continue
   fi
-  expected=$("$pack" names | while read -r file; do stat -c %s "$folder/$file"; done)
-  actual=$(sed -n 's/^#define PAYLOAD_SIZE_[a-z0-9_]* \([0-9]*\)u$/\1/p' \
-    "$build/launcher_payload_sizes/payload_sizes.h")
-  [ "$actual" = "$expected" ] || fail "the sizes for $name are not those of its files"
+  # verify compares every item with the file of that folder, byte for byte.
+  "$pack" verify "$scratch/out.exe" --payload "$folder" >/dev/null ||
+    fail "the launcher for $name does not carry its files"
 done
 if find "$scratch" . -maxdepth 3 -name INJ | grep -q .; then
   fail "a part of a payload path was run"
@@ -49,16 +49,16 @@ fi
 
 # A folder that lacks a file is refused naming the file.
 mkdir "$scratch/incomplete;x"
-cmake -DTQ30_PAYLOAD_DIR:STRING="$scratch/incomplete;x" "$build" >/dev/null
 first=$("$pack" names | head -1)
-if cmake --build "$build" --target launcher_payload_sizes >"$scratch/log" 2>&1 ||
-   ! grep -qF "selfinst-pack: $scratch/incomplete;x/$first: missing payload file" "$scratch/log"; then
+if cmake/pack-launcher.sh pack "$pack" "$stub" "$scratch/incomplete;x" "$scratch/out.unsigned.exe" \
+  >"$scratch/log" 2>&1 ||
+  ! grep -qF "selfinst-pack: $scratch/incomplete;x/$first: missing payload file" "$scratch/log"; then
   cat "$scratch/log"
   fail "an incomplete folder was not refused by name"
 fi
 
-# A line break would reach the generated makefiles as a line of its own: build.sh refuses
-# such a path before it builds or runs anything.
+# A line break would stand as a line of its own in what build.sh writes and reads back:
+# build.sh refuses such a path before it builds or runs anything.
 injected=$scratch/$'nl\n.SHELLFLAGS=-c touch INJ #'
 mkdir -p "$injected"
 cp build/host/test-payload/* "$injected/"
@@ -69,5 +69,5 @@ if (cd "$scratch" && "$OLDPWD/build.sh" "$injected") >"$scratch/log" 2>&1 ||
   fail "a payload path with a line break was not refused before the build"
 fi
 
-[ $failures -eq 0 ] && echo "payload paths: ${#names[@]} folders read whole, nothing run"
+[ $failures -eq 0 ] && echo "payload paths: ${#names[@]} folders packed whole, nothing run"
 [ $failures -eq 0 ]

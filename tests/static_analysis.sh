@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=(src/launcher/launcher.cpp src/payload/item_lookup.cpp src/payload/remove_extracted.cpp
          src/platform/text_bound.cpp
-         src/payload/payload_table.cpp tools/pack/*.cpp tools/pack/*/*.cpp tools/demo-payload/make_demo_payload.cpp)
+         tools/demo-payload/demo_payload_table.cpp tools/pack/*.cpp tools/pack/*/*.cpp tools/demo-payload/make_demo_payload.cpp)
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
 if ! findings=$(clang-tidy -p build/host --quiet "${sources[@]}" 2>&1); then
   echo "$findings" | grep -E "(warning|error):" || echo "$findings" | tail -20
@@ -14,6 +14,6 @@ if ! findings=$(clang-tidy -p build/host --quiet "${sources[@]}" 2>&1); then
 fi
 echo "clang-tidy: clean"
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 \
-  --quiet -I src -I src/payload -I build/host/test_payload_sizes -I tools/pack -I src \
+  --quiet -I src -I src/payload -I tools/pack -I src \
   -I tools/demo-payload src/launcher src/payload src/platform/text_bound.cpp tools/pack tools/demo-payload
 echo "cppcheck: clean"

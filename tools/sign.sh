@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Code-signs a built launcher with osslsigncode (Authenticode, SHA-256).
+# Code-signs a packed launcher with osslsigncode (Authenticode, SHA-256), with the settings
+# ./build.sh takes; a launcher packed by hand from dist/tq30-stub.exe is signed alike:
 #   tools/sign.sh IN.exe OUT.exe
+#   dist/selfinst-pack verify OUT.exe --payload DIR   (checks the result)
 # The key comes from the environment, either
 #   TQ30_SIGN_PKCS12=file.p12  [TQ30_SIGN_PASSWORD=...]
 # or a key on a token, reached through the OpenSSL PKCS#11 engine:
@@ -15,7 +17,11 @@
 # commit, so signing the same image twice gives the same bytes.
 # Exit code 3 when no key is configured.
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: tools/sign.sh IN.exe OUT.exe" >&2; exit 2; }
+[ $# -eq 2 ] || {
+  echo "usage: tools/sign.sh IN.exe OUT.exe   (IN.exe: a launcher selfinst-pack pack made;" \
+    "the key from TQ30_SIGN_PKCS12, or TQ30_SIGN_KEY and TQ30_SIGN_CERT)" >&2
+  exit 2
+}
 in=$1
 out=$2
 here=$(cd "$(dirname "$0")/.." && pwd)

@@ -48,6 +48,7 @@ class Build:
         self.name = name
         self.programs = os.path.join(ROOT, "build", programs)  # stub, stand-in, driver ...
         self.launcher = os.path.join(self.programs, launcher)  # carrying the demo payload
+        self.stub = os.path.join(self.programs, launcher.replace("-setup", "-stub"))
         self.payload = os.path.join(self.programs, "demo-payload")
         self.in_runtime = in_runtime
 

@@ -1,5 +1,5 @@
 // The manifest: the carried files in the order they are written, each with its size and the
-// key of its item, from payload_files.def and the sizes generated for the payload.
+// key of its item, from payload_files.def; the sizes are written by the packer.
 #pragma once
 
 #include <cstdint>

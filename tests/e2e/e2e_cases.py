@@ -10,7 +10,7 @@ from e2e_support import (expect, expect_equal, expect_error_notice,
                          expect_installation_complete, read)
 from tq30 import ROOT
 from tq30.manifest import FILES, file_of
-from tq30.wine import windows_path
+from tq30.wine import MAKE_DEMO_PAYLOAD, PACK, windows_path
 
 # Rows with a part to play in the cases below.
 FIRST = FILES[0]
@@ -126,6 +126,39 @@ def case_installer_cannot_be_started(case):
     expect_error_notice(case.press("ok"), "Can't execute Setup.exe")
     expect_equal(case.finish(launcher), 1, "exit code")
     expect_equal(case.present(), FILES, "files kept after a failed start")
+
+
+# One stub for every payload.
+
+def case_one_stub_packed_with_two_payloads_of_other_sizes(case):
+    # The build's stub, compiled once, packed here with two payloads of our own, each file
+    # of another size than the demo's and the other payload's: each launcher writes its own
+    # files whole, the installer finds every one as it was packed, and nothing is left.
+    base = os.path.dirname(case.folder)
+    payloads = [os.path.join(base, f"payload-times-{scale}") for scale in (2, 3)]
+    for scale, payload in zip((2, 3), payloads):
+        subprocess.run([MAKE_DEMO_PAYLOAD, "-o", payload, "--installer",
+                        case.build.program("setup.exe"), "--scale", str(scale)], check=True)
+    for name in FILES:
+        sizes = {os.path.getsize(os.path.join(folder, name))
+                 for folder in (case.build.payload, *payloads)}
+        expect_equal(len(sizes), 3, f"sizes of {name} in the demo and the two payloads")
+    for payload in payloads:
+        launcher = payload + ".exe"
+        subprocess.run([PACK, "pack", "--stub", case.build.stub, "--payload", payload,
+                        "-o", launcher], check=True)
+        shutil.rmtree(case.install, ignore_errors=True)
+        if os.path.exists(case.log):
+            os.remove(case.log)
+        process = case.launch(launcher)
+        case.expect_no_box()
+        expect_equal(case.finish(process), 0, "exit code")
+        # The installer checks each file's size and checksum as it starts, and copies it.
+        expect_installation_complete(case)
+        for name in FILES:
+            expect(read(os.path.join(case.install, name)) ==
+                   read(os.path.join(payload, name)), f"installed {name} differs from {payload}")
+        expect_equal(os.listdir(case.folder), [], "anything left in the folder")
 
 
 # Extraction failures.

@@ -109,8 +109,7 @@ class Case:
         out = os.path.join(self.folder, "..", "tq30-setup-noprogram.exe")
         subprocess.run([os.path.join(ROOT, "build", "host", "make-demo-payload"), "-o", payload],
                        check=True)
-        subprocess.run([PACK, "pack", "--stub",
-                        self.build.program("launcher-stub.exe"), "--payload", payload,
+        subprocess.run([PACK, "pack", "--stub", self.build.stub, "--payload", payload,
                         "-o", out], check=True)
         return out
 

@@ -24,11 +24,6 @@ const std::vector<std::uint32_t> kSizes = {2805,  786379, 5968, 311998, 47616, 3
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ImageFile file = ImageInMemory("input", Bytes(data, data + size));
   Report report;
-  std::vector<PayloadFile> files;
-  for (const std::uint32_t itemSize : kSizes) {
-    files.push_back({"file", itemSize});
-  }
-  (void)CheckCompiledSizes(file, files, &report);
   PackedHead packed;
   (void)ComposePackedHead(file, kSizes, &packed, &report);
   PeImage image;

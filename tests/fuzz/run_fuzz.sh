@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the image reader's fuzz target with clang and runs it for a bounded time on a
-# seed corpus of real images: the two linked stubs and both launchers packed with a
-# one-byte-per-file payload, unsigned and signed. Usage: tests/fuzz/run_fuzz.sh [SECONDS]
+# seed corpus of real images: the two stubs and both launchers packed with a one-byte-per-
+# file payload, unsigned and signed. Usage: tests/fuzz/run_fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-30}
@@ -14,25 +14,10 @@ rm -rf "$tiny"  # made anew: it must hold the eleven files and nothing else
 mkdir -p "$corpus" "$tiny"
 build/fuzz/selfinst-pack names | while read -r name; do printf 'x' >"$tiny/$name"; done
 for arch in win32 win64; do
-  cp build/$arch/launcher-stub.exe "$corpus/stub-$arch.exe"
-  # pack takes only a stub compiled for the payload's sizes: the stub's table of sizes, found
-  # by the demo payload's sizes it was built with, is set to one byte per file.
-  build/fuzz/selfinst-pack names | (cd build/$arch/demo-payload && xargs stat -c %s) |
-    python3 -c '
-import struct, sys
-sizes = [int(line) for line in sys.stdin]
-stub = bytearray(open(sys.argv[1], "rb").read())
-stride = 12 if sys.argv[3] == "win32" else 24
-found = [at for at in range(0, len(stub) - stride * len(sizes), 4)
-         if all(struct.unpack_from("<I", stub, at + row * stride)[0] == size
-                for row, size in enumerate(sizes))]
-assert len(found) == 1, "no single table of sizes in the stub"
-for row in range(len(sizes)):
-    struct.pack_into("<I", stub, found[0] + row * stride, 1)
-open(sys.argv[2], "wb").write(stub)
-' build/$arch/launcher-stub.exe "build/fuzz/tiny-stub-$arch.exe" $arch
-  build/fuzz/selfinst-pack pack --stub "build/fuzz/tiny-stub-$arch.exe" --payload "$tiny" \
-    -o "$corpus/packed-$arch.exe"
+  stub=build/$arch/tq30-stub.exe
+  [ $arch = win32 ] || stub=build/$arch/tq30-stub-x64.exe
+  cp "$stub" "$corpus/stub-$arch.exe"
+  build/fuzz/selfinst-pack pack --stub "$stub" --payload "$tiny" -o "$corpus/packed-$arch.exe"
 done
 # Both packed launchers signed too, so that mutations reach the signature's reading.
 tests/signing/make_test_ca.sh build/fuzz/ca

@@ -62,7 +62,18 @@ const Usage kUsages[] = {
      {"--help"},
      0,
      "usage: selfinst-pack COMMAND [ARGUMENTS]\n"
-     "  pack     attaches the store of a payload folder to a linked launcher\n"},
+     "  pack     makes a launcher: the stub with a payload folder's files, their sizes in its "
+     "table\n"},
+    {"HelpForPack",
+     {"help", "pack"},
+     0,
+     "usage: selfinst-pack pack --stub STUB.exe --payload DIR -o OUT.exe\n"
+     "makes a launcher: the stub with a payload folder's files, their sizes in its table\n"
+     "  --stub STUB.exe  the stub as built, for any payload: dist/tq30-stub.exe or "
+     "tq30-stub-x64.exe\n"
+     "  --payload DIR    the folder holding the eleven files\n"
+     "  -o OUT.exe       the launcher to write (replaced when there)\n",
+     true},
     {"HelpAfterAVerb",
      {"extract", "--help"},
      0,
@@ -120,14 +131,11 @@ const Usage kUsages[] = {
      {"list", "$DIR/missing.exe", "-C", "$DIR"},
      2,
      "selfinst-pack: -C does not apply to list (see selfinst-pack help list)\n"},
-    {"DepfileForVerify",
-     {"verify", "$DIR/missing.exe", "--depfile", "$DIR/d"},
+    // The launcher's sizes are pack's to write: no build reads them from a payload.
+    {"NoDepfile",
+     {"pack", "--stub", "$DIR/a", "--payload", "$DIR", "-o", "$DIR/b", "--depfile", "$DIR/d"},
      2,
-     "selfinst-pack: --depfile does not apply to verify (see selfinst-pack help verify)\n"},
-    {"EmptyDepfile",
-     {"pack", "--stub", "$DIR/a", "--payload", "$DIR", "-o", "$DIR/b", "--depfile", ""},
-     2,
-     "selfinst-pack: --depfile needs a non-empty value (see selfinst-pack help pack)\n"},
+     "selfinst-pack: unknown option --depfile (see selfinst-pack help pack)\n"},
     {"OutputForVerify",
      {"verify", "$DIR/missing.exe", "-o", "$DIR/x"},
      2,
@@ -155,11 +163,10 @@ const Usage kUsages[] = {
      2,
      "selfinst-pack: unexpected argument $DIR/a.exe: pack takes only options "
      "(see selfinst-pack help pack)\n"},
-    {"SizesFromBoth",
-     {"sizes", "$DIR/a.exe", "--payload", "$DIR", "-o", "$DIR/s.h"},
+    {"NoSizesCommand",
+     {"sizes", "--payload", "$DIR", "-o", "$DIR/s.h"},
      2,
-     "selfinst-pack: sizes takes --payload DIR or an IMAGE, not both "
-     "(see selfinst-pack help sizes)\n"},
+     "selfinst-pack: unknown command sizes (see selfinst-pack --help)\n"},
     // A long option's value after an =, as after a space; a flag takes none.
     {"ValueAfterAnEquals",
      {"verify", "$IMAGE", "--payload=$PAYLOAD"},
@@ -483,60 +490,32 @@ TEST_P(ManualPage, HoldsWhatTheUsageTextsShow) {
 
 TABLE_TEST_ROWS(Page, ManualPage, kPageRows);
 
-// pack --depfile names the image and every payload file as make reads a rule, or refuses,
-// in one line naming the folder, a name make cannot read.
-struct Depfile {
+// pack takes a payload folder of any name: none of it reaches a makefile.
+struct FolderName {
   const char* name;
-  const char* folder;   // the payload folder's name in the test's folder
-  const char* escaped;  // as the depfile spells it; null where refused
-  char refused = 0;     // the character the refusal names
+  const char* folder;  // the payload folder's name in the test's folder
 };
 
-const Depfile kDepfiles[] = {
-    {"PlainName", "payload", "payload"},
-    {"SpaceDollarAndHash", "pay $x #1", "pay\\ $$x\\ \\#1"},
-    {"ColonPipeAndWildcards", "a:b|c*d?e[f]", "a\\:b\\|c\\*d\\?e\\[f]"},
-    {"Backslash", "a\\c", nullptr, '\\'},
-    {"Equals", "peq=x", nullptr, '='},
-    {"Percent", "p%x", nullptr, '%'},
-    {"Semicolon", "p;x", nullptr, ';'},
+const FolderName kFolderNames[] = {
+    {"PlainName", "payload"},
+    {"SpaceDollarAndHash", "pay $x #1"},
+    {"ColonPipeAndWildcards", "a:b|c*d?e[f]"},
+    {"Backslash", "a\\c"},
+    {"EqualsPercentAndSemicolon", "p=x%y;z"},
+    {"QuotesAndParentheses", "p'x\"y$(z)"},
 };
 
-class PackDepfile : public PackTest, public ::testing::WithParamInterface<Depfile> {};
+class PackFolderName : public PackTest, public ::testing::WithParamInterface<FolderName> {};
 
-TEST_P(PackDepfile, NamesTheImageAndEveryPayloadFileEscaped) {
+TEST_P(PackFolderName, IsPackedAndVerifiesAgainstIt) {
   const std::string payload = CopyPayload(GetParam().folder);
-  const CommandResult run = RunPack({"pack", "--stub", kStub32, "--payload", payload, "-o",
-                                     dir + "/out.exe", "--depfile", dir + "/out.d"});
-  if (GetParam().escaped == nullptr) {
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "selfinst-pack: " + payload + ": holds '" + GetParam().refused +
-                              "', which make cannot read in a depfile\n");
-    EXPECT_FALSE(fs::exists(dir + "/out.d"));
-    EXPECT_FALSE(fs::exists(dir + "/out.exe"));
-    return;
-  }
+  const CommandResult run =
+      RunPack({"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out.exe"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
-  std::string expected = dir + "/out.exe:";
-  for (const ManifestFile& file : Manifest()) {
-    expected += " " + dir + "/" + GetParam().escaped + "/" + file.fileName;
-  }
-  const Bytes written = ReadBytes(dir + "/out.d");
-  EXPECT_EQ(std::string(written.begin(), written.end()), expected + "\n");
+  const CommandResult verified = RunPack({"verify", dir + "/out.exe", "--payload", payload});
+  EXPECT_EQ(verified.exitCode, 0) << verified.output;
 }
 
-// The depfile and the image on one path would leave the image where the rule was.
-TEST_F(PackTest, DepfileOnTheImagesPathIsRefused) {
-  for (const std::string& depfile : {dir + "/out.exe", dir + "/./out.exe"}) {
-    const CommandResult run = RunPack({"pack", "--stub", kStub32, "--payload", kPayload, "-o",
-                                       dir + "/out.exe", "--depfile", depfile});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "selfinst-pack: " + depfile +
-                              ": is the image's own path: the depfile needs another\n");
-    EXPECT_FALSE(fs::exists(dir + "/out.exe"));
-  }
-}
-
-TABLE_TEST_ROWS(Paths, PackDepfile, kDepfiles);
+TABLE_TEST_ROWS(Paths, PackFolderName, kFolderNames);
 
 }  // namespace

@@ -1,11 +1,15 @@
-// Stubs whose table of compiled sizes is crafted, held against the launcher's own reading
+// The launcher's table of its files' sizes. The stub is built once for any payload, its
+// table holding placeholders, and must stay so: a stub built with other placeholders
+// differs from it in those bytes alone, as it does while no size is folded into code.
+// Stubs and launchers whose table is crafted are held against the launcher's own reading
 // of it: the image mapped as a loader maps it (each section's raw data up to its virtual
 // size, zeros after) and the table walked from the launcher's own row to the first size of
-// 0. Whenever pack or verify accepts, the launcher writes exactly the payload's files.
+// 0. Whenever pack or verify accepts, the launcher writes exactly the payload's files: pack
+// writes their sizes into the stub's table.
 #include <filesystem>
 
 #include "pack_support.h"
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 #include "table_test.h"
 
 namespace fs = std::filesystem;
@@ -24,9 +28,9 @@ struct LauncherTable {
 
 LauncherTable TableOf(const Bytes& stub) {
   const PeImage pe = ParsePe(stub);
-  CompiledSizes compiled;
+  SizeTable compiled;
   Report report;
-  EXPECT_TRUE(FindCompiledSizes(AsImage(stub), pe, pe.sections.size(), &compiled, &report))
+  EXPECT_TRUE(FindSizeTable(AsImage(stub), pe, pe.sections.size(), &compiled, &report))
       << Lines(report);
   LauncherTable table;
   table.at = compiled.at;
@@ -134,30 +138,34 @@ std::size_t RowAt(const LauncherTable& table, std::size_t row) {
 
 constexpr std::uint32_t kOtherReadmeSize = 2905;  // the test payload's is 2805
 
-// A stub built for the row's payload, or an image packed from it (the table lies before
-// the store), changed by `craft`: pack and verify must accept or refuse it.
+// The stub, or an image packed from it with the row's payload (the table lies before the
+// store), changed by `craft`: pack must accept or refuse the stub, verify the image.
 struct CraftedTable {
   const char* name;
   void (*craft)(Bytes* image, const PeImage& pe, const LauncherTable& table);
   std::uint32_t readmeSize;  // of the payload's readme.txt; 0 leaves it as it is
-  bool accepted;
+  bool packed;               // pack accepts the crafted stub
+  bool verified;             // verify accepts the crafted image
 };
 TABLE_ROW_NAMES(CraftedTable);
 
 const CraftedTable kCraftedTables[] = {
-    {"AsBuilt", [](Bytes*, const PeImage&, const LauncherTable&) {}, 0, true},
+    // The stub's placeholders, not the payload's sizes: pack writes those.
+    {"AsBuilt", [](Bytes*, const PeImage&, const LauncherTable&) {}, 0, true, true},
+    {"AsBuiltForAnotherReadme", [](Bytes*, const PeImage&, const LauncherTable&) {},
+     kOtherReadmeSize, true, true},
     {"EndedByASizeOfZeroBesideOtherPointers",
      [](Bytes* image, const PeImage&, const LauncherTable& table) {
        const std::size_t end = RowAt(table, Manifest().size());
        SetPointer(image, end + table.pointerSize, table.pointerSize, 0x1234);
        SetPointer(image, end + 2 * table.pointerSize, table.pointerSize, 0x5678);
      },
-     0, true},
+     0, true, true},
     {"ASecondTableInTheUnmappedTailOfItsSection",
      [](Bytes* image, const PeImage& pe, const LauncherTable& table) {
-       // A copy of the table, for this payload, in raw data past a section's virtual size;
-       // the launcher's own one says another readme.txt size and ends in a row of size 0
-       // that is not all zeros.
+       // A copy of the table in raw data past a section's virtual size, which pack leaves
+       // as it is; the launcher's own one says another readme.txt size and ends in a row of
+       // size 0 that is not all zeros, which pack writes as it writes any.
        const std::size_t length = (Manifest().size() + 1) * table.rowSize;
        const Section* tail = nullptr;
        for (const Section& section : pe.sections) {
@@ -176,7 +184,7 @@ const CraftedTable kCraftedTables[] = {
        PutU32(image, table.at, static_cast<std::uint32_t>(fs::file_size(kPayload + "/readme.txt")));
        SetPointer(image, RowAt(table, Manifest().size()) + table.pointerSize, table.pointerSize, 1);
      },
-     kOtherReadmeSize, false},
+     kOtherReadmeSize, true, false},
     {"ATableWhoseLastRowsLiePastTheVirtualSize",
      [](Bytes* image, const PeImage& pe, const LauncherTable& table) {
        // The loader maps zeros there: the launcher stops after row 5.
@@ -184,17 +192,17 @@ const CraftedTable kCraftedTables[] = {
        PutU32(image, section.headerOffset + sectionHeader::kVirtualSize.offset,
               static_cast<std::uint32_t>(RowAt(table, 5) - section.pointerToRawData));
      },
-     0, false},
+     0, false, false},
     {"ASizeOfZeroInRowFive",
      [](Bytes* image, const PeImage&, const LauncherTable& table) {
        PutU32(image, RowAt(table, 5), 0);
      },
-     0, false},
+     0, false, false},
     {"ATwelfthRow",
      [](Bytes* image, const PeImage&, const LauncherTable& table) {
        PutU32(image, RowAt(table, Manifest().size()), 7);
      },
-     0, false},
+     0, false, false},
 };
 
 class CraftedSizesTable : public PackTest,
@@ -206,7 +214,7 @@ TEST_P(CraftedSizesTable, IsAcceptedOnlyWhereTheLauncherWritesThePayload) {
   if (row.readmeSize != 0) {
     fs::resize_file(payload + "/readme.txt", row.readmeSize);
   }
-  const std::string honest = StubFor(is64 ? kStub64 : kStub32, payload, dir + "/honest.exe");
+  const std::string honest = is64 ? kStub64 : kStub32;
   const LauncherTable table = TableOf(ReadBytes(honest));
   const std::string packed = dir + "/honest-packed.exe";
   ASSERT_EQ(RunPack({"pack", "--stub", honest, "--payload", payload, "-o", packed}).exitCode, 0);
@@ -222,7 +230,8 @@ TEST_P(CraftedSizesTable, IsAcceptedOnlyWhereTheLauncherWritesThePayload) {
     const CommandResult run =
         what == "pack" ? RunPack({"pack", "--stub", craftedPath, "--payload", payload, "-o", image})
                        : RunPack({"verify", craftedPath, "--payload", payload});
-    EXPECT_EQ(run.exitCode, row.accepted ? 0 : 1) << what << ": " << run.output;
+    EXPECT_EQ(run.exitCode, (what == "pack" ? row.packed : row.verified) ? 0 : 1)
+        << what << ": " << run.output;
     if (run.exitCode == 0) {
       ExpectPayloadWritten(LauncherWrites(ReadBytes(image), table), payload);
     }
@@ -235,5 +244,46 @@ INSTANTIATE_TEST_SUITE_P(Crafted, CraftedSizesTable,
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) ? "PE32Plus" : "PE32");
                          });
+
+// The stub as built and one built with other placeholders, of one width.
+struct BuiltStubs {
+  const char* name;
+  const std::string& stub;
+  const std::string& otherPlaceholders;
+};
+const BuiltStubs kBuiltStubs[] = {
+    {"PE32", kStub32, kOtherPlaceholderStub32},
+    {"PE32Plus", kStub64, kOtherPlaceholderStub64},
+};
+
+class BuiltStub : public ::testing::TestWithParam<BuiltStubs> {};
+
+// Were a placeholder folded into the launcher's code (link-time optimisation sees every
+// file of the launcher), pack's sizes would not reach what that code does.
+TEST_P(BuiltStub, DiffersFromOneWithOtherPlaceholdersOnlyInTheTablesSizes) {
+  const Bytes stub = ReadBytes(GetParam().stub);
+  const Bytes other = ReadBytes(GetParam().otherPlaceholders);
+  ASSERT_EQ(stub.size(), other.size());
+  const LauncherTable table = TableOf(stub);
+  // The image's checksum, which covers every byte, differs as well.
+  const std::size_t checkSumAt = OptionalFieldAt(ParsePe(stub), optional::kCheckSum);
+  std::vector<std::size_t> differing;
+  for (std::size_t at = 0; at < stub.size(); ++at) {
+    if (stub[at] != other[at] && (at < checkSumAt || at >= checkSumAt + 4)) {
+      differing.push_back(at);
+    }
+  }
+  // Each placeholder differs in its low two bytes at least.
+  std::vector<std::size_t> expected;
+  for (std::size_t row = 0; row < Manifest().size(); ++row) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      expected.push_back(RowAt(table, row) + i);
+    }
+  }
+  EXPECT_EQ(differing, expected) << "bytes differ outside the table's sizes, or the table's "
+                                    "sizes are not the placeholders";
+}
+
+TABLE_TEST_ROWS(Widths, BuiltStub, kBuiltStubs);
 
 }  // namespace

@@ -315,13 +315,7 @@ TEST_P(PayloadChanged, WhileReadFailsPackNamingTheFileAndWritesNothing) {
   fs::create_directory(dir + "/out");
   ToolRun run;
   run.tool = PlainPack();
-  run.args = {"pack",
-              "--stub",
-              StubFor(kStub32, payload, dir + "/stub.exe"),
-              "--payload",
-              payload,
-              "-o",
-              dir + "/out/setup.exe"};
+  run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out/setup.exe"};
   run.env = {"LD_PRELOAD=" SWAP_SHIM, "CHANGE_FILE=" + file,
              std::string("CHANGE_HOW=") + GetParam().how,
              "CHANGE_AT_READ=" + std::to_string(GetParam().atRead)};
@@ -337,14 +331,12 @@ TEST_F(PackTest, PackInterruptedWhileWritingLeavesNoFile) {
   const std::string payload = CopyPayload();
   fs::resize_file(payload + "/" + Row(9), 400u << 20);  // sparse: a long write
   ToolRun run;
-  run.args = {"pack",          "--stub", StubFor(kStub32, payload, dir + "/stub.exe"),
-              "--payload",     payload,  "-o",
-              dir + "/out.exe"};
+  run.args = {"pack", "--stub", kStub32, "--payload", payload, "-o", dir + "/out.exe"};
   const Interruption ended = InterruptWhileWriting(run, dir, SIGTERM);
   ASSERT_TRUE(ended.writing) << "the output was never open";
   EXPECT_TRUE(WIFSIGNALED(ended.status) && WTERMSIG(ended.status) == SIGTERM)
       << "ended by the signal";
-  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"payload", "stub.exe"}));
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"payload"});
 }
 
 }  // namespace

@@ -26,9 +26,8 @@ class Interrupted : public PackTest, public ::testing::WithParamInterface<std::t
     large = pattern;
     fs::copy(kPayload, large + "/payload");
     fs::resize_file(large + "/payload/data.2", 400u << 20);
-    StubFor(kStub32, large + "/payload", large + "/stub.exe");
-    const CommandResult packed = RunPack({"pack", "--stub", large + "/stub.exe", "--payload",
-                                          large + "/payload", "-o", large + "/large.exe"});
+    const CommandResult packed = RunPack(
+        {"pack", "--stub", kStub32, "--payload", large + "/payload", "-o", large + "/large.exe"});
     ASSERT_EQ(packed.exitCode, 0) << packed.output;
   }
   static void TearDownTestSuite() { fs::remove_all(large); }
@@ -49,13 +48,8 @@ TEST_P(Interrupted, WhileWritingLeavesTheFolderAsItWas) {
     folder = dir + "/out";
     fs::create_directory(folder);
     WriteBytes(folder + "/keep.txt", Text("kept\n"));
-    run.args = {"pack",
-                "--stub",
-                large + "/stub.exe",
-                "--payload",
-                large + "/payload",
-                "-o",
-                folder + "/setup.exe"};
+    run.args = {
+        "pack", "--stub", kStub32, "--payload", large + "/payload", "-o", folder + "/setup.exe"};
   }
   const std::map<std::string, std::string> before = TreeOf(dir);
   const Interruption ended = InterruptWhileWriting(run, folder, signal);

@@ -6,6 +6,9 @@
 
 #include "pack_process.h"
 #include "pack_support.h"
+#include "store/size_table.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -127,8 +130,17 @@ TEST_P(StoreLayout, TheNewLastSectionAndTheHeadersDescribeTheStore) {
   EXPECT_EQ(U32(after, resources + dataDirectory::kSize.offset), kStoreSize);
   EXPECT_EQ(U32(after, OptionalFieldAt(now.pe, optional::kSizeOfInitializedData)),
             U32(before, OptionalFieldAt(old, optional::kSizeOfInitializedData)) + 0x210200u);
-  // The stub's own bytes are kept as they were, headers aside.
-  EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(old.sizeOfHeaders), before.end(),
+  // The stub's own bytes are kept as they were, headers and the sizes pack writes aside.
+  SizeTable table;
+  Report report;
+  ASSERT_TRUE(FindSizeTable(AsImage(before), old, old.sections.size(), &table, &report))
+      << Lines(report);
+  Bytes expected(before.begin(), before.end());
+  for (std::size_t row = 0; row < Manifest().size(); ++row) {
+    PutU32(&expected, table.at + row * table.rowSize,
+           static_cast<std::uint32_t>(fs::file_size(kPayload + "/" + Manifest()[row].fileName)));
+  }
+  EXPECT_TRUE(std::equal(expected.begin() + static_cast<long>(old.sizeOfHeaders), expected.end(),
                          after.begin() + static_cast<long>(old.sizeOfHeaders)));
   const CommandResult run = RunPack({"verify", dir + "/out.exe", "--payload", kPayload});
   EXPECT_EQ(run.exitCode, 0) << run.output;

@@ -44,10 +44,6 @@ const Swap kSwaps[] = {
        return std::vector<std::string>{"pack",   "--stub", kStub32,       "--payload",
                                        kPayload, "-o",     out + "/x.exe"};
      }},
-    {"Sizes", 1,
-     [](const std::string&, const std::string& out) {
-       return std::vector<std::string>{"sizes", "--payload", kPayload, "-o", out + "/h"};
-     }},
 };
 
 class FolderSwapped : public PackTest, public ::testing::WithParamInterface<Swap> {};
@@ -169,18 +165,14 @@ const NotAFile kNotFiles[] = {
      fs::file_type::symlink},
 };
 
-// The two commands that replace one file, each a row of the tables below.
+// The commands that replace one file, each a row of the tables below.
 struct Replacing {
   const char* name;
-  bool packing;  // else sizes
 };
-const Replacing kReplacing[] = {{"Sizes", false}, {"Pack", true}};
+const Replacing kReplacing[] = {{"Pack"}};
 
-std::vector<std::string> CommandFor(const Replacing& r, const std::string& output) {
-  if (r.packing) {
-    return {"pack", "--stub", kStub32, "--payload", kPayload, "-o", output};
-  }
-  return {"sizes", "--payload", kPayload, "-o", output};
+std::vector<std::string> CommandFor(const Replacing&, const std::string& output) {
+  return {"pack", "--stub", kStub32, "--payload", kPayload, "-o", output};
 }
 
 TABLE_ROW_NAMES(NotAFile);
@@ -190,7 +182,7 @@ class OutputNamesANonFile : public PackTest,
                             public ::testing::WithParamInterface<std::tuple<NotAFile, Replacing>> {
 };
 
-TEST_P(OutputNamesANonFile, IsRefusedByPackAndSizesAndKept) {
+TEST_P(OutputNamesANonFile, IsRefusedByPackAndKept) {
   const auto& [notAFile, command] = GetParam();
   const std::string output = dir + "/output";
   notAFile.make(output, dir);
@@ -278,7 +270,7 @@ TEST_P(ReplacingCommand, AReplacedOutputKeepsItsMode) {
 }
 
 TEST_P(ReplacingCommand, AnOutputNameOf250CharactersIsWritten) {
-  const Bytes expected = GetParam().packing ? Packed(kStub32, "expected.exe") : Bytes{};
+  const Bytes expected = Packed(kStub32, "expected.exe");
   fs::create_directory(dir + "/long");
   const std::string name(250, 'n');
   ToolRun run;
@@ -286,9 +278,7 @@ TEST_P(ReplacingCommand, AnOutputNameOf250CharactersIsWritten) {
   const ToolResult result = RunTool(run);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(FolderEntries(dir + "/long"), std::vector<std::string>{name});
-  if (GetParam().packing) {
-    EXPECT_TRUE(ReadBytes(dir + "/long/" + name) == expected);
-  }
+  EXPECT_TRUE(ReadBytes(dir + "/long/" + name) == expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, ReplacingCommand, ::testing::ValuesIn(kReplacing), RowName());

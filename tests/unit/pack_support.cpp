@@ -3,7 +3,7 @@
 #include "io/shown.h"
 #include "pack_process.h"
 #include "pe/image_checksum.h"
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 #include "store/store_layout.h"
 #include "unprivileged.h"
 
@@ -35,8 +35,10 @@ std::string PlainPack() {
 
 const std::string kPack = ToolUnderTest();
 const std::string kPayload = TEST_PAYLOAD_DIR;
-const std::string kStub32 = WIN32_BUILD_DIR "/launcher-stub.exe";
-const std::string kStub64 = WIN64_BUILD_DIR "/launcher-stub.exe";
+const std::string kStub32 = WIN32_BUILD_DIR "/tq30-stub.exe";
+const std::string kStub64 = WIN64_BUILD_DIR "/tq30-stub-x64.exe";
+const std::string kOtherPlaceholderStub32 = WIN32_BUILD_DIR "/other-placeholder-stub.exe";
+const std::string kOtherPlaceholderStub64 = WIN64_BUILD_DIR "/other-placeholder-stub.exe";
 
 CommandResult RunPack(const std::vector<std::string>& args, bool asNobody,
                       const std::string& toolCopyDir) {
@@ -190,22 +192,6 @@ std::size_t ItemIndex(const StoreView& store, const std::string& key) {
   }
   ADD_FAILURE() << "no item " << key;
   return 0;
-}
-
-std::string StubFor(const std::string& stub, const std::string& payload, const std::string& path) {
-  Bytes bytes = ReadBytes(stub);
-  const ImageFile image = AsImage(bytes);
-  const PeImage pe = ParsePe(bytes);
-  CompiledSizes compiled;
-  Report report;
-  EXPECT_TRUE(FindCompiledSizes(image, pe, pe.sections.size(), &compiled, &report))
-      << Lines(report);
-  for (std::size_t row = 0; row < compiled.sizes.size(); ++row) {
-    PutU32(&bytes, compiled.at + row * compiled.rowSize,
-           static_cast<std::uint32_t>(fs::file_size(payload + "/" + Manifest()[row].fileName)));
-  }
-  WriteBytes(path, bytes);
-  return path;
 }
 
 void PackTest::SetUp() {

@@ -15,6 +15,9 @@ extern const std::string kPack;  // the tool under test
 extern const std::string kPayload;
 extern const std::string kStub32;
 extern const std::string kStub64;
+// The same stubs built with other placeholders in their size tables.
+extern const std::string kOtherPlaceholderStub32;
+extern const std::string kOtherPlaceholderStub64;
 // The packer built without sanitizers, into which tests/unit/swap_shim.cpp is preloaded.
 std::string PlainPack();
 
@@ -42,10 +45,6 @@ void PutU16(Bytes* image, std::size_t at, std::uint32_t value);
 void PutU32(Bytes* image, std::size_t at, std::uint32_t value);
 // The checksum a loader expects, after a test changed an image.
 void FixCheckSum(Bytes* image);
-
-// Writes to `path` a copy of `stub` whose table of compiled sizes holds the sizes of the
-// files of `payload`, as the packer sees a stub built for that payload; returns `path`.
-std::string StubFor(const std::string& stub, const std::string& payload, const std::string& path);
 
 // An image held in memory, as the packer's readers take it.
 ImageFile AsImage(const Bytes& image);

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "payload/manifest.h"
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 
 #include "pack_process.h"
 #include "pack_support.h"
@@ -43,14 +43,13 @@ std::size_t EntryPointAt(const ParsedImage& parsed) {
   return parsed.pe.optionalOffset + optional::kAddressOfEntryPoint.offset;
 }
 
-// Where the launcher's table of the sizes it was compiled with lies in the image.
-CompiledSizes CompiledTable(const Bytes& image, const ParsedImage& parsed) {
-  CompiledSizes compiled;
+// Where the launcher's table of its files' sizes lies in the image.
+SizeTable TableOfSizes(const Bytes& image, const ParsedImage& parsed) {
+  SizeTable table;
   Report report;
-  EXPECT_TRUE(
-      FindCompiledSizes(AsImage(image), parsed.pe, parsed.store.section, &compiled, &report))
+  EXPECT_TRUE(FindSizeTable(AsImage(image), parsed.pe, parsed.store.section, &table, &report))
       << Lines(report);
-  return compiled;
+  return table;
 }
 
 const Breakage kBreakages[] = {
@@ -133,22 +132,23 @@ const Breakage kBreakages[] = {
        (*image)[RecordAt(parsed, "item DATA_2") + 100] ^= 1;
      },
      "item DATA_2 differs from the payload file", true, false},
-    // As a stub built for an older payload would be packed: the launcher writes 2800 bytes.
-    {"CompiledSizeDiffersFromItem",
+    // The launcher writes 2800 bytes.
+    {"TableSizeDiffersFromItem",
      [](Bytes* image, const ParsedImage& parsed) {
-       PutU32(image, CompiledTable(*image, parsed).at, 2800);
+       PutU32(image, TableOfSizes(*image, parsed).at, 2800);
      },
-     "item README_TXT holds 2805 bytes, but the launcher was compiled for 2800: it would write "
+     "item README_TXT holds 2805 bytes, but the launcher's table says 2800: it would write "
      "readme.txt with the wrong bytes",
      true, true},
-    {"CompiledSizesNotFound",
+    {"SizeTableNotFound",
      [](Bytes* image, const ParsedImage& parsed) {
        const std::string key = "readme_txt";
        const auto at = std::search(image->begin(), image->end(), key.begin(), key.end());
        ASSERT_LT(static_cast<std::uint64_t>(at - image->begin()), parsed.store.sectionOffset);
        *at = 'R';
      },
-     "the image holds no table of the file sizes its launcher was compiled with", true, true},
+     "the image holds no table of its files' sizes: it is not a launcher of these sources", true,
+     true},
     {"WrongCheckSum",
      [](Bytes* image, const ParsedImage& parsed) {
        PutU32(image, OptionalFieldAt(parsed.pe, optional::kCheckSum), 12345);

@@ -34,28 +34,18 @@ from report import summary, table, shortfalls
 BENCH = os.path.join(ROOT, "build", "bench")
 BUILD32 = BUILDS["pe32"].programs
 LARGE_SCALE = 124  # the demo's 2,161,820 bytes times 124: about 256 MiB
-PRESETS = {"pe32": "win32", "x64": "win64"}
 
 
 def run(*args, **kwargs):
     return subprocess.run(list(args), check=True, **kwargs)
 
 
-def preset_build(preset, build_dir, payload, target):
-    """Builds `target` of `preset` in `build_dir`, carrying `payload`."""
-    run("cmake", "--preset", preset, "-B", build_dir, "-DTQ30_PAYLOAD_DIR:STRING=" + payload,
-        cwd=ROOT, stdout=subprocess.DEVNULL)
-    run("cmake", "--build", build_dir, "--target", target, stdout=subprocess.DEVNULL)
-
-
-def build_launcher_for(payload, name, build, target="launcher"):
-    """The launcher of `build` carrying `payload` (packed and verified by its build), with
-    the manifest's sizes read from it; or another target built for the same payload."""
-    build_dir = os.path.join(BENCH, f"{build.name}-{name}")
-    preset_build(PRESETS[build.name], build_dir, payload, target)
-    if target != "launcher":
-        return os.path.join(build_dir, target + ".exe")
-    return os.path.join(build_dir, os.path.basename(build.launcher))
+def packed_for(payload, name, build, stub=None):
+    """`build`'s stub (or another of its programs that holds the launcher's table) packed
+    with `payload`, as ./build.sh packs it."""
+    out = os.path.join(BENCH, f"{build.name}-{name}-{os.path.basename(stub or build.stub)}")
+    run(PACK, "pack", "--stub", stub or build.stub, "--payload", payload, "-o", out)
+    return out
 
 
 def large_payload(build):
@@ -74,7 +64,7 @@ def payload_sizes(payload):
 # 1. Size.
 
 def bench_size():
-    launcher = os.path.getsize(os.path.join(BUILD32, "launcher-stub.exe"))
+    launcher = os.path.getsize(BUILDS["pe32"].stub)
     baseline = os.path.getsize(os.path.join(BUILD32, "size-baseline.exe"))
     return {"figure": "PE32 launcher size without its store (bytes)",
             "value": (launcher, launcher), "baseline": (baseline, baseline),
@@ -84,18 +74,20 @@ def bench_size():
 
 # 2. Heap during the extraction pass.
 
-def heap_bench_binary(payload, name):
-    """The heap benchmark with the sizes of `payload` compiled in: the heap-bench target of
-    a tool-preset build (optimised, no sanitizers), one folder for every payload."""
+def heap_bench_binary(scale, name):
+    """The heap benchmark for the demo payload times `scale`: the heap-bench target of a
+    tool-preset build (optimised, no sanitizers), one folder for every scale."""
     build_dir = os.path.join(BENCH, "heap")
-    preset_build("tool", build_dir, payload, "heap-bench")
+    run("cmake", "--preset", "tool", "-B", build_dir, f"-DTQ30_HEAP_BENCH_SCALE={scale}",
+        cwd=ROOT, stdout=subprocess.DEVNULL)
+    run("cmake", "--build", build_dir, "--target", "heap-bench", stdout=subprocess.DEVNULL)
     binary = os.path.join(BENCH, "heap-bench-" + name.replace(" ", ""))
     shutil.copy(os.path.join(build_dir, "heap-bench"), binary)
     return binary
 
 
-def bench_heap(payload, name, repeats):
-    binary = heap_bench_binary(payload, name)
+def bench_heap(payload, scale, name, repeats):
+    binary = heap_bench_binary(scale, name)
     scratch = os.path.join(BENCH, "heap-run")
     os.makedirs(scratch, exist_ok=True)
     allocated = []
@@ -143,13 +135,10 @@ def timed(process):
 def bench_extraction(wine, repeats):
     """The extraction row, and a row for reading it: the installer's own start."""
     payload = large_payload(wine.build)
-    launcher = build_launcher_for(payload, "256m", wine.build)
+    launcher = packed_for(payload, "256m", wine.build)
     sizes = payload_sizes(payload)
     baseline_args = [str(x) for pair in zip(FILES, sizes) for x in pair]
-    loader = os.path.join(BENCH, f"exit-at-once-256m-{wine.build.name}.exe")
-    run(PACK, "pack", "--stub",
-        build_launcher_for(payload, "256m", wine.build, "exit-at-once"), "--payload", payload,
-        "-o", loader)
+    loader = packed_for(payload, "256m", wine.build, wine.build.program("exit-at-once.exe"))
     launcher_times, baseline_times, installer_times, load_times = [], [], [], []
     for _ in range(repeats):
         folder = wine.scratch()
@@ -335,8 +324,9 @@ def main():
     repeats = int(sys.argv[sys.argv.index("--repeats") + 1]) if "--repeats" in sys.argv else 11
     os.makedirs(BENCH, exist_ok=True)
     rows = [{**bench_size(), "build": "PE32"},
-            {**bench_heap(BUILDS["pe32"].payload, "2 MiB", repeats), "build": "host"},
-            {**bench_heap(large_payload(BUILDS["pe32"]), "256 MiB", repeats), "build": "host"}]
+            {**bench_heap(BUILDS["pe32"].payload, 1, "2 MiB", repeats), "build": "host"},
+            {**bench_heap(large_payload(BUILDS["pe32"]), LARGE_SCALE, "256 MiB", repeats),
+             "build": "host"}]
     engine = interface.choose_engine()
     engine_line = interface.describe_engine(engine)
     print(engine_line, flush=True)

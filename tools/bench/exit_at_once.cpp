@@ -1,6 +1,6 @@
 // Exits at once: packed with a store, it measures what loading such an image costs. It
-// carries the launcher's table of sizes, built for the payload as the launcher's is, since
-// the packer takes no stub without one.
+// carries the launcher's table of sizes, whose placeholders the packer writes as it writes
+// the launcher's, since it takes no stub without one.
 #include <windows.h>
 
 #include "payload_table.h"

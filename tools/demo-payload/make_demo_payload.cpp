@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "checksum.h"
+#include "demo_sizes.h"
 
 namespace {
 
@@ -29,9 +30,6 @@ const char* const kFileNames[] = {
 #undef PAYLOAD_FILE
 };
 
-// The lengths of the installation carried here, row by row.
-const std::size_t kDemoSizes[] = {2805,  786379, 5968, 311998, 47616, 3,
-                                  12743, 42743,  230,  951332, 3};
 static_assert(sizeof kDemoSizes / sizeof kDemoSizes[0] == sizeof kFileNames / sizeof kFileNames[0],
               "one demo length per manifest row");
 

@@ -1,7 +1,7 @@
-// selfinst-pack's verb table: attaches the item store to a linked launcher; lists, checks
-// and unpacks the store of a built one; checks a payload folder and writes its sizes header.
-// Each verb's handler is a file of its own in verbs/; main.cpp dispatches, and the manual
-// page is made from this same table.
+// selfinst-pack's verb table: attaches the item store to the launcher's stub; lists, checks
+// and unpacks the store of a packed launcher; checks a payload folder. Each verb's handler is
+// a file of its own in verbs/; main.cpp dispatches, and the manual page is made from this
+// same table.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,18 +34,15 @@ const std::vector<VerbSpec>& Verbs() {
   constexpr Need kOptional = Need::kOptional;
   static const std::vector<VerbSpec> verbs = {
       {"pack",
-       "attaches the store of a payload folder to a linked launcher",
+       "makes a launcher: the stub with a payload folder's files, their sizes in its table",
        {},
-       {Value("--stub", "LINKED.exe", kNeeded, "the linked launcher, built for this payload",
+       {Value("--stub", "STUB.exe", kNeeded,
+              "the stub as built, for any payload: dist/tq30-stub.exe or tq30-stub-x64.exe",
               &A::stub),
         Value("--payload", "DIR", kNeeded, "the folder holding the eleven files", &A::payload),
-        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output),
-        Value("--depfile", "FILE", kOptional,
-              "also writes a make rule naming the payload files the launcher is made from",
-              &A::depfile)},
+        Value("-o", "OUT.exe", kNeeded, "the launcher to write (replaced when there)", &A::output)},
        Pack,
-       "selfinst-pack pack --stub build/win32/launcher-stub.exe --payload payload "
-       "-o tq30-setup.exe"},
+       "selfinst-pack pack --stub dist/tq30-stub.exe --payload payload -o tq30-setup.exe"},
       {"list",
        "shows a built launcher's files with sizes and SHA-256, and its signature as verify "
        "judges it",
@@ -76,16 +73,6 @@ const std::vector<VerbSpec>& Verbs() {
        {Value("--payload", "DIR", kNeeded, "the folder to check", &A::payload)},
        Check,
        "selfinst-pack check --payload payload"},
-      {"sizes",
-       "writes payload_sizes.h from a payload folder or from a built launcher",
-       {{"IMAGE", kOptional, "the built launcher to read the sizes of", &A::image}},
-       {Value("--payload", "DIR", kOptional, "the folder to read the sizes of (or IMAGE)",
-              &A::payload),
-        Value("-o", "FILE", kNeeded,
-              "the header to write (left alone when unchanged; - for standard output)",
-              &A::output)},
-       Sizes,
-       "selfinst-pack sizes --payload payload -o payload_sizes.h"},
       {"names",
        "prints the names of the eleven payload files, in manifest order",
        {},

@@ -15,7 +15,6 @@ struct Arguments {
   std::string payload;
   std::string output;
   std::string folder;
-  std::string depfile;
   std::string ca;  // verify's CA file
   bool json = false;
 };

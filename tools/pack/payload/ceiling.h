@@ -15,7 +15,7 @@ constexpr std::uint64_t kLargestPayload = 0x7F000000u;
 // from the image base, 0x00400000, to where the system DLLs are placed, below 0x70000000;
 // less room for the launcher's own sections, its stack and its heaps.
 constexpr std::uint64_t kLargestPayloadOn32BitWindows = 0x6F000000u;
-// A linked launcher, read whole: today's is a few KiB.
+// A stub, read whole: today's is a few KiB.
 constexpr std::uint64_t kLargestStub = 16u << 20;
 
 // False, with one problem about `subject` (a payload folder, or one file of it), when its

@@ -45,6 +45,3 @@ void ClosePayloadFiles(OpenPayload* payload);
 // read (grown, or rewritten at the same size) gave a torn mix of its bytes.
 [[nodiscard]] bool PayloadUnchanged(const PayloadFile& file, const OpenPayload& payload,
                                     std::size_t row, Report* report);
-
-// payload_sizes.h: PAYLOAD_SIZE_<key> for each row's size.
-std::string SizesHeader(const std::vector<std::uint64_t>& sizes);

@@ -8,7 +8,7 @@
 #include "pe/image_checksum.h"
 #include "pe/loader_checks.h"
 #include "pe/pe_image.h"
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 #include "store/store_layout.h"
 #include "store/store_reader.h"
 
@@ -32,7 +32,7 @@ struct SectionPlan {
   if (DataDirectoryOf(image, dataDirectory::kResource).rva != 0 ||
       std::any_of(image.sections.begin(), image.sections.end(),
                   [](const Section& s) { return s.name == kStoreSectionName; })) {
-    return Refuse(report, stub.path, "the image already has a resource section");
+    return Refuse(report, stub.path, PackedLauncherProblem(image.is64));
   }
   const DataDirectory certificates = DataDirectoryOf(image, dataDirectory::kSecurity);
   if (certificates.rva != 0 || certificates.size != 0) {
@@ -167,30 +167,17 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
 
 }  // namespace
 
-[[nodiscard]] bool CheckCompiledSizes(const ImageFile& stub, const std::vector<PayloadFile>& files,
-                                      Report* report) {
-  PeImage image;
-  CompiledSizes compiled;
-  if (!ParsePeImage(stub, &image, report) ||
-      !FindCompiledSizes(stub, image, image.sections.size(), &compiled, report)) {
-    return false;
-  }
-  const StageProblems stage(report);
-  for (std::size_t row = 0; row < files.size(); ++row) {
-    if (files[row].size != compiled.sizes[row]) {
-      Refuse(report, files[row].path,
-             "holds " + ByteCount(files[row].size) + " where the stub was compiled for " +
-                 std::to_string(compiled.sizes[row]) + "; rebuild the stub " + stub.path +
-                 " for this payload");
-    }
-  }
-  return stage.Passed();
+std::string PackedLauncherProblem(bool is64) {
+  return std::string("the image is a packed launcher, not a stub: pack the stub ") +
+         (is64 ? "tq30-stub-x64.exe" : "tq30-stub.exe") + " (in dist/) instead";
 }
 
 [[nodiscard]] bool ComposePackedHead(const ImageFile& stub, const std::vector<std::uint32_t>& sizes,
                                      PackedHead* packed, Report* report) {
   PeImage image;
-  if (!ParsePeImage(stub, &image, report) || !CheckStub(stub, image, report)) {
+  SizeTable table;
+  if (!ParsePeImage(stub, &image, report) || !CheckStub(stub, image, report) ||
+      !FindSizeTable(stub, image, image.sections.size(), &table, report)) {
     return false;
   }
   // The section's address is known only once its size is: plan it at address 0 first.
@@ -200,6 +187,10 @@ Bytes ComposeHead(const ImageFile& stub, const PeImage& image, const SectionPlan
   }
   packed->records = StoreRecords(sizes, Manifest(), plan.rva);
   packed->head = ComposeHead(stub, image, plan, packed->records);
+  // The launcher writes each file with its row's size: the item's, from the same folder.
+  for (std::size_t row = 0; row < sizes.size(); ++row) {
+    Put(&packed->head, table.at + row * table.rowSize, Field{"size", 0, 4}, sizes[row]);
+  }
   packed->imageSize = std::uint64_t{plan.rawOffset} + plan.rawSize;
   packed->checkSumAt = OptionalFieldAt(image, optional::kCheckSum);
   // The headers as verify will read them, checked before anything is written.

@@ -11,7 +11,7 @@
 #include "io/shown.h"
 #include "payload/ceiling.h"
 #include "pe/loader_checks.h"
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 #include "store/store_reader.h"
 
 namespace {
@@ -104,21 +104,21 @@ Span ZeroSpan(const ImageFile& file, std::uint64_t at, std::uint64_t size,
           }};
 }
 
-// The launcher writes each file with the size compiled into it, not the item's: any other
+// The launcher writes each file with the size in its table, not the item's: any other
 // item would be written cut short, or with bytes that are not the file's.
-void CheckCompiledSizes(const ImageFile& file, const PeImage& image, const StoreView& store,
-                        const std::vector<const StoredItem*>& byRow, Report* report) {
-  CompiledSizes compiled;
-  if (!FindCompiledSizes(file, image, store.section, &compiled, report)) {
+void CheckSizeTable(const ImageFile& file, const PeImage& image, const StoreView& store,
+                    const std::vector<const StoredItem*>& byRow, Report* report) {
+  SizeTable table;
+  if (!FindSizeTable(file, image, store.section, &table, report)) {
     return;
   }
   for (std::size_t row = 0; row < byRow.size(); ++row) {
-    if (byRow[row]->size != compiled.sizes[row]) {
+    if (byRow[row]->size != table.sizes[row]) {
       Refuse(report, file.path,
              "item " + UpperCase(Manifest()[row].itemKey) + " holds " +
-                 ByteCount(byRow[row]->size) + ", but the launcher was compiled for " +
-                 std::to_string(compiled.sizes[row]) + ": it would write " +
-                 Manifest()[row].fileName + " with the wrong bytes");
+                 ByteCount(byRow[row]->size) + ", but the launcher's table says " +
+                 std::to_string(table.sizes[row]) + ": it would write " + Manifest()[row].fileName +
+                 " with the wrong bytes");
     }
   }
 }
@@ -182,7 +182,7 @@ namespace {
     return false;
   }
   CheckLargeAddressAware(file, image, total, report);
-  CheckCompiledSizes(file, image, store, byRow, report);
+  CheckSizeTable(file, image, store, byRow, report);
   const std::vector<StoreRecord> records = StoreRecords(sizes, Manifest(), store.sectionRva);
   const std::uint32_t storeSize = StoreSize(records);
   CheckStoreSection(file, image, store, storeSize, report);

@@ -1,4 +1,4 @@
-// The one output of a command that writes a single file (pack -o, --depfile, sizes -o).
+// The one output of a command that writes a single file (pack -o).
 #pragma once
 
 #include <string>

@@ -1,8 +1,9 @@
-// pack: the payload folder's store attached to a linked launcher, checked as verify checks
-// it before it takes the output's name.
+// pack: the payload folder's store attached to the launcher's stub, its sizes written into
+// the stub's table, checked as verify checks it before it takes the output's name.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,7 +13,7 @@
 #include "io/output_folder.h"
 #include "io/system_io.h"
 #include "payload/ceiling.h"
-#include "payload/depfile.h"
+#include "pe/pe_image.h"
 #include "store/pack_image.h"
 #include "store/store_verify.h"
 #include "verbs/loaded_inputs.h"
@@ -47,18 +48,20 @@ bool VerifyOutput(const OutputSet& output, std::uint32_t writtenCheckSum, Report
          VerifyWrittenImage(loaded.file, loaded.image, loaded.store, writtenCheckSum, report);
 }
 
-// Written before the image, so that a build reruns pack when a payload file changes: a
-// depfile beside a missing image only makes the build pack again.
-bool WriteDepfile(const Arguments& arguments, const std::vector<PayloadFile>& files,
-                  const Inputs& inputs, Report* report) {
-  if (arguments.depfile.empty()) {
+// A launcher given as the stub is said as such, whatever its size: it is the mistake to
+// expect when dist/ holds both. Anything else is left to the stub's own checks.
+bool NotPackedAlready(const std::string& path, Report* report) {
+  ImageFile file;
+  Report unread;
+  if (!OpenImageFile(path, kLargestImage, &file, &unread)) {
     return true;
   }
-  std::string rule;
-  OutputSet depfile;
-  return DepfileRule(arguments.depfile, arguments.output, files, &rule, report) &&
-         BeginOneOutput(arguments.depfile, inputs, &depfile, report) &&
-         depfile.Write(0, rule.data(), rule.size(), report) && depfile.Place(report);
+  PeImage image;
+  const bool packed = ParsePeImage(file, &image, &unread) &&
+                      std::any_of(image.sections.begin(), image.sections.end(),
+                                  [](const Section& s) { return s.name == kStoreSectionName; });
+  CloseImageFile(&file);
+  return !packed || Refuse(report, path, PackedLauncherProblem(image.is64));
 }
 
 }  // namespace
@@ -70,16 +73,14 @@ int Pack(const Arguments& arguments) {
   Bytes stubBytes;
   FileIdentity stubIdentity;
   if (!LoadPayload(arguments.payload, false, &payload, &report) ||
-      !IdentityOfPath(stubPath, &stubIdentity, &report) ||
+      !IdentityOfPath(stubPath, &stubIdentity, &report) || !NotPackedAlready(stubPath, &report) ||
       !ReadSmallFile(stubPath, kLargestStub, &stubBytes, &report)) {
     return Fail(report);
   }
   payload.open.inputs.files.push_back(stubIdentity);
   const ImageFile stub = ImageInMemory(stubPath, std::move(stubBytes));
   OutputSet output;
-  if (!CheckCompiledSizes(stub, payload.files, &report) ||
-      !WriteDepfile(arguments, payload.files, payload.open.inputs, &report) ||
-      !BeginOneOutput(arguments.output, payload.open.inputs, &output, &report)) {
+  if (!BeginOneOutput(arguments.output, payload.open.inputs, &output, &report)) {
     return Fail(report);
   }
   std::uint32_t checkSum = 0;

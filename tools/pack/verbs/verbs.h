@@ -9,6 +9,5 @@ int List(const Arguments& arguments);
 int Verify(const Arguments& arguments);
 int Extract(const Arguments& arguments);
 int Check(const Arguments& arguments);
-int Sizes(const Arguments& arguments);
 int Names(const Arguments& arguments);
 int Limits(const Arguments& arguments);

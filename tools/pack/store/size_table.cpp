@@ -1,4 +1,4 @@
-#include "store/compiled_sizes.h"
+#include "store/size_table.h"
 
 #include <algorithm>
 #include <cstring>
@@ -103,9 +103,8 @@ std::vector<MappedBytes> MappedSections(const ImageFile& file, const PeImage& im
 
 }  // namespace
 
-[[nodiscard]] bool FindCompiledSizes(const ImageFile& file, const PeImage& image,
-                                     std::size_t sectionCount, CompiledSizes* found,
-                                     Report* report) {
+[[nodiscard]] bool FindSizeTable(const ImageFile& file, const PeImage& image,
+                                 std::size_t sectionCount, SizeTable* found, Report* report) {
   TableShape shape;
   shape.pointerSize = image.is64 ? 8 : 4;
   shape.rowSize = 3 * shape.pointerSize;  // the size is padded to a pointer's width
@@ -151,8 +150,7 @@ std::vector<MappedBytes> MappedSections(const ImageFile& file, const PeImage& im
     return true;
   }
   return Refuse(report, file.path,
-                tables == 0 ? "the image holds no table of the file sizes its launcher was "
-                              "compiled with: it is not a launcher of these sources"
-                            : "the image holds more than one table of the file sizes its "
-                              "launcher was compiled with");
+                tables == 0 ? "the image holds no table of its files' sizes: it is not a "
+                              "launcher of these sources"
+                            : "the image holds more than one table of its files' sizes");
 }
