@@ -72,7 +72,8 @@ const Usage kUsages[] = {
      "  --stub STUB.exe  the stub as built, for any payload: dist/tq30-stub.exe or "
      "tq30-stub-x64.exe\n"
      "  --payload DIR    the folder holding the eleven files\n"
-     "  -o OUT.exe       the launcher to write (replaced when there)\n",
+     "  -o OUT.exe       the launcher to write (replaced when there)\n"
+     "example: selfinst-pack pack --stub dist/tq30-stub.exe --payload payload -o tq30-setup.exe\n",
      true},
     {"HelpAfterAVerb",
      {"extract", "--help"},
@@ -447,9 +448,9 @@ struct PageRow {
 };
 
 const PageRow kPageRows[] = {
-    {"EveryCommandWithItsSynopsis", CommandsAndSynopses, 9},
-    {"EveryOperandAndOptionOfEachCommand", OperandsAndOptions, 30},
-    {"AnExampleOfEachCommand", Examples, 9},
+    {"EveryCommandWithItsSynopsis", CommandsAndSynopses, 8},
+    {"EveryOperandAndOptionOfEachCommand", OperandsAndOptions, 26},
+    {"AnExampleOfEachCommand", Examples, 8},
     {"TheExitCodes", ExitCodes, 6},
 };
 
