@@ -4,6 +4,7 @@
 // same table.
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/command_line.h"
@@ -26,13 +27,13 @@ int Help(const Arguments& arguments) {
   return 0;
 }
 
-}  // namespace
+using A = Arguments;
+constexpr Need kNeeded = Need::kRequired;
+constexpr Need kOptional = Need::kOptional;
 
-const std::vector<VerbSpec>& Verbs() {
-  using A = Arguments;
-  constexpr Need kNeeded = Need::kRequired;
-  constexpr Need kOptional = Need::kOptional;
-  static const std::vector<VerbSpec> verbs = {
+// The verbs that make or read a launcher.
+std::vector<VerbSpec> LauncherVerbs() {
+  return {
       {"pack",
        "makes a launcher: the stub with a payload folder's files, their sizes in its table",
        {},
@@ -67,6 +68,12 @@ const std::vector<VerbSpec>& Verbs() {
        {Value("-C", "DIR", kNeeded, "the folder to write into (made when missing)", &A::folder)},
        Extract,
        "selfinst-pack extract dist/tq30-setup.exe -C unpacked"},
+  };
+}
+
+// The verbs about payloads, limits and the tool itself.
+std::vector<VerbSpec> OtherVerbs() {
+  return {
       {"check",
        "checks that a payload folder holds the eleven files and nothing else",
        {},
@@ -92,5 +99,17 @@ const std::vector<VerbSpec>& Verbs() {
        Help,
        "selfinst-pack help verify"},
   };
+}
+
+}  // namespace
+
+const std::vector<VerbSpec>& Verbs() {
+  static const std::vector<VerbSpec> verbs = [] {
+    std::vector<VerbSpec> all = LauncherVerbs();
+    for (VerbSpec& verb : OtherVerbs()) {
+      all.push_back(std::move(verb));
+    }
+    return all;
+  }();
   return verbs;
 }
