@@ -622,8 +622,12 @@ launcher_inputs() {
     stat -L -c '%s %.9Y %.9Z %d %i' -- "$folder/$name" 2>&1 || true
   done < <("$pack" names)
   cat -- "$signing_file"
+  # A key on a token is named by its pkcs11: URI: there is no file of it to take.
   for name in "${signing_files[@]}"; do
-    [ -z "${!name:-}" ] || stat -L -c '%n %s %.9Y %.9Z %d %i' -- "${!name}"
+    case ${!name:-} in
+    "" | pkcs11:*) ;;
+    *) stat -L -c '%n %s %.9Y %.9Z %d %i' -- "${!name}" ;;
+    esac
   done
 }
 
