@@ -13,6 +13,38 @@
 
 namespace {
 
+using A = Arguments;
+constexpr Need kNeeded = Need::kRequired;
+constexpr Need kOptional = Need::kOptional;
+
+// The verbs that judge a built launcher's signature, out of the table to keep it readable.
+VerbSpec ListVerb() {
+  return {"list",
+          "shows a built launcher's files with sizes and SHA-256, and its signature as verify "
+          "judges it",
+          {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
+          {Flag("--json", "prints one JSON document instead", &A::json)},
+          List,
+          "selfinst-pack list dist/tq30-setup.exe"};
+}
+
+VerbSpec VerifyVerb() {
+  return {
+      "verify",
+      "checks a built launcher's store and loader fields, and its items against a payload",
+      {{"IMAGE", kNeeded, "the built launcher to check", &A::image}},
+      {Value("--payload", "DIR", kOptional, "compares every item with its file, byte for byte",
+             &A::payload),
+       Value("--ca", "FILE", kOptional,
+             "also checks that the signer and the timestamp chain to a CA of FILE (PEM)", &A::ca),
+       Value("--tsa-ca", "FILE", kOptional,
+             "checks the timestamp against FILE (PEM) instead of --ca's, and that there is one",
+             &A::tsaCa),
+       Flag("--json", "prints one JSON document instead", &A::json)},
+      Verify,
+      "selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem"};
+}
+
 int Help(const Arguments& arguments) {
   if (arguments.topic.empty()) {
     (void)std::fputs(GlobalUsage(Verbs()).c_str(), stdout);
@@ -29,9 +61,6 @@ int Help(const Arguments& arguments) {
 }  // namespace
 
 const std::vector<VerbSpec>& Verbs() {
-  using A = Arguments;
-  constexpr Need kNeeded = Need::kRequired;
-  constexpr Need kOptional = Need::kOptional;
   static const std::vector<VerbSpec> verbs = {
       {"pack",
        "attaches the store of a payload folder to a linked launcher",
@@ -46,23 +75,8 @@ const std::vector<VerbSpec>& Verbs() {
        Pack,
        "selfinst-pack pack --stub build/win32/launcher-stub.exe --payload payload "
        "-o tq30-setup.exe"},
-      {"list",
-       "shows a built launcher's files with sizes and SHA-256, and its signature as verify "
-       "judges it",
-       {{"IMAGE", kNeeded, "the built launcher to read", &A::image}},
-       {Flag("--json", "prints one JSON document instead", &A::json)},
-       List,
-       "selfinst-pack list dist/tq30-setup.exe"},
-      {"verify",
-       "checks a built launcher's store and loader fields, and its items against a payload",
-       {{"IMAGE", kNeeded, "the built launcher to check", &A::image}},
-       {Value("--payload", "DIR", kOptional, "compares every item with its file, byte for byte",
-              &A::payload),
-        Value("--ca", "FILE", kOptional,
-              "also checks that the signer chains to a CA of FILE (PEM), for code signing", &A::ca),
-        Flag("--json", "prints one JSON document instead", &A::json)},
-       Verify,
-       "selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem"},
+      ListVerb(),
+      VerifyVerb(),
       {"extract",
        "writes the files a built launcher carries into a folder, once it verifies, signature "
        "included",

@@ -16,7 +16,8 @@ struct Arguments {
   std::string output;
   std::string folder;
   std::string depfile;
-  std::string ca;  // verify's CA file
+  std::string ca;     // verify's CA file
+  std::string tsaCa;  // and the one for the timestamp, when it is another
   bool json = false;
 };
 
