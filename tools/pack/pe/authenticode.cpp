@@ -696,12 +696,10 @@ SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Byte
   }
   verdict.signer = CommonNames(signer);
   verdict.problem = caPem == nullptr ? "" : CheckChain(signer, s.pkcs7.get(), caName, *caPem);
-  if (verdict.problem.empty()) {
-    verdict.problem =
-        ReadTimestamp(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(s.pkcs7.get()), 0), tsaName,
-                      tsaPem, &verdict);
-  }
-  verdict.valid = verdict.problem.empty();
+  verdict.timestampProblem =
+      ReadTimestamp(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(s.pkcs7.get()), 0), tsaName,
+                    tsaPem, &verdict);
+  verdict.valid = verdict.problem.empty() && verdict.timestampProblem.empty();
   verdict.chainChecked = verdict.valid && caPem != nullptr;
   return verdict;
 }
@@ -716,11 +714,21 @@ std::string SignatureVerdict::Text() const {
       break;
   }
   if (!valid) {
-    return problem;
+    return problem.empty() ? timestampProblem : problem;
   }
   return "signature valid, signed by " + (signer.empty() ? "an unnamed signer" : signer) +
          (chainChecked ? "; chain checked" : "; chain not checked") +
          (WeakDigest() ? "; " + digest + ", a weak digest" : "") + TimestampText();
+}
+
+std::vector<std::string> SignatureVerdict::Problems() const {
+  std::vector<std::string> lines;
+  for (const std::string* line : {&problem, &timestampProblem}) {
+    if (!line->empty()) {
+      lines.push_back(*line);
+    }
+  }
+  return lines;
 }
 
 std::string SignatureVerdict::TimestampText() const {

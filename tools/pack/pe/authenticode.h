@@ -18,12 +18,13 @@ constexpr std::uint64_t kLargestCaFile = 1u << 20;
 
 struct SignatureVerdict {
   Signature table = Signature::kNone;
-  bool valid = false;         // the image is what was signed, by the certificate named
-  std::string signer;         // "CN=..., CN=..." of the signer's certificate, when known
-  std::string digest;         // "SHA-256", when the signature could be read
-  std::string caName;         // the CA file the chain was checked against, when one was given
-  bool chainChecked = false;  // and it chains there, as a release needs
-  std::string problem;        // why not valid, for the report
+  bool valid = false;            // the image is what was signed, by the certificate named
+  std::string signer;            // "CN=..., CN=..." of the signer's certificate, when known
+  std::string digest;            // "SHA-256", when the signature could be read
+  std::string caName;            // the CA file the chain was checked against, when one was given
+  bool chainChecked = false;     // and it chains there, as a release needs
+  std::string problem;           // why not valid, for the report
+  std::string timestampProblem;  // and what is wrong with the timestamp, told as well
   // The signer's timestamp: "" when there is none, "RFC 3161", or "countersignature" (the
   // legacy kind, named but not read). An RFC 3161 one gives its time and authority.
   std::string timestampKind;
@@ -33,7 +34,9 @@ struct SignatureVerdict {
   bool timestampChecked = false;   // and it chains there, for timestamping
   // For people ("signature valid, signed by CN=...; chain not checked") and for scripts.
   std::string Text() const;
-  std::string TimestampText() const;  // "; timestamped ... by CN=...", "" without one
+  std::string TimestampText() const;
+  std::vector<std::string> Problems() const;  // each line that says why it is not valid  // ";
+                                              // timestamped ... by CN=...", "" without one
   const char* State() const;
   bool WeakDigest() const;
 };

@@ -84,7 +84,9 @@ int Verify(const Arguments& arguments) {
                        : ownTsaCa      ? &tsaPem
                                        : &caPem);
   if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
-    Refuse(&report, arguments.image, verdict.problem);
+    for (const std::string& line : verdict.Problems()) {
+      Refuse(&report, arguments.image, line);
+    }
   } else if (verified && verdict.table == Signature::kNone && !tsaName.empty()) {
     Refuse(&report, arguments.image, "is unsigned: there is no chain to check against " + tsaName);
   } else if (verified && verdict.valid && ownTsaCa && !verdict.timestampChecked) {
