@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Hostile variants of a signed launcher: its certificate table and its PKCS#7 changed one
-way each, written as OUTDIR/CASE.exe with the PE checksum made right again.
-Usage: craft_signatures.py SIGNED.exe CA.pem OUTDIR"""
+way each, written as OUTDIR/CASE.exe with the PE checksum made right again. With TIMESTAMPED.exe,
+another signature with an RFC 3161 timestamp, its timestamp is also borrowed.
+Usage: craft_signatures.py SIGNED.exe CA.pem OUTDIR [TIMESTAMPED.exe]"""
 import base64
 import os
 import struct
@@ -63,7 +64,10 @@ class Image:
         self.table_at, size = struct.unpack_from("<II", self.data, self.security)
         length = struct.unpack_from("<I", self.data, self.table_at)[0]
         self.pkcs7 = bytes(self.data[self.table_at + 8:self.table_at + length])
-        self.pkcs7 = self.pkcs7[:len(encode(parse(self.pkcs7)[0]))]
+        # The first element alone: the padding after it may be of any length.
+        count = self.pkcs7[1] & 0x7F if self.pkcs7[1] & 0x80 else 0
+        length = int.from_bytes(self.pkcs7[2:2 + count], "big") if count else self.pkcs7[1]
+        self.pkcs7 = self.pkcs7[:2 + count + length]
 
     def write(self, path, pkcs7=None, in_entry=b"", after_entry=b"", after_table=b"",
               table_size_extra=0):
@@ -213,6 +217,19 @@ def main():
     case("impostorBesideItsIssuer", impostor(True))
     case("impostorAlone", impostor(False))
     case("manyImpostors", impostor(True, 4))
+
+    def countersigned(signed):
+        info = signer_info(signed)
+        copy = parse(encode([0x30, info]))[0]
+        info.append([0xA1, [[0x30, [oid("1.2.840.113549.1.9.6"), [0x31, [copy]]]]]])
+    case("countersigned", countersigned)
+
+    if len(sys.argv) > 4:
+        stamped = signer_info(signed_data(parse(Image(sys.argv[4]).pkcs7)))
+
+        def borrowed(signed):
+            signer_info(signed).append(part(stamped, 0xA1))
+        case("borrowedTimestamp", borrowed)
 
     indefinite = parse(image.pkcs7)[0]
     cases["berIndefinite"] = dict(pkcs7=encode(indefinite, indefinite=True))

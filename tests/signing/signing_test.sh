@@ -58,6 +58,22 @@ for built in build/win32/tq30-setup.exe build/win64/tq30-setup-x64.exe; do
   TQ30_SIGN_PKCS11_MODULE=$module TQ30_SIGN_KEY="pkcs11:token=tq30-test;object=code" \
     TQ30_SIGN_PASSWORD=$pin tools/sign.sh "$built" "$work/token-certificate-$image"
 
+  # Timestamped by an authority on the loopback, and a signature made otherwise (SHA-1), so
+  # its timestamp vouches for another signature value than the others'.
+  start_authority answer
+  TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
+    TQ30_SIGN_TIMESTAMP_URL=$url tools/sign.sh "$built" "$work/timestamped-$image" {authority}>&- ||
+    fail "signing $image with a timestamp failed"
+  osslsigncode sign -certs "$work/ca/code.pem" -key "$work/ca/code.key" -h sha1 -time 0 \
+    -ts "$url" -in "$built" -out "$work/timestamped-sha1-$image" >/dev/null {authority}>&- ||
+    fail "signing $image with SHA-1 and a timestamp failed"
+  stop_authority
+  # The timestamp's time as osslsigncode reads it.
+  verify_timestamped "$work/timestamped-$image" "$work/ca/ca.pem" || true
+  stamped=$(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/ts-verify.log" | head -n 1)
+  stamped=$(date -u -d "$stamped" +%Y-%m-%dT%H:%M:%SZ)
+  stamp="timestamped $stamped by CN=TQ-30 Test Timestamp Authority"
+
   for signed in "$work/p12-$image" "$work/pem-$image" "$work/token-$image" \
     "$work/token-certificate-$image"; do
     osslsigncode verify -CAfile "$work/ca/ca.pem" -in "$signed" >"$work/verify.log" 2>&1 ||
@@ -130,7 +146,8 @@ PYTHON
   done
   crafted=$work/crafted-$image
   mkdir "$crafted"
-  tests/signing/craft_signatures.py "$work/pem-$image" "$work/ca/ca.pem" "$crafted"
+  tests/signing/craft_signatures.py "$work/pem-$image" "$work/ca/ca.pem" "$crafted" \
+    "$work/timestamped-sha1-$image"
   printf '%s\n' "-----BEGIN CERTIFICATE-----" "bm90IGEgY2VydGlmaWNhdGU=" \
     "-----END CERTIFICATE-----" | cat "$work/ca/ca.pem" - >"$work/ca-then-corrupt.pem"
   ca=$work/ca/ca.pem
@@ -182,34 +199,51 @@ idDataContent|verify|$crafted/idDataContent.exe||1|selfinst-pack: IMAGE: the sig
 contentNotASequence|extract|$crafted/contentNotASequence.exe|-C $work/out|1|selfinst-pack: IMAGE: the signed content is not a SEQUENCE, as SpcIndirectDataContent is
 noSignedAttributes|verify|$crafted/noSignedAttributes.exe||1|selfinst-pack: IMAGE: the signature has no signed attributes
 berIndefinite|verify|$crafted/berIndefinite.exe||1|selfinst-pack: IMAGE: the signature is not in DER, the one encoding Authenticode allows
-nulInNameJson|verify|$crafted/nulInName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing\u0000Evil; chain not checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing\u0000Evil","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"problems":[]}
+nulInNameJson|verify|$crafted/nulInName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing\u0000Evil; chain not checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing\u0000Evil","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"timestamp":null,"problems":[]}
 bmpName|verify|$crafted/bmpName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=呑ⴳ〠; chain not checked
 longName|verify|$crafted/longName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA... (cut from 300 bytes); chain not checked
 twoNames|verify|$crafted/twoNames.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing, CN=Second; chain not checked
 bidiName|verify|$crafted/bidiName.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=abc\u202edef; chain not checked
-bidiNameJson|verify|$crafted/bidiName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=abc\u202edef; chain not checked","signature":"valid","signer":"CN=abc\u202edef","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"problems":[]}
+bidiNameJson|verify|$crafted/bidiName.exe|--json|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=abc\u202edef; chain not checked","signature":"valid","signer":"CN=abc\u202edef","digest":"SHA-256","weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},"timestamp":null,"problems":[]}
 impostorBesideItsIssuer|verify|$crafted/impostorBesideItsIssuer.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked
 impostorAlone|verify|$crafted/impostorAlone.exe||1|selfinst-pack: IMAGE: the signature holds 2 certificates that could be its signer, and no one of them alone is vouched for by its issuer
 manyImpostors|verify|$crafted/manyImpostors.exe||1|selfinst-pack: IMAGE: the signature holds more than 4 certificates named as its signer
 twoSigners|verify|$crafted/twoSigners.exe||1|selfinst-pack: IMAGE: the signature has 2 signers, where Authenticode allows one
-chainJson|verify|$work/pem-$image|--json --ca $ca|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing","digest":"SHA-256","weak_digest":false,"chain":{"checked":true,"ca":"$ca","trusted":true},"problems":[]}
+chainJson|verify|$work/pem-$image|--json --ca $ca|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing","digest":"SHA-256","weak_digest":false,"chain":{"checked":true,"ca":"$ca","trusted":true},"timestamp":null,"problems":[]}
+timestamped|verify|$work/timestamped-$image||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked; $stamp, its chain not checked
+timestampedWithItsCa|verify|$work/timestamped-$image|--ca $ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked; $stamp, its chain checked
+timestampedWithItsTsaCa|verify|$work/timestamped-$image|--tsa-ca=$ca|0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked; $stamp, its chain checked
+timestampedWithAnotherTsaCa|verify|$work/timestamped-$image|--ca $ca --tsa-ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the timestamp's certificate does not chain to $work/other/ca.pem
+timestampedWithAnotherCa|verify|$work/timestamped-$image|--ca $work/other/ca.pem|1|selfinst-pack: IMAGE: the timestamp's certificate does not chain to $work/other/ca.pem
+timestampedJson|verify|$work/timestamped-$image|--json --ca $ca|0|{"image":"IMAGE","verified":true,"payload":null,"contents":"not compared","items":11,"summary":"store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain checked; $stamp, its chain checked","signature":"valid","signer":"CN=TQ-30 Test Code Signing","digest":"SHA-256","weak_digest":false,"chain":{"checked":true,"ca":"$ca","trusted":true},"timestamp":{"kind":"RFC 3161","time":"$stamped","authority":"CN=TQ-30 Test Timestamp Authority","checked":true,"ca":"$ca"},"problems":[]}
+untimestampedWithATsaCa|verify|$work/pem-$image|--tsa-ca $ca|1|selfinst-pack: IMAGE: has no RFC 3161 timestamp to check against $ca
+borrowedTimestamp|verify|$crafted/borrowedTimestamp.exe||1|selfinst-pack: IMAGE: the timestamp's imprint is not the digest of the signer's signature
+listBorrowedTimestamp|list|$crafted/borrowedTimestamp.exe||1|selfinst-pack: IMAGE: the timestamp's imprint is not the digest of the signer's signature
+countersigned|verify|$crafted/countersigned.exe||0|IMAGE: store intact, 11 items (contents not compared); signature valid, signed by CN=TQ-30 Test Code Signing; chain not checked; a legacy countersignature timestamp, not read
 noSigner|verify|$crafted/noSigner.exe||1|selfinst-pack: IMAGE: the signature has no signer
 signerMissing|verify|$crafted/signerMissing.exe||1|selfinst-pack: IMAGE: the signer's certificate is not in the signature
 longSerial|verify|$crafted/longSerial.exe||1|selfinst-pack: IMAGE: the signer's serial number is 102400 bytes, longer than any certificate's
 corruptPemAfterTheCa|verify|$work/pem-$image|--ca $work/ca-then-corrupt.pem|1|selfinst-pack: IMAGE: $work/ca-then-corrupt.pem: its certificate 2 is not a PEM certificate that can be read
 digestPastItsEnd|verify|$crafted/digestPastItsEnd.exe||1|selfinst-pack: IMAGE: the signed content has a length that runs past its end
 ROWS
+  # list shows the timestamp as verify does, in words and in JSON, and null for none.
+  "$pack" list "$work/timestamped-$image" | head -1 |
+    grep -qF "; chain not checked; $stamp, its chain not checked" ||
+    fail "list does not show the timestamp of $image"
+  for signed in timestamped pem; do
+    listed=$("$pack" list --json "$work/$signed-$image" |
+      python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin)["timestamp"]))') || true
+    expected='{"kind": "RFC 3161", "time": "'$stamped'", "authority": "CN=TQ-30 Test Timestamp'
+    expected+=' Authority", "checked": false, "ca": null}'
+    [ "$signed" = timestamped ] || expected=null
+    [ "$listed" = "$expected" ] || fail "list --json shows the timestamp of $signed-$image as $listed"
+  done
   listed=$("$pack" list "$work/resummed-$image" 2>/dev/null) || true
   [[ ${listed%%$'\n'*} == *", signature does not match the image" ]] ||
     fail "list does not show $image's changed data.2"
 
-  # Timestamped by an authority on the loopback: the timestamp verifies against the CA that
-  # issued the authority's certificate, and not against another.
-  start_authority answer
-  TQ30_SIGN_KEY=$work/ca/code.key TQ30_SIGN_CERT=$work/ca/code.pem \
-    TQ30_SIGN_TIMESTAMP_URL=$url tools/sign.sh "$built" "$work/timestamped-$image" {authority}>&- ||
-    fail "signing $image with a timestamp failed"
-  stop_authority
+  # The timestamp verifies against the CA that issued the authority's certificate, and not
+  # against another.
   verify_timestamped "$work/timestamped-$image" "$work/ca/ca.pem" ||
     { tail -n 3 "$work/ts-verify.log"; fail "the timestamp of $image does not verify"; }
   ! verify_timestamped "$work/timestamped-$image" "$work/other/ca.pem" ||

@@ -30,6 +30,7 @@ const char* const kVerifiedJson =
     R"j("items":11,"summary":"11 items match $PAYLOAD, byte for byte","signature":"none",)j"
     R"j("signer":null,)j"
     R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("timestamp":null,)j"
     R"j("problems":[]})j"
     "\n";
 const char* const kIntactJson =
@@ -37,12 +38,14 @@ const char* const kIntactJson =
     R"j("items":11,"summary":"store intact, 11 items (contents not compared)",)j"
     R"j("signature":"none","signer":null,)j"
     R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("timestamp":null,)j"
     R"j("problems":[]})j"
     "\n";
 const char* const kRefusedJson =
     R"j({"image":"$DIR/missing.exe","verified":false,"payload":null,"contents":"not compared",)j"
     R"j("items":null,"summary":"refused","signature":null,"signer":null,)j"
     R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("timestamp":null,)j"
     R"j("problems":[{"subject":"$DIR/missing.exe",)j"
     R"j("what":"cannot open: No such file or directory"}]})j"
     "\n"
@@ -52,6 +55,7 @@ const char* const kUnprovedJson =
     R"j("contents":"not proved","items":null,"summary":"refused","signature":null,)j"
     R"j("signer":null,)j"
     R"j("digest":null,"weak_digest":false,"chain":{"checked":false,"ca":null,"trusted":null},)j"
+    R"j("timestamp":null,)j"
     R"j("problems":[{"subject":)j"
     R"j("$DIR/nowhere","what":"cannot open the payload folder: No such file or directory"}]})j"
     "\n"
@@ -89,11 +93,13 @@ const Usage kUsages[] = {
     {"HelpForACommand",
      {"help", "verify"},
      0,
-     "usage: selfinst-pack verify IMAGE [--payload DIR] [--ca FILE] [--json]\n"
+     "usage: selfinst-pack verify IMAGE [--payload DIR] [--ca FILE] [--tsa-ca FILE] [--json]\n"
      "checks a built launcher's store and loader fields, and its items against a payload\n"
      "  IMAGE          the built launcher to check\n"
      "  --payload DIR  compares every item with its file, byte for byte\n"
-     "  --ca FILE      also checks that the signer chains to a CA of FILE (PEM), for code signing\n"
+     "  --ca FILE      also checks that the signer and the timestamp chain to a CA of FILE (PEM)\n"
+     "  --tsa-ca FILE  checks the timestamp against FILE (PEM) instead of --ca's, and that there "
+     "is one\n"
      "  --json         prints one JSON document instead\n"
      "example: selfinst-pack verify dist/tq30-setup.exe --payload payload --ca your-ca.pem\n",
      true},
@@ -128,6 +134,14 @@ const Usage kUsages[] = {
      {"verify", "$DIR/missing.exe", "--payload", "$DIR", "--payload", "$DIR"},
      2,
      "selfinst-pack: --payload is given twice (see selfinst-pack help verify)\n"},
+    {"TsaCaWithoutValue",
+     {"verify", "$DIR/missing.exe", "--tsa-ca"},
+     2,
+     "selfinst-pack: --tsa-ca needs a value: --tsa-ca FILE (see selfinst-pack help verify)\n"},
+    {"TsaCaNotThere",
+     {"verify", "$DIR/missing.exe", "--tsa-ca=$DIR/none.pem"},
+     1,
+     "selfinst-pack: $DIR/none.pem: cannot open: No such file or directory\n"},
     {"OptionOfAnotherVerb",
      {"list", "$DIR/missing.exe", "-C", "$DIR"},
      2,

@@ -15,7 +15,8 @@ struct Arguments {
   std::string payload;
   std::string output;
   std::string folder;
-  std::string ca;  // verify's CA file
+  std::string ca;     // verify's CA file
+  std::string tsaCa;  // and the one for the timestamp, when it is another
   bool json = false;
 };
 

@@ -32,6 +32,22 @@ nlohmann::ordered_json DigestJson(const SignatureVerdict& signature) {
                                   : nlohmann::ordered_json(signature.digest);
 }
 
+nlohmann::ordered_json TextOrNull(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
+
+// The signer's timestamp, null when there is none; "checked" only when a CA file was asked.
+nlohmann::ordered_json TimestampJson(const SignatureVerdict& signature) {
+  if (signature.timestampKind.empty()) {
+    return nullptr;
+  }
+  return {{"kind", signature.timestampKind},
+          {"time", TextOrNull(signature.timestampTime)},
+          {"authority", TextOrNull(signature.timestampAuthority)},
+          {"checked", signature.timestampChecked},
+          {"ca", TextOrNull(signature.tsaCaName)}};
+}
+
 }  // namespace
 
 void PrintListingJson(const std::string& imagePath, const char* format,
@@ -51,6 +67,7 @@ void PrintListingJson(const std::string& imagePath, const char* format,
              {"digest", DigestJson(signature)},
              {"weak_digest", signature.WeakDigest()},
              {"chain", ChainJson(signature)},
+             {"timestamp", TimestampJson(signature)},
              {"items", items},
              {"total", {{"files", listed.size()}, {"bytes", bytes}}}});
 }
@@ -75,5 +92,6 @@ void PrintVerifyJson(const std::string& imagePath, const std::string& payload, b
              {"digest", verified ? DigestJson(signature) : nullptr},
              {"weak_digest", verified && signature.WeakDigest()},
              {"chain", ChainJson(signature)},
+             {"timestamp", verified ? TimestampJson(signature) : nullptr},
              {"problems", problems}});
 }

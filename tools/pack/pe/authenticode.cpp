@@ -7,11 +7,13 @@
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <ctime>
 
 namespace {
 
@@ -25,6 +27,8 @@ constexpr int kMostSignerCandidates = 4;
 constexpr std::size_t kLongestShownName = 64;
 constexpr const char* kSpcIndirectData = "1.3.6.1.4.1.311.2.1.4";
 constexpr const char* kSpcPeImageData = "1.3.6.1.4.1.311.2.1.15";
+// The unsigned attribute that holds an RFC 3161 timestamp token.
+constexpr const char* kRfc3161Timestamp = "1.3.6.1.4.1.311.3.3.1";
 
 struct Pkcs7Free {
   void operator()(PKCS7* p) const { PKCS7_free(p); }
@@ -43,6 +47,12 @@ struct BioFree {
 };
 struct CertificatesFree {
   void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
+};
+struct TstInfoFree {
+  void operator()(TS_TST_INFO* t) const { TS_TST_INFO_free(t); }
+};
+struct VerifyContextFree {
+  void operator()(TS_VERIFY_CTX* c) const { TS_VERIFY_CTX_free(c); }
 };
 
 std::string OidText(const ASN1_OBJECT* object, bool numeric) {
@@ -370,6 +380,21 @@ std::string AddCertificates(X509_STORE* store, const Bytes& pem, const std::stri
   return added > 0 ? "" : caName + " holds no PEM certificate to check the chain against";
 }
 
+// A store that trusts every certificate of a CA file; empty, with the problem, when the file
+// cannot serve as one.
+std::unique_ptr<X509_STORE, StoreFree> TrustStore(const Bytes& pem, const std::string& name,
+                                                  std::string* problem) {
+  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  if (!store) {
+    throw std::bad_alloc();
+  }
+  *problem = AddCertificates(store.get(), pem, name);
+  if (!problem->empty()) {
+    store.reset();
+  }
+  return store;
+}
+
 // Whether `certificate`'s own signature verifies under a certificate of `set` named as its
 // issuer.
 bool VouchedInSet(X509* certificate, STACK_OF(X509) * set) {
@@ -472,14 +497,14 @@ std::string ChainProblem(X509* signer, STACK_OF(X509) * chain) {
 
 // The signer's chain to a certificate of the CA file, trusted for code signing.
 std::string CheckChain(X509* signer, PKCS7* pkcs7, const std::string& caName, const Bytes& caPem) {
-  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
-  std::unique_ptr<X509_STORE_CTX, StoreContextFree> context(X509_STORE_CTX_new());
-  if (!store || !context) {
-    throw std::bad_alloc();
-  }
-  std::string unreadable = AddCertificates(store.get(), caPem, caName);
-  if (!unreadable.empty()) {
+  std::string unreadable;
+  const std::unique_ptr<X509_STORE, StoreFree> store = TrustStore(caPem, caName, &unreadable);
+  if (!store) {
     return unreadable;
+  }
+  std::unique_ptr<X509_STORE_CTX, StoreContextFree> context(X509_STORE_CTX_new());
+  if (!context) {
+    throw std::bad_alloc();
   }
   if (X509_STORE_CTX_init(context.get(), store.get(), signer, pkcs7->d.sign->cert) != 1 ||
       X509_STORE_CTX_set_trust(context.get(), X509_TRUST_OBJECT_SIGN) != 1) {
@@ -496,15 +521,163 @@ std::string CheckChain(X509* signer, PKCS7* pkcs7, const std::string& caName, co
   return ChainProblem(signer, X509_STORE_CTX_get0_chain(context.get()));
 }
 
+// The signer's unsigned attribute that holds an RFC 3161 token, nullptr when there is none;
+// a second one is a problem, as no one of them would be the timestamp.
+X509_ATTRIBUTE* TimestampAttribute(PKCS7_SIGNER_INFO* info, std::string* problem) {
+  STACK_OF(X509_ATTRIBUTE)* attributes = PKCS7_get_attributes(info);
+  X509_ATTRIBUTE* found = nullptr;
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); ++i) {
+    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+    if (OidText(X509_ATTRIBUTE_get0_object(attribute), true) != kRfc3161Timestamp) {
+      continue;
+    }
+    if (found != nullptr) {
+      *problem = "the signature holds more than one RFC 3161 timestamp";
+      return nullptr;
+    }
+    found = attribute;
+  }
+  return found;
+}
+
+// The token an attribute holds: its one value, a ContentInfo in DER with nothing after it.
+PKCS7* TokenOf(X509_ATTRIBUTE* attribute) {
+  const ASN1_TYPE* value =
+      X509_ATTRIBUTE_count(attribute) == 1 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+  if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
+    return nullptr;
+  }
+  const unsigned char* p = value->value.sequence->data;
+  const unsigned char* end = p + value->value.sequence->length;
+  PKCS7* token = d2i_PKCS7(nullptr, &p, end - p);
+  ERR_clear_error();
+  if (token != nullptr && p != end) {
+    PKCS7_free(token);
+    return nullptr;
+  }
+  return token;
+}
+
+// An Authenticode timestamp vouches for the signer's signature value, so its imprint must be
+// that value's digest: a token taken from another signature is not this one's.
+std::string ImprintProblem(TS_TST_INFO* tst, const PKCS7_SIGNER_INFO* info) {
+  TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tst);
+  const X509_ALGOR* algorithm = TS_MSG_IMPRINT_get_algo(imprint);
+  std::string problem = DigestProblem(algorithm->algorithm, "the timestamp's digest");
+  if (!problem.empty()) {
+    return problem;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  const ASN1_OCTET_STRING* signature = info->enc_digest;
+  if (EVP_Digest(ASN1_STRING_get0_data(signature),
+                 static_cast<std::size_t>(ASN1_STRING_length(signature)), digest, &length,
+                 EVP_get_digestbyobj(algorithm->algorithm), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+  const ASN1_OCTET_STRING* message = TS_MSG_IMPRINT_get_msg(imprint);
+  const unsigned char* imprinted = ASN1_STRING_get0_data(message);
+  if (!std::equal(digest, digest + length, imprinted, imprinted + ASN1_STRING_length(message))) {
+    return "the timestamp's imprint is not the digest of the signer's signature";
+  }
+  return "";
+}
+
+// "2026-12-10T07:00:00Z", fractions of a second dropped; "" when it cannot be read.
+std::string TimeText(const ASN1_GENERALIZEDTIME* time) {
+  std::tm parts{};
+  const bool read = time != nullptr && ASN1_TIME_to_tm(time, &parts) == 1;
+  ERR_clear_error();
+  char text[40] = {};
+  if (!read || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    return "";
+  }
+  return text;
+}
+
+// The token's one signer's certificate, when its key verifies the token; else nullptr.
+X509* TokenSigner(PKCS7* token, std::unique_ptr<STACK_OF(X509), CertificatesFree>* signers) {
+  signers->reset(PKCS7_get0_signers(token, nullptr, 0));
+  ERR_clear_error();
+  if (!*signers || sk_X509_num(signers->get()) != 1) {
+    return nullptr;
+  }
+  const int flags = PKCS7_BINARY | PKCS7_NOINTERN | PKCS7_NOVERIFY;
+  const bool verified = PKCS7_verify(token, signers->get(), nullptr, nullptr, nullptr, flags) == 1;
+  ERR_clear_error();
+  return verified ? sk_X509_value(signers->get(), 0) : nullptr;
+}
+
+// The token's signer's chain to a certificate of the CA file, for timestamping.
+std::string CheckTimestampChain(PKCS7* token, const std::string& tsaName, const Bytes& tsaPem) {
+  std::string unreadable;
+  std::unique_ptr<X509_STORE, StoreFree> store = TrustStore(tsaPem, tsaName, &unreadable);
+  if (!store) {
+    return unreadable;
+  }
+  std::unique_ptr<TS_VERIFY_CTX, VerifyContextFree> context(TS_VERIFY_CTX_new());
+  if (!context) {
+    throw std::bad_alloc();
+  }
+  (void)TS_VERIFY_CTX_set_store(context.get(), store.release());  // the context owns it
+  (void)TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_SIGNATURE);
+  const bool chained = TS_RESP_verify_token(context.get(), token) == 1;
+  ERR_clear_error();
+  return chained ? "" : "the timestamp's certificate does not chain to " + tsaName;
+}
+
+// The signer's timestamp, read into the verdict: the problem with it, or "".
+std::string ReadTimestamp(PKCS7_SIGNER_INFO* info, const std::string& tsaName, const Bytes* tsaPem,
+                          SignatureVerdict* verdict) {
+  std::string problem;
+  X509_ATTRIBUTE* attribute = TimestampAttribute(info, &problem);
+  if (attribute == nullptr) {
+    if (problem.empty() && PKCS7_get_attribute(info, NID_pkcs9_countersignature) != nullptr) {
+      verdict->timestampKind = "countersignature";
+    }
+    return problem;
+  }
+  verdict->timestampKind = "RFC 3161";
+  std::unique_ptr<PKCS7, Pkcs7Free> token(TokenOf(attribute));
+  std::unique_ptr<TS_TST_INFO, TstInfoFree> tst(token ? PKCS7_to_TS_TST_INFO(token.get())
+                                                      : nullptr);
+  ERR_clear_error();
+  if (!tst || sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(token.get())) != 1) {
+    return "the timestamp is not an RFC 3161 token that can be read";
+  }
+  problem = ImprintProblem(tst.get(), info);
+  if (!problem.empty()) {
+    return problem;
+  }
+  verdict->timestampTime = TimeText(TS_TST_INFO_get_time(tst.get()));
+  if (verdict->timestampTime.empty()) {
+    return "the timestamp's time cannot be read";
+  }
+  std::unique_ptr<STACK_OF(X509), CertificatesFree> signers;
+  X509* authority = TokenSigner(token.get(), &signers);
+  if (authority == nullptr) {
+    return "the timestamp's signature does not verify with a certificate it holds";
+  }
+  verdict->timestampAuthority = CommonNames(authority);
+  if (tsaPem == nullptr) {
+    return "";
+  }
+  problem = CheckTimestampChain(token.get(), tsaName, *tsaPem);
+  verdict->timestampChecked = problem.empty();
+  return problem;
+}
+
 }  // namespace
 
-SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Bytes* caPem) {
+SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Bytes* caPem,
+                                           const std::string& tsaName, const Bytes* tsaPem) {
   State& s = *state_;
   SignatureVerdict verdict;
   verdict.table = s.table;
   verdict.problem = s.problem;
   verdict.digest = s.digest;
   verdict.caName = caPem != nullptr ? caName : "";
+  verdict.tsaCaName = tsaPem != nullptr ? tsaName : "";
   if (!s.hash) {
     return verdict;
   }
@@ -523,7 +696,10 @@ SignatureVerdict AuthenticodeCheck::Finish(const std::string& caName, const Byte
   }
   verdict.signer = CommonNames(signer);
   verdict.problem = caPem == nullptr ? "" : CheckChain(signer, s.pkcs7.get(), caName, *caPem);
-  verdict.valid = verdict.problem.empty();
+  verdict.timestampProblem =
+      ReadTimestamp(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(s.pkcs7.get()), 0), tsaName,
+                    tsaPem, &verdict);
+  verdict.valid = verdict.problem.empty() && verdict.timestampProblem.empty();
   verdict.chainChecked = verdict.valid && caPem != nullptr;
   return verdict;
 }
@@ -538,11 +714,33 @@ std::string SignatureVerdict::Text() const {
       break;
   }
   if (!valid) {
-    return problem;
+    return problem.empty() ? timestampProblem : problem;
   }
   return "signature valid, signed by " + (signer.empty() ? "an unnamed signer" : signer) +
          (chainChecked ? "; chain checked" : "; chain not checked") +
-         (WeakDigest() ? "; " + digest + ", a weak digest" : "");
+         (WeakDigest() ? "; " + digest + ", a weak digest" : "") + TimestampText();
+}
+
+std::vector<std::string> SignatureVerdict::Problems() const {
+  std::vector<std::string> lines;
+  for (const std::string* line : {&problem, &timestampProblem}) {
+    if (!line->empty()) {
+      lines.push_back(*line);
+    }
+  }
+  return lines;
+}
+
+std::string SignatureVerdict::TimestampText() const {
+  if (timestampKind.empty()) {
+    return "";
+  }
+  if (timestampKind != "RFC 3161") {
+    return "; a legacy " + timestampKind + " timestamp, not read";
+  }
+  return "; timestamped " + timestampTime + " by " +
+         (timestampAuthority.empty() ? "an unnamed authority" : timestampAuthority) +
+         (timestampChecked ? ", its chain checked" : ", its chain not checked");
 }
 
 bool SignatureVerdict::WeakDigest() const { return digest == "SHA-1"; }

@@ -77,7 +77,9 @@ int Extract(const Arguments& arguments) {
   progress.reset();
   const SignatureVerdict verdict = signature.Finish();
   if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
-    Refuse(&report, imagePath, verdict.problem);
+    for (const std::string& line : verdict.Problems()) {
+      Refuse(&report, imagePath, line);
+    }
   }
   if (!verified || !report.empty() || !begun || !set.Place(&report)) {
     return Fail(report);

@@ -95,7 +95,9 @@ int List(const Arguments& arguments) {
   const SignatureVerdict verdict = signature.Finish();
   PrintListing(arguments.image, loaded, verdict, listed, arguments.json);
   if (verdict.table == Signature::kSigned && !verdict.valid) {
-    Refuse(&signatureProblems, arguments.image, verdict.problem);
+    for (const std::string& line : verdict.Problems()) {
+      Refuse(&signatureProblems, arguments.image, line);
+    }
   }
   (void)std::fflush(stdout);  // the listing first, then the lines that say why it fails
   return signatureProblems.empty() ? 0 : Fail(signatureProblems);

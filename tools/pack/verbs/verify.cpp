@@ -47,7 +47,10 @@ int Verify(const Arguments& arguments) {
   Report report;
   const bool withPayload = !arguments.payload.empty();
   Bytes caPem;
+  Bytes tsaPem;
   if ((!arguments.ca.empty() && !ReadSmallFile(arguments.ca, kLargestCaFile, &caPem, &report)) ||
+      (!arguments.tsaCa.empty() &&
+       !ReadSmallFile(arguments.tsaCa, kLargestCaFile, &tsaPem, &report)) ||
       !LoadImage(arguments.image, &loaded, &report) ||
       (withPayload && !LoadPayload(arguments.payload, false, &payload, &report))) {
     return ReportVerify(arguments, false, 0, SignatureVerdict{}, report);
@@ -71,13 +74,24 @@ int Verify(const Arguments& arguments) {
     verified = VerifyImage(loaded.file, loaded.image, loaded.store,
                            withPayload ? compare : ItemTaker{}, &report, signedSpans);
   }
+  // One CA file checks both chains unless the timestamp's is named apart, as an authority
+  // other than the signer's CA often is.
+  const bool ownTsaCa = !arguments.tsaCa.empty();
+  const std::string& tsaName = ownTsaCa ? arguments.tsaCa : arguments.ca;
   const SignatureVerdict verdict =
-      signature.Finish(arguments.ca, arguments.ca.empty() ? nullptr : &caPem);
+      signature.Finish(arguments.ca, arguments.ca.empty() ? nullptr : &caPem, tsaName,
+                       tsaName.empty() ? nullptr
+                       : ownTsaCa      ? &tsaPem
+                                       : &caPem);
   if (verified && verdict.table == Signature::kSigned && !verdict.valid) {
-    Refuse(&report, arguments.image, verdict.problem);
-  } else if (verified && verdict.table == Signature::kNone && !arguments.ca.empty()) {
+    for (const std::string& line : verdict.Problems()) {
+      Refuse(&report, arguments.image, line);
+    }
+  } else if (verified && verdict.table == Signature::kNone && !tsaName.empty()) {
+    Refuse(&report, arguments.image, "is unsigned: there is no chain to check against " + tsaName);
+  } else if (verified && verdict.valid && ownTsaCa && !verdict.timestampChecked) {
     Refuse(&report, arguments.image,
-           "is unsigned: there is no chain to check against " + arguments.ca);
+           "has no RFC 3161 timestamp to check against " + arguments.tsaCa);
   }
   for (std::size_t row = 0; verified && row < payload.open.fds.size(); ++row) {
     (void)PayloadUnchanged(payload.files[row], payload.open, row, &report);
