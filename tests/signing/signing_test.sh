@@ -299,8 +299,8 @@ for launcher in tq30-setup.exe tq30-setup-x64.exe; do
     { tail -n 3 "$work/ts-verify.log"; fail "dist/$launcher carries no timestamp that verifies"; }
 done
 cp -a "$copy/dist" "$work/dist-before"
-signing_failed="build.sh: compiling, packing, signing and verifying tq30-setup.exe failed; the"
-signing_failed+=" last lines of build/build.log:"
+signing_failed="build.sh: signing and verifying tq30-setup.exe failed; the last lines of"
+signing_failed+=" build/build.log:"
 for mode in refuse junk; do
   start_authority "$mode"
   code=0
