@@ -6,7 +6,8 @@
 # and, for the demo payload or with --x64, dist/tq30-setup-x64.exe and dist/tq30-stub-x64.exe:
 # PE32+ from the same sources, to run under Wine here. The stubs are compiled once for any
 # payload; a build whose payload alone changed compiles nothing, it packs. The launchers are code-signed when a key is configured
-# (see tools/sign.sh).
+# (see tools/sign.sh), each signature then also apart beside its launcher (NAME.p7s), and
+# dist/SHA256SUMS lists what ships.
 # Usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
 # One line per step; the whole log goes to build/build.log (-v shows it as it is written).
 # Exit codes: 0 built, 1 a problem with the payload, the key or the build, 2 a usage error.

@@ -5,8 +5,9 @@
 #     attaches the store of the payload folder to the stub, with the files' sizes in its
 #     table
 #   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR SIGNING_FILE OUT
-#     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
-#     the folder and only then puts it in place as OUT
+#     signs IMAGE when a key is configured, or attaches the published signature
+#     TQ30_SIGN_DETACHED names (see tools/sign.sh), verifies the result against the folder
+#     and only then puts it in place as OUT, a signed one's signature apart as OUT.p7s
 # SIGNING_FILE holds the signing settings the launcher is signed with (NAME=VALUE lines),
 # so that none of them stands on a command line. Each step says what it did in one line
 # that starts with the launcher's name.
