@@ -304,6 +304,9 @@ check_detached_signatures() {
     problem "TQ30_SIGN_DETACHED attaches a published signature, and a key signs anew: set one" \
       "of them"
   fi
+  [ -z "$detached$detached_x64" ] || [ -z "${TQ30_SIGN_TIMESTAMP_URL:-}" ] ||
+    problem "TQ30_SIGN_TIMESTAMP_URL is set, but a published signature (TQ30_SIGN_DETACHED)" \
+      "carries its timestamp, if any, already"
   # A signature named but not there is said already; which one goes with which launcher
   # is said once both are.
   ! signing_file_missing TQ30_SIGN_DETACHED && ! signing_file_missing TQ30_SIGN_DETACHED_X64 ||

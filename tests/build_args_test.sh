@@ -108,6 +108,7 @@ certificate_in_a_pkcs12_file|TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.p12||1|b
 signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12; TQ30_SIGN_KEY and TQ30_SIGN_CERT; or a token's TQ30_SIGN_PKCS11_MODULE and TQ30_SIGN_KEY)
 pkcs12_without_its_password|TQ30_SIGN_PKCS12=code.p12||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 detached_signature_beside_a_key|TQ30_SIGN_DETACHED=code.p7s TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.pem|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED attaches a published signature, and a key signs anew: set one of them
+detached_signature_with_a_timestamp_authority|TQ30_SIGN_DETACHED=code.p7s TQ30_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/|payload-as-file-parent|1|build.sh: TQ30_SIGN_TIMESTAMP_URL is set, but a published signature (TQ30_SIGN_DETACHED) carries its timestamp, if any, already
 detached_signature_in_pem|TQ30_SIGN_DETACHED=code.pem|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED (SCRATCH/code.pem) holds no DER PKCS#7 signature, as a signed build leaves beside its launcher
 detached_signature_missing_said_alone|TQ30_SIGN_DETACHED=release.p7s TQ30_SIGN_DETACHED_X64=code.p7s|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED names release.p7s, which is not a file
 detached_signature_missing_said_alone_only|TQ30_SIGN_DETACHED=release.p7s TQ30_SIGN_DETACHED_X64=code.p7s|payload-as-file-parent|1|ONLY
