@@ -6,7 +6,8 @@
 # and, for the demo payload or with --x64, dist/tq30-setup-x64.exe and dist/tq30-stub-x64.exe:
 # PE32+ from the same sources, to run under Wine here. The stubs are compiled once for any
 # payload; a build whose payload alone changed compiles nothing, it packs. The launchers are code-signed when a key is configured
-# (see tools/sign.sh).
+# (see tools/sign.sh), each signature then also apart beside its launcher (NAME.p7s), and
+# dist/SHA256SUMS lists what ships.
 # Usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
 # One line per step; the whole log goes to build/build.log (-v shows it as it is written).
 # Exit codes: 0 built, 1 a problem with the payload, the key or the build, 2 a usage error.
@@ -24,7 +25,10 @@ root=$(cd -- "$(dirname -- "$0")" && pwd -P)
 usage="usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]"
 # What a build puts in dist/; anything else found there is kept in the new set.
 made_by_a_build=(selfinst-pack tq30-setup.exe tq30-setup-x64.exe tq30-stub.exe tq30-stub-x64.exe
-  demo-payload demo-payload-x64)
+  tq30-setup.exe.p7s tq30-setup-x64.exe.p7s SHA256SUMS demo-payload demo-payload-x64)
+# The files that ship, named in dist/SHA256SUMS; the demo payloads are the demo's input.
+shipped_files=(tq30-setup.exe tq30-setup-x64.exe tq30-stub.exe tq30-stub-x64.exe selfinst-pack
+  tq30-setup.exe.p7s tq30-setup-x64.exe.p7s)
 
 fail() {
   echo "build.sh: $*" >&2
@@ -82,6 +86,9 @@ Signing (paths taken from the folder you are in):
     TQ30_SIGN_PASSWORD=PIN [TQ30_SIGN_CERT=FILE]   the key's pkcs11: URI; the certificate
                                                    from the file, else from the token
   TQ30_SIGN_TIMESTAMP_URL=URL                      an RFC 3161 timestamp authority
+  TQ30_SIGN_DETACHED=FILE                          no key: attach a released launcher's
+    [TQ30_SIGN_DETACHED_X64=FILE]                  signature (dist/tq30-setup.exe.p7s; the
+                                                   x64 one's with --x64) to the rebuilt one
   TQ30_SIGN_REQUIRED=1                             fail unless the launchers are signed
 
 Exit codes: 0 built, 1 a problem with the payload, the key or the build, 2 a usage error.
@@ -288,6 +295,38 @@ check_token_key() {
   esac
 }
 
+# A published signature is attached instead of signing: never beside a key, one for each
+# launcher built, and each a DER PKCS#7 signature.
+check_detached_signatures() {
+  local variable value
+  local detached=${TQ30_SIGN_DETACHED:-} detached_x64=${TQ30_SIGN_DETACHED_X64:-}
+  if [ -n "$detached$detached_x64" ] && [ -n "${TQ30_SIGN_PKCS12:-}${TQ30_SIGN_KEY:-}" ]; then
+    problem "TQ30_SIGN_DETACHED attaches a published signature, and a key signs anew: set one" \
+      "of them"
+  fi
+  [ -z "$detached$detached_x64" ] || [ -z "${TQ30_SIGN_TIMESTAMP_URL:-}" ] ||
+    problem "TQ30_SIGN_TIMESTAMP_URL is set, but a published signature (TQ30_SIGN_DETACHED)" \
+      "carries its timestamp, if any, already"
+  # A signature named but not there is said already; which one goes with which launcher
+  # is said once both are.
+  ! signing_file_missing TQ30_SIGN_DETACHED && ! signing_file_missing TQ30_SIGN_DETACHED_X64 ||
+    return 0
+  [ -z "$detached_x64" ] || [ -n "$detached" ] ||
+    problem "TQ30_SIGN_DETACHED_X64 is set, but TQ30_SIGN_DETACHED, the PE32's signature, is not"
+  [ -z "$detached_x64" ] || [ -n "$x64" ] ||
+    problem "TQ30_SIGN_DETACHED_X64 is set, but no x64 launcher is built: add --x64"
+  [ -z "$detached" ] || [ -z "$x64" ] || [ -n "$detached_x64" ] ||
+    problem "the x64 launcher is built too: set TQ30_SIGN_DETACHED_X64 to its signature" \
+      "(dist/tq30-setup-x64.exe.p7s)"
+  for variable in TQ30_SIGN_DETACHED TQ30_SIGN_DETACHED_X64; do
+    value=${!variable:-}
+    [ -n "$value" ] || continue
+    openssl pkcs7 -inform DER -in "$value" -noout </dev/null 2>/dev/null ||
+      problem "$variable ($(shown "$value")) holds no DER PKCS#7 signature, as a signed build" \
+        "leaves beside its launcher"
+  done
+}
+
 check_signing() {
   local key_public
   case ${TQ30_SIGN_REQUIRED:-} in
@@ -321,10 +360,11 @@ check_signing() {
   fi
   [ -z "$pkcs12" ] || [ -z "$module" ] ||
     problem "TQ30_SIGN_PKCS12 and TQ30_SIGN_PKCS11_MODULE each name a key: set one of them"
+  check_detached_signatures
   if [ -n "$signing_password" ] && [ -z "$pkcs12$key" ] && [ -z "$missing_signing_files" ]; then
     problem "TQ30_SIGN_PASSWORD is set, but there is no key to open with it $keys"
   fi
-  if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$pkcs12$key" ] &&
+  if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$pkcs12$key${TQ30_SIGN_DETACHED:-}" ] &&
     [ -z "$missing_signing_files" ]; then
     problem "TQ30_SIGN_REQUIRED=1, but no signing key is configured $keys"
   fi
@@ -448,6 +488,11 @@ run_step() {
   fi
   set -e
   [ "$status" -eq 0 ] && return 0
+  # A step that exits 4 has said all of its problem in its last line.
+  if [ "$status" -eq 4 ]; then
+    echo "build.sh: $(tail -n 1 "$log")" >&2
+    exit 1
+  fi
   echo "build.sh: $what failed; the last lines of $log:" >&2
   tail -n 20 "$log" | sed 's/^/  /' >&2
   exit 1
@@ -606,6 +651,7 @@ stage_launcher() {
   # Linking changes the file's change time: the hash goes with the name to the report.
   known_sha256[dist/$name]=$sha256
   ln -- "$launcher" "$staging/$name" 2>/dev/null || cp -- "$launcher" "$staging/$name"
+  [ "$state" != signed ] || [ ! -f "$launcher.p7s" ] || cp -- "$launcher.p7s" "$staging/$name.p7s"
   [ "$state" = signed ] || signed=""
 }
 
@@ -653,9 +699,15 @@ build_launcher() {
   # The settings as this build takes them, for the signing step to read: none of them
   # stands on a command line, and the password is not among them.
   : >"$signing_file.new"
+  # The signer takes the published signature of the launcher it signs as TQ30_SIGN_DETACHED.
   for variable in "${signing_settings[@]}" SOURCE_DATE_EPOCH; do
+    case $arch:$variable in
+    *:TQ30_SIGN_DETACHED_X64 | win64:TQ30_SIGN_DETACHED) continue ;;
+    esac
     [ -z "${!variable:-}" ] || printf '%s=%s\n' "$variable" "${!variable}" >>"$signing_file.new"
   done
+  [ "$arch" != win64 ] || [ -z "${TQ30_SIGN_DETACHED_X64:-}" ] ||
+    printf 'TQ30_SIGN_DETACHED=%s\n' "$TQ30_SIGN_DETACHED_X64" >>"$signing_file.new"
   mv -f -- "$signing_file.new" "$signing_file"
   check_launcher_before_reuse "$launcher"
   if [ ! -f "$launcher" ] || [ ! -f "$inputs" ] ||
@@ -671,6 +723,20 @@ build_launcher() {
   fi
   stage_launcher "$launcher"
   [ -n "$payload" ] || cp -R "build/$arch/demo-payload" "$staging/$demo"
+}
+
+# dist/SHA256SUMS, as `sha256sum -c` checks it there: each file that ships, hashed once for
+# it and the closing lines (a launcher's as this build checked it).
+write_sums() {
+  local name
+  : >"$staging/SHA256SUMS"
+  for name in "${shipped_files[@]}"; do
+    [ -f "$staging/$name" ] || continue
+    sha256=${known_sha256[dist/$name]:-}
+    [ -n "$sha256" ] || file_sha256 "$staging/$name"
+    known_sha256[dist/$name]=$sha256
+    printf '%s  %s\n' "$sha256" "$name" >>"$staging/SHA256SUMS"
+  done
 }
 
 # What the user keeps in dist/ beside the build's files goes into the new set as more
@@ -757,6 +823,7 @@ main() {
   if [ "${TQ30_SIGN_REQUIRED:-}" = 1 ] && [ -z "$signed" ]; then
     fail "TQ30_SIGN_REQUIRED=1, but the launchers are not all signed; dist/ is left as it was"
   fi
+  write_sums
   keep_others_in_dist
   replace_dist
   report

@@ -5,8 +5,9 @@
 #     attaches the store of the payload folder to the stub, with the files' sizes in its
 #     table
 #   pack-launcher.sh sign PACK IMAGE PAYLOAD_DIR SIGNING_FILE OUT
-#     signs IMAGE when a key is configured (see tools/sign.sh), verifies the result against
-#     the folder and only then puts it in place as OUT
+#     signs IMAGE when a key is configured, or attaches the published signature
+#     TQ30_SIGN_DETACHED names (see tools/sign.sh), verifies the result against the folder
+#     and only then puts it in place as OUT, a signed one's signature apart as OUT.p7s
 # SIGNING_FILE holds the signing settings the launcher is signed with (NAME=VALUE lines),
 # so that none of them stands on a command line. Each step says what it did in one line
 # that starts with the launcher's name.
@@ -56,9 +57,17 @@ rm -rf "$work"
 mkdir "$work"
 trap 'rm -rf "$work"' EXIT
 code=0
+rm -f "$out.p7s"
 "$(dirname "$0")/../tools/sign.sh" "$image" "$work/$name" || code=$?
-if [ $code -eq 0 ]; then
+if [ $code -eq 0 ] && [ -n "${TQ30_SIGN_DETACHED:-}" ]; then
+  echo "$name: signed: the published signature attached"
+elif [ $code -eq 0 ]; then
   echo "$name: signed"
+elif [ $code -eq 4 ]; then
+  # Exit code 4: the last line said is the whole message (./build.sh shows it alone).
+  echo "$name, as rebuilt here, is not the image its published signature signed (other" \
+    "sources or another payload?); dist/ is left as it was" >&2
+  exit 4
 elif [ $code -eq 3 ]; then
   # Unsigned, the packed image is the launcher: a second name for it costs no copy, and a
   # later pack writes a new file rather than into this one.
@@ -70,6 +79,12 @@ else
 fi
 "$pack" verify "$work/$name" --payload "$payload"
 echo "$name: verified against the payload"
+# The signature apart from the launcher, as DER PKCS#7 (extract-signature's form unless
+# asked for PEM): with it and the sources, anyone without the key rebuilds this launcher.
+if [ $code -eq 0 ]; then
+  osslsigncode extract-signature -in "$work/$name" -out "$work/$name.p7s" >/dev/null
+  mv -f "$work/$name.p7s" "$out.p7s"
+fi
 if [ "$work/$name" -ef "$out" ]; then
   # Unsigned before and after: the launcher is that image already; only its time tells the
   # build that this step has run.

@@ -47,7 +47,15 @@ foreach(setting IN LISTS SIGNING_SETTINGS)
 endforeach()
 set(signing_text "")
 foreach(setting IN LISTS SIGNING_SETTINGS)
-  string(APPEND signing_text "${setting}=${${setting}}\n")
+  # The signer takes the published signature of the launcher this build makes as
+  # TQ30_SIGN_DETACHED, as ./build.sh gives it.
+  set(value "${${setting}}")
+  if(setting STREQUAL "TQ30_SIGN_DETACHED_X64")
+    continue()
+  elseif(setting STREQUAL "TQ30_SIGN_DETACHED" AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(value "${TQ30_SIGN_DETACHED_X64}")
+  endif()
+  string(APPEND signing_text "${setting}=${value}\n")
 endforeach()
 if(TQ30_SIGN_PKCS12 OR TQ30_SIGN_KEY)
   # The signing time is part of the signature; without a timestamp server it is fixed here,

@@ -15,6 +15,8 @@ tests/signing/make_test_token.sh "$scratch/token" "$scratch" 4321
 export SOFTHSM2_CONF=$scratch/token/softhsm2.conf
 mkdir "$scratch/payload-as-file-parent"
 touch "$scratch/a-file"
+# A DER PKCS#7 file, which the checks before a build take for a published signature.
+openssl crl2pkcs7 -nocrl -certfile "$scratch/code.pem" -outform DER -out "$scratch/code.p7s"
 ln -s "$root/dist" "$scratch/link-to-dist"
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$scratch/other.key" 2>/dev/null
 cd "$scratch"
@@ -105,6 +107,14 @@ key_of_another_pair|TQ30_SIGN_KEY=other.key TQ30_SIGN_CERT=code.pem||1|build.sh:
 certificate_in_a_pkcs12_file|TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.p12||1|build.sh: TQ30_SIGN_CERT (SCRATCH/code.p12) holds no PEM certificate: a key, or another kind of file?
 signing_required_without_a_key|TQ30_SIGN_REQUIRED=1||1|build.sh: TQ30_SIGN_REQUIRED=1, but no signing key is configured (TQ30_SIGN_PKCS12; TQ30_SIGN_KEY and TQ30_SIGN_CERT; or a token's TQ30_SIGN_PKCS11_MODULE and TQ30_SIGN_KEY)
 pkcs12_without_its_password|TQ30_SIGN_PKCS12=code.p12||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
+detached_signature_beside_a_key|TQ30_SIGN_DETACHED=code.p7s TQ30_SIGN_KEY=code.key TQ30_SIGN_CERT=code.pem|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED attaches a published signature, and a key signs anew: set one of them
+detached_signature_with_a_timestamp_authority|TQ30_SIGN_DETACHED=code.p7s TQ30_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/|payload-as-file-parent|1|build.sh: TQ30_SIGN_TIMESTAMP_URL is set, but a published signature (TQ30_SIGN_DETACHED) carries its timestamp, if any, already
+detached_signature_in_pem|TQ30_SIGN_DETACHED=code.pem|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED (SCRATCH/code.pem) holds no DER PKCS#7 signature, as a signed build leaves beside its launcher
+detached_signature_missing_said_alone|TQ30_SIGN_DETACHED=release.p7s TQ30_SIGN_DETACHED_X64=code.p7s|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED names release.p7s, which is not a file
+detached_signature_missing_said_alone_only|TQ30_SIGN_DETACHED=release.p7s TQ30_SIGN_DETACHED_X64=code.p7s|payload-as-file-parent|1|ONLY
+detached_x64_signature_without_the_x64_launcher|TQ30_SIGN_DETACHED=code.p7s TQ30_SIGN_DETACHED_X64=code.p7s|payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED_X64 is set, but no x64 launcher is built: add --x64
+detached_x64_signature_alone|TQ30_SIGN_DETACHED_X64=code.p7s|--x64 payload-as-file-parent|1|build.sh: TQ30_SIGN_DETACHED_X64 is set, but TQ30_SIGN_DETACHED, the PE32's signature, is not
+detached_signature_of_the_pe32_alone_for_the_demo|TQ30_SIGN_DETACHED=code.p7s||1|build.sh: the x64 launcher is built too: set TQ30_SIGN_DETACHED_X64 to its signature (dist/tq30-setup-x64.exe.p7s)
 pkcs12_with_a_wrong_password|TQ30_SIGN_PKCS12=code.p12 TQ30_SIGN_PASSWORD=wrong||1|build.sh: TQ30_SIGN_PKCS12 (SCRATCH/code.p12) cannot be opened with the password in TQ30_SIGN_PASSWORD (unset counts as empty): wrong password, or not a PKCS#12 file
 ROWS
 

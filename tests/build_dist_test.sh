@@ -43,11 +43,11 @@ expected=$(echo "dist/ holds, with their SHA-256:"
 [ "$(tail -n 8 "$work/first.out")" = "$expected" ] ||
   fail "the first build's last lines are not dist/'s files: $(tail -n 8 "$work/first.out")"
 # What the user keeps in dist/ beside the build's files: every later build keeps it.
-printf 'sums of our own\n' >dist/SHA256SUMS
+printf 'sums of our own\n' >dist/OUR-SUMS
 mkdir dist/notes
 printf 'a note\n' >dist/notes/release.txt
 mkfifo dist/notes/pipe  # kept as it is, never opened
-kept=$(cd dist && sha256sum SHA256SUMS notes/release.txt)
+kept=$(cd dist && sha256sum OUR-SUMS notes/release.txt)
 
 # What a build's last lines say of the dist/ it leaves: its files with their SHA-256 as
 # sha256sum gives them, then its demo payloads.
@@ -117,15 +117,23 @@ while IFS='|' read -r name change arguments packed line; do
     grep -qxF "$launcher: up to date (not signed): nothing it is made from changed" \
       "$work/$name.out" || fail "$name: no up-to-date line for $launcher"
   done
-  { [ "$kept" = "$(cd dist && sha256sum SHA256SUMS notes/release.txt)" ] && [ -p dist/notes/pipe ]; } ||
+  { [ "$kept" = "$(cd dist && sha256sum OUR-SUMS notes/release.txt)" ] && [ -p dist/notes/pipe ]; } ||
     fail "$name: what the user kept in dist/ is gone or changed"
   # The closing lines, whose hashes are read again only for a file that changed, are those
   # of the files dist/ holds now.
   closing=$(closing_lines)
   diff <(echo "$closing") <(tail -n "$(wc -l <<<"$closing")" "$work/$name.out") >&2 ||
     fail "$name: the closing lines are not dist/'s files with their SHA-256"
-  grep -qxF "dist/SHA256SUMS: kept, not made by a build" "$work/$name.out" ||
-    fail "$name: the build did not say it kept dist/SHA256SUMS"
+  grep -qxF "dist/OUR-SUMS: kept, not made by a build" "$work/$name.out" ||
+    fail "$name: the build did not say it kept dist/OUR-SUMS"
+  # dist/SHA256SUMS names each file that ships, and each as it is now.
+  sums_names=$({ cut -c67- dist/SHA256SUMS 2>/dev/null || true; } | sort | xargs)
+  shipped_names=$(cd dist && for file in tq30-setup*.exe tq30-stub*.exe selfinst-pack *.p7s; do
+    [ ! -e "$file" ] || echo "$file"
+  done | sort | xargs)
+  [ "$sums_names" = "$shipped_names" ] ||
+    fail "$name: dist/SHA256SUMS names '$sums_names', not '$shipped_names'"
+  (cd dist && sha256sum --quiet -c SHA256SUMS) >&2 || fail "$name: dist/SHA256SUMS does not check"
   [ -z "$line" ] || grep -qxF -- "$line" "$work/$name.out" ||
     fail "$name: the build did not say '$line'"
   echo "PASS $name: packed again: ${packed:-nothing}"
@@ -149,7 +157,7 @@ ROWS
 rm -f -- "dist/$escape_codes"  # the user's, kept by every build since; gone for what follows
 build/tool/selfinst-pack verify dist/tq30-setup.exe --payload "$payload" >/dev/null ||
   fail "after the older file, dist/tq30-setup.exe does not carry it"
-[ "$(ls dist)" = "$(printf 'SHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe\ntq30-stub.exe')" ] ||
+[ "$(ls dist)" = "$(printf 'OUR-SUMS\nSHA256SUMS\nnotes\nselfinst-pack\ntq30-setup.exe\ntq30-stub.exe')" ] ||
   fail "dist/ holds more than what ships and what the user kept: $(ls dist)"
 # A release from dist/ alone, on a machine without the compilers: the packer finds no
 # program to start, and its launcher is the build's, byte for byte.
@@ -197,7 +205,20 @@ while IFS='|' read -r name change settings arguments launchers line; do
   for launcher in $launchers; do
     osslsigncode verify -CAfile "$work/keys/ca.pem" -in "dist/$launcher" >"$work/verify.out" 2>&1 ||
       fail "$name: dist/$launcher is not signed by the key named: $(tail -n 3 "$work/verify.out")"
+    # Its signature beside it, as DER, the one the launcher carries.
+    osslsigncode extract-signature -in "dist/$launcher" -out "$work/carried.p7s" >/dev/null 2>&1
+    if ! cmp -s "$work/carried.p7s" "dist/$launcher.p7s" ||
+      ! openssl pkcs7 -inform DER -in "dist/$launcher.p7s" -noout 2>/dev/null; then
+      fail "$name: dist/$launcher.p7s is not the launcher's signature in DER"
+    fi
+    rm -f "$work/carried.p7s"
   done
+  (cd dist && sha256sum --quiet -c SHA256SUMS) >&2 || fail "$name: dist/SHA256SUMS does not check"
+  # A rebuild from a published signature gives the released launcher's bytes.
+  if [ -f "$work/$name.released" ]; then
+    [ "$(sha256sum <dist/tq30-setup.exe)" = "$(cat "$work/$name.released")" ] ||
+      fail "$name: dist/tq30-setup.exe is not the released launcher"
+  fi
   in_dist=$(cd dist && LC_ALL=C && names=(tq30-setup*.exe) && echo "${names[*]}")
   [ "$in_dist" = "$launchers" ] || fail "$name: dist/ holds $in_dist, not $launchers"
   [ -z "$line" ] || grep -qxF -- "$line" "$work/$name.out" ||
@@ -205,10 +226,27 @@ while IFS='|' read -r name change settings arguments launchers line; do
   echo "PASS $name: signed: $launchers"
 done <<'ROWS'
 pkcs12_named_with_a_trailing_equals_sign|:|TQ30_SIGN_PKCS12='-k ey.p12=' TQ30_SIGN_PASSWORD=test|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe|
+published_signatures_of_both_launchers|cp dist/tq30-setup.exe.p7s "$work/keys/published.p7s"; cp dist/tq30-setup-x64.exe.p7s "$work/keys/published-x64.p7s"; sha256sum <dist/tq30-setup.exe >"$work/$name.released"|TQ30_SIGN_DETACHED=published.p7s TQ30_SIGN_DETACHED_X64=published-x64.p7s|--x64 ../payload|tq30-setup-x64.exe tq30-setup.exe|tq30-setup.exe: signed: the published signature attached
 pem_key_and_certificate_named_with_equals_signs|:|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|
 signed_launcher_in_dist_edited|edit_in_place dist/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
 unsigned_image_in_the_signed_launchers_place|cp build/release/tq30-setup.unsigned.exe build/release/moved.exe && mv build/release/moved.exe build/release/tq30-setup.exe|TQ30_SIGN_KEY='k=.key=' TQ30_SIGN_CERT='c=.pem='|../payload|tq30-setup.exe|tq30-setup.exe: changed since a build verified it (in dist/ or build/); making it again
+published_signature_attached_with_no_key_in_a_fresh_build_folder|cp dist/tq30-setup.exe.p7s "$work/keys/published.p7s"; sha256sum <dist/tq30-setup.exe >"$work/$name.released"; rm -rf build/release|TQ30_SIGN_DETACHED=published.p7s|../payload|tq30-setup.exe|tq30-setup.exe: signed: the published signature attached
 ROWS
+
+# A published signature attached to a launcher rebuilt from a payload one byte other is
+# refused in one line, and dist/ stays as it was.
+cp -R "$payload" "$work/payload-changed"
+edit_in_place "$work/payload-changed/readme.txt"
+before=$(snapshot)
+code=0
+TQ30_SIGN_DETACHED=$work/keys/published.p7s ./build.sh "$work/payload-changed" >"$work/other.out" 2>&1 ||
+  code=$?
+expected="build.sh: tq30-setup.exe, as rebuilt here, is not the image its published signature"
+expected+=" signed (other sources or another payload?); dist/ is left as it was"
+{ [ "$code" -eq 1 ] && [ "$(grep '^build.sh: ' "$work/other.out" | grep -v 'whole log')" = "$expected" ]; } ||
+  fail "a payload one byte other: exit code $code, not 1 with '$expected': $(tail -n 3 "$work/other.out")"
+[ "$(snapshot)" = "$before" ] || fail "a signature of another image changed dist/"
+echo "PASS a published signature of another image: refused, dist/ as it was"
 
 # A build that fails at its last step (signing, with a timestamp server that does not
 # answer) changes nothing in dist/.

@@ -15,6 +15,9 @@
 # TQ30_SIGN_TIMESTAMP_URL adds a timestamp from that RFC 3161 authority (off by default).
 # Without a timestamp the signing time is SOURCE_DATE_EPOCH, else the time of the last
 # commit, so signing the same image twice gives the same bytes.
+# Without a key, TQ30_SIGN_DETACHED=FILE attaches a published signature (DER PKCS#7, as a
+# signed build leaves it beside the launcher) to IN.exe: the result is the released launcher,
+# byte for byte, when IN.exe is the image that was signed. Exit code 4 when it is not.
 # Exit code 3 when no key is configured.
 set -euo pipefail
 [ $# -eq 2 ] || {
@@ -53,6 +56,19 @@ elif [ -n "${TQ30_SIGN_PKCS11_MODULE:-}" ] && [ -n "${TQ30_SIGN_KEY:-}" ]; then
   fi
 elif [ -n "${TQ30_SIGN_KEY:-}" ] && [ -n "${TQ30_SIGN_CERT:-}" ]; then
   key=(-certs "$TQ30_SIGN_CERT" -key "$TQ30_SIGN_KEY")
+elif [ -n "${TQ30_SIGN_DETACHED:-}" ]; then
+  # attach-signature also checks the certificate chain, against the system's CAs, and exits
+  # 1 when that fails; what matters here is whether the signed digest is this image's.
+  rm -f "$out"
+  said=$(osslsigncode attach-signature -sigin "$TQ30_SIGN_DETACHED" -in "$in" -out "$out" \
+    2>&1 </dev/null || true)
+  signed=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$said" | head -n 1)
+  calculated=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$said" | head -n 1)
+  if [ ! -f "$out" ] || [ -z "$signed" ] || [ "$signed" != "$calculated" ]; then
+    rm -f "$out"
+    exit 4
+  fi
+  exit 0
 else
   exit 3
 fi
