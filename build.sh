@@ -651,7 +651,11 @@ stage_launcher() {
   # Linking changes the file's change time: the hash goes with the name to the report.
   known_sha256[dist/$name]=$sha256
   ln -- "$launcher" "$staging/$name" 2>/dev/null || cp -- "$launcher" "$staging/$name"
-  [ "$state" != signed ] || [ ! -f "$launcher.p7s" ] || cp -- "$launcher.p7s" "$staging/$name.p7s"
+  # The signature apart is taken from the launcher itself on every build, so that what ships
+  # beside it is its own, whatever was left in build/ since.
+  [ "$state" != signed ] ||
+    osslsigncode extract-signature -in "$launcher" -out "$staging/$name.p7s" >/dev/null ||
+    fail "could not take the signature of $name apart"
   [ "$state" = signed ] || signed=""
 }
 
