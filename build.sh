@@ -5,9 +5,9 @@
 #   dist/selfinst-pack       the store packer and inspector
 # and, for the demo payload or with --x64, dist/tq30-setup-x64.exe and dist/tq30-stub-x64.exe:
 # PE32+ from the same sources, to run under Wine here. The stubs are compiled once for any
-# payload; a build whose payload alone changed compiles nothing, it packs. The launchers are code-signed when a key is configured
-# (see tools/sign.sh), each signature then also apart beside its launcher (NAME.p7s), and
-# dist/SHA256SUMS lists what ships.
+# payload; a build whose payload alone changed compiles nothing, it packs. The launchers
+# are code-signed when a key is configured (see tools/sign.sh), each signature then also
+# apart beside its launcher (NAME.p7s), and dist/SHA256SUMS lists what ships.
 # Usage: ./build.sh [-v] [--x64] [--] [PAYLOAD_DIR]   (./build.sh --help says more)
 # One line per step; the whole log goes to build/build.log (-v shows it as it is written).
 # Exit codes: 0 built, 1 a problem with the payload, the key or the build, 2 a usage error.
@@ -67,9 +67,10 @@ $usage
 Builds what ships: dist/tq30-setup.exe (PE32, the product), its stub dist/tq30-stub.exe
 and dist/selfinst-pack. The launcher carries the eleven files of PAYLOAD_DIR (taken from the
 folder you are in), or the demo payload without it. The stub is compiled once for any
-payload: when only the payload changed, the build compiles nothing and packs again. dist/ changes only when all of it is built, signed when asked and
-verified; what else you keep there stays. It says one line per step; the whole log goes to
-build/build.log, and a failure shows the log's last lines.
+payload: when only the payload changed, the build compiles nothing and packs again. dist/
+changes only when all of it is built, signed when asked and verified; what else you keep
+there stays. It says one line per step; the whole log goes to build/build.log, and a
+failure shows the log's last lines.
 
   -v, --verbose   show everything the build prints, as it prints it
   --x64           build dist/tq30-setup-x64.exe and its stub dist/tq30-stub-x64.exe too,
