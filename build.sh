@@ -789,10 +789,12 @@ show_sha256() {
 }
 
 report() {
-  local file shipped=()
+  local file name shipped=()
   echo "dist/ holds, with their SHA-256:"
-  for file in dist/tq30-setup.exe dist/tq30-setup-x64.exe dist/tq30-stub.exe \
-    dist/tq30-stub-x64.exe dist/selfinst-pack; do
+  # What ships, from the one list of it; the signatures apart are in SHA256SUMS.
+  for name in "${shipped_files[@]}"; do
+    file=dist/$name
+    case $name in *.p7s) continue ;; esac
     [ ! -f "$file" ] || shipped+=("$file")
   done
   show_sha256 "${shipped[@]}"
